@@ -1,0 +1,69 @@
+// Machine settings: string values under HKLM "Software\Tarnwell". Build one on
+// the stack for each use. regKeyPair opens other programs' keys in up to two
+// registry views.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+// Holder of one open registry key (null when the open failed).
+class winconfig {
+public:
+    explicit winconfig(HKEY key) : key_(key) {}
+    virtual ~winconfig() {
+        if (key_ != nullptr) RegCloseKey(key_);
+    }
+    winconfig(const winconfig&) = delete;
+    winconfig& operator=(const winconfig&) = delete;
+
+    HKEY key() const { return key_; }
+
+private:
+    HKEY key_;
+};
+
+class localConfig {
+public:
+    static constexpr const char* kBaseKey = "Software\\Tarnwell";
+
+    explicit localConfig(bool readOnly);
+    virtual bool setString(const char* name, const char* value);
+    virtual ~localConfig();
+
+    localConfig(const localConfig&) = delete;
+    localConfig& operator=(const localConfig&) = delete;
+
+    bool getString(const char* name, std::string& value);
+    bool getInt(const char* name, int& value);
+    bool getBool(const char* name, bool& value);
+    void deleteValue(const char* name);
+
+    bool isOpen() const { return config_->key() != nullptr; }
+
+private:
+    std::unique_ptr<winconfig> config_;
+};
+
+struct regKeyPair {
+    static constexpr unsigned kDefaultView = 1;
+    static constexpr unsigned k64BitView = 2;
+
+    int error1 = 0;
+    int error2 = 0;
+    bool wow64 = false;
+    unsigned views = 0;
+    HKEY key1 = nullptr;
+    HKEY key2 = nullptr;
+
+    regKeyPair() = default;
+    ~regKeyPair() { close(); }
+    regKeyPair(const regKeyPair&) = delete;
+    regKeyPair& operator=(const regKeyPair&) = delete;
+
+    void open(HKEY root, const char* subkey, unsigned views);
+    void close();
+    bool readValue(const char* name, std::string& value, unsigned view);
+    int writeValue(const char* name, const std::string& value, unsigned view);
+};
