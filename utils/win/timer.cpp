@@ -1,0 +1,75 @@
+#include "utils/win/timer.h"
+
+#include <new>
+
+#include "utils/twlogger.h"
+
+winTimer::winTimer() : queue_(CreateTimerQueue()) {
+    if (queue_ == nullptr) TWLOG(LOG_ERROR, "CreateTimerQueue() failed, error=" << GetLastError());
+}
+
+winTimer::~winTimer() {
+    if (queue_ != nullptr) stop();
+}
+
+void winTimer::setCallback(ITimerCallback* callback) { callback_ = callback; }
+
+void CALLBACK winTimer::tick(PVOID context, BOOLEAN /*timerFired*/) {
+    auto* self = static_cast<winTimer*>(context);
+    if (self == nullptr || self->callback_ == nullptr || self->stopped_.load() != 0) return;
+    self->callback_->onTimer();
+}
+
+bool winTimer::createQueueTimer(unsigned periodMs, unsigned dueMs) {
+    if (!CreateTimerQueueTimer(&timer_, queue_, &winTimer::tick, this, dueMs, periodMs, WT_EXECUTELONGFUNCTION)) {
+        TWLOG(LOG_ERROR, "CreateTimerQueueTimer() failed, error=" << GetLastError());
+        return false;
+    }
+    return true;
+}
+
+bool winTimer::start(unsigned periodMs, unsigned dueMs) {
+    if (queue_ == nullptr) {
+        TWLOG(LOG_ERROR, "TimerQueue handle is NULL.");
+        return false;
+    }
+    return createQueueTimer(periodMs, dueMs);
+}
+
+bool winTimer::reset(unsigned intervalMs) {
+    if (queue_ == nullptr) {
+        TWLOG(LOG_ERROR, "Timer queue handle is NULL.");
+        return false;
+    }
+    if (timer_ == nullptr) {
+        TWLOG(LOG_ERROR, "The timer-queue timerTimer was not created.");
+        return false;
+    }
+    // No completion event: a tick that is running finishes on its own, and the
+    // deletion then answers ERROR_IO_PENDING.
+    if (!DeleteTimerQueueTimer(queue_, timer_, nullptr)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_IO_PENDING) {
+            TWLOG(LOG_ERROR, "DeleteTimerQueueTimer() failed, error=" << error << " hTimer=" << timer_);
+            return false;
+        }
+    }
+    timer_ = nullptr;
+    return createQueueTimer(intervalMs, intervalMs);
+}
+
+void winTimer::stop() {
+    stopped_.exchange(1);
+    if (queue_ == nullptr) return;
+    // INVALID_HANDLE_VALUE: wait until every running tick has returned.
+    if (!DeleteTimerQueueEx(queue_, INVALID_HANDLE_VALUE)) {
+        TWLOG(LOG_WARN, "DeleteTimerQueueEx() failed, error=" << GetLastError());
+        return;
+    }
+    queue_ = nullptr;
+    timer_ = nullptr;
+}
+
+ITimer* createTimer() {
+    return new (std::nothrow) winTimer();
+}
