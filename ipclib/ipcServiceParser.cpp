@@ -1,0 +1,77 @@
+#include "ipclib/ipcServiceParser.h"
+
+#include "utils/configKeys.h"
+
+#include <exception>
+#include <vector>
+
+namespace {
+
+struct MessageKind {
+    const char* key;
+    std::unique_ptr<IIpcMessage> (*make)();
+};
+
+template <typename Message>
+std::unique_ptr<IIpcMessage> make() {
+    return std::unique_ptr<IIpcMessage>(new Message());
+}
+
+// The order in which a root's members are tried; the first whose body reads
+// completely wins, whatever the order of the members in the text.
+const std::vector<MessageKind>& messageKinds() {
+    namespace k = configKeys;
+    static const std::vector<MessageKind> kinds = {
+        {k::IPC_REBROADCAST, make<IpcRebroadcastMessage>},
+        {k::IPC_POST_UIMESSAGE, make<IpcPostUiMessage>},
+        {k::IPC_SET_IKEY, make<IpcSetInstallerKeyMessage>},
+        {k::IPC_REQUEST_LOG_LEVEL, make<IpcRequestLogLevel>},
+        {k::IPC_LOGIN_SUCCESS, make<IpcLoginSuccess>},
+        {k::IPC_SERVICE_STATUS, make<ServiceStatus>},
+        {k::IPC_CONFIG_REFRESH, make<IpcRequestConfigRequest>},
+        {k::IPC_LOGIN_REQUEST, make<IpcRequestLogin>},
+        {k::IPC_CREATE_MQTT_SUBSCRIBR, make<IpcCreateMqttSubscriber>},
+        {k::IPC_RESET_REGISTER_STATE, make<IpcResetRegisterState>},
+        {k::IPC_CMD_NOTIFY_HEALTH_STATE, make<IpcNotifyHealthState>},
+        {k::IPC_ZTNA, make<IpcSetZTNADataCenterMessage>},
+        {k::IPC_USER_LOGON, make<IpcUserLogon>},
+        {k::IPC_NETWORK_CHANGES, make<IpcNotifyNetworkChanges>},
+        {k::IPC_SETTING_CHANGES, make<IpcNotifyUpdateSettings>},
+    };
+    return kinds;
+}
+
+// The reader throws when nesting passes its stack limit (1000 levels); such a
+// body is simply not a message.
+bool parseBody(const std::string& body, Json::Value& root) {
+    try {
+        Json::Reader reader;
+        return reader.parse(body, root, true);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool readMessage(const Json::Value& root, IIpcMessage& message) {
+    try {
+        return message.deserialize(root);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+bool ipcServiceParser::createMessage(const std::string& body, std::unique_ptr<IIpcMessage>& out) {
+    Json::Value root;
+    if (!parseBody(body, root) || !root.isObject()) return false;
+    for (const MessageKind& kind : messageKinds()) {
+        if (!root.isMember(kind.key)) continue;
+        std::unique_ptr<IIpcMessage> message = kind.make();
+        if (readMessage(root, *message)) {
+            out = std::move(message);
+            return true;
+        }
+    }
+    return false;
+}

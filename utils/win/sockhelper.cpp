@@ -1,0 +1,191 @@
+#include "utils/win/sockhelper.h"
+
+#include <iphlpapi.h>
+#include <psapi.h>
+
+#include "utils/configKeys.h"
+#include "utils/twlogger.h"
+#include "utils/win/localconfig.h"
+#include "utils/win/stringconv.h"
+
+namespace {
+
+constexpr uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1, host order
+constexpr ULONG kFirstTableGuess = sizeof(MIB_TCPTABLE2) + 64 * sizeof(MIB_TCPROW2);
+// The table may grow between the size query and the read; a few retries
+// absorb that instead of refusing the peer.
+constexpr int kTableReadAttempts = 4;
+// Image paths can exceed MAX_PATH; the longest path Windows accepts is 32,767.
+constexpr DWORD kFirstPathGuess = MAX_PATH;
+constexpr DWORD kLongestPath = 32768;
+
+constexpr const char* kAgentFolder = "Quillmark Agent";
+constexpr const char* kTrayProgram = "\\twptray.exe";
+constexpr const char* kAgentProgram = "\\twpagent.exe";
+
+TcpConnectionRow toRow(const MIB_TCPROW2& row) {
+    TcpConnectionRow result;
+    result.localAddress = ntohl(row.dwLocalAddr);
+    result.localPort = ntohs(static_cast<u_short>(row.dwLocalPort));
+    result.remoteAddress = ntohl(row.dwRemoteAddr);
+    result.remotePort = ntohs(static_cast<u_short>(row.dwRemotePort));
+    result.state = row.dwState;
+    result.owningPid = row.dwOwningPid;
+    return result;
+}
+
+bool isPeerEnd(const TcpConnectionRow& row, uint16_t peerPort, uint16_t serverPort) {
+    return row.localAddress == kLoopbackAddress && row.localPort == peerPort &&
+           row.remoteAddress == kLoopbackAddress && row.remotePort == serverPort &&
+           row.state == MIB_TCP_STATE_ESTAB;
+}
+
+// GetModuleFileNameExW cuts the path silently to the buffer, so a result that
+// fills the buffer is read again with a larger one.
+bool readImagePath(HANDLE process, std::wstring& path) {
+    for (DWORD size = kFirstPathGuess; size <= kLongestPath; size *= 2) {
+        std::wstring buffer(size, L'\0');
+        const DWORD length = GetModuleFileNameExW(process, nullptr, &buffer[0], size);
+        if (length == 0) return false;
+        if (length < size - 1) {
+            buffer.resize(length);
+            path = buffer;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool samePathIgnoringCase(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+}
+
+}  // namespace
+
+bool setNonBlocking(SOCKET socket) {
+    u_long nonBlocking = 1;
+    return ioctlsocket(socket, FIONBIO, &nonBlocking) == 0;
+}
+
+void prepareSocket(SOCKET) {}
+
+bool readTcpTable(std::vector<TcpConnectionRow>& rows) {
+    ULONG size = kFirstTableGuess;
+    std::vector<unsigned char> buffer;
+    DWORD result = ERROR_INSUFFICIENT_BUFFER;
+    for (int attempt = 0; attempt < kTableReadAttempts && result == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
+        buffer.assign(size, 0);
+        result = GetTcpTable2(reinterpret_cast<PMIB_TCPTABLE2>(buffer.data()), &size, TRUE);
+    }
+    if (result != NO_ERROR) return false;
+    const auto* table = reinterpret_cast<const MIB_TCPTABLE2*>(buffer.data());
+    if (table->dwNumEntries == 0) return false;
+    rows.clear();
+    rows.reserve(table->dwNumEntries);
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) rows.push_back(toRow(table->table[i]));
+    return true;
+}
+
+const TcpConnectionRow* findPeerRow(const std::vector<TcpConnectionRow>& rows, uint16_t peerPort,
+                                    uint16_t serverPort) {
+    for (const TcpConnectionRow& row : rows) {
+        TWLOG(LOG_DEBUG, "Local port: " << row.localPort << " Remote port : " << row.remotePort);
+        if (isPeerEnd(row, peerPort, serverPort)) return &row;
+    }
+    return nullptr;
+}
+
+bool findPortOwnerInTcpTable(uint16_t peerPort, uint16_t serverPort, DWORD& ownerPid) {
+    std::vector<TcpConnectionRow> rows;
+    if (!readTcpTable(rows)) return false;
+    const TcpConnectionRow* row = findPeerRow(rows, peerPort, serverPort);
+    if (row == nullptr) return false;
+    ownerPid = row->owningPid;
+    return true;
+}
+
+bool isPeerAgentProcess(uint16_t peerPort, uint16_t serverPort, int mode, const PortOwnerFinder& findOwner) {
+    PortOwnerLookup lookup(peerPort, serverPort, mode, findOwner);
+    return lookup.findPortOwner();
+}
+
+PortOwnerLookup::PortOwnerLookup(uint16_t peerPort, uint16_t serverPort, int mode, PortOwnerFinder findOwner)
+    : peerPort_(peerPort), serverPort_(serverPort), mode_(mode), findOwner_(std::move(findOwner)) {
+    if (mode_ == PEER_AGENT_PROGRAM) raiseDebugPrivilege();
+}
+
+PortOwnerLookup::~PortOwnerLookup() {
+    if (mode_ == PEER_AGENT_PROGRAM) dropDebugPrivilege();
+}
+
+void PortOwnerLookup::raiseDebugPrivilege() {
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token_.receive())) {
+        setPrivilege(token_.get(), SE_DEBUG_NAME, true);
+    }
+}
+
+void PortOwnerLookup::dropDebugPrivilege() {
+    if (token_) setPrivilege(token_.get(), SE_DEBUG_NAME, false);
+}
+
+bool PortOwnerLookup::setPrivilege(HANDLE token, const wchar_t* privilege, bool enable) {
+    if (token == nullptr) return false;
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    if (!LookupPrivilegeValueW(nullptr, privilege, &privileges.Privileges[0].Luid)) {
+        TWLOG(LOG_ERROR, "LookupPrivilegeValue error: " << GetLastError());
+        return false;
+    }
+    privileges.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
+    if (!AdjustTokenPrivileges(token, FALSE, &privileges, sizeof(privileges), nullptr, nullptr)) {
+        TWLOG(LOG_ERROR, "AdjustTokenPrivileges error: " << GetLastError());
+        return false;
+    }
+    if (GetLastError() == ERROR_NOT_ALL_ASSIGNED) {
+        TWLOG(LOG_ERROR, "The token does not have the specified privilege.");
+        return false;
+    }
+    return true;
+}
+
+bool PortOwnerLookup::findPortOwner() {
+    DWORD pid = 0;
+    if (!findOwner_ || !findOwner_(peerPort_, serverPort_, pid)) return false;
+    TWLOG(LOG_DEBUG, "Owning process: " << pid);
+    return isAgentProcess(pid);
+}
+
+bool PortOwnerLookup::expectedProgramPath(std::string& path) const {
+    if (mode_ != PEER_TRAY_PROGRAM && mode_ != PEER_AGENT_PROGRAM) return false;
+    std::string installPath;
+    if (!localConfig(true).getString(configKeys::PATH, installPath)) {
+        TWLOG(LOG_ERROR, "Failed to get installation path.");
+    }
+    path = installPath + kAgentFolder + (mode_ == PEER_TRAY_PROGRAM ? kTrayProgram : kAgentProgram);
+    return true;
+}
+
+bool PortOwnerLookup::isAgentProcess(DWORD pid) {
+    std::string expected;
+    if (!expectedProgramPath(expected)) return false;
+    process_.reset(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
+    if (!process_) {
+        TWLOG(LOG_ERROR, "OpenProcess() failure: " << GetLastError());
+        return false;
+    }
+    std::wstring actual;
+    if (!readImagePath(process_.get(), actual)) {
+        TWLOG(LOG_ERROR, "Failed to get module filename.");
+        return false;
+    }
+    // The setting is read in the ANSI code page; comparing as wide text keeps a
+    // non-ASCII install path comparable with the image path.
+    std::wstring expectedWide;
+    if (toWide(expected, expectedWide) && samePathIgnoringCase(expectedWide, actual)) {
+        TWLOG(LOG_DEBUG, expected << " is Tarnwell process.");
+        return true;
+    }
+    TWLOG(LOG_ERROR, expected << " is not Tarnwell process.");
+    return false;
+}

@@ -1,0 +1,85 @@
+// Socket helpers of the loopback bus and the check that a loopback TCP peer is
+// one of the agent's own programs.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include "utils/win/scopedHandle.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// ioctlsocket(FIONBIO, 1); true when it succeeded.
+bool setNonBlocking(SOCKET socket);
+// Hook on the bus's listening socket, called after setNonBlocking.
+void prepareSocket(SOCKET socket);
+
+// Which of the agent's programs a peer must be.
+inline constexpr int PEER_TRAY_PROGRAM = 10;   // <Path>Quillmark Agent\twptray.exe
+inline constexpr int PEER_AGENT_PROGRAM = 11;  // <Path>Quillmark Agent\twpagent.exe (raises SeDebugPrivilege)
+
+// One row of the IPv4 TCP table; addresses and ports in host order.
+struct TcpConnectionRow {
+    uint32_t localAddress = 0;
+    uint16_t localPort = 0;
+    uint32_t remoteAddress = 0;
+    uint16_t remotePort = 0;
+    DWORD state = 0;  // MIB_TCP_STATE_*
+    DWORD owningPid = 0;
+};
+
+// The system's IPv4 TCP table (GetTcpTable2, sorted). False when it cannot be
+// read; nothing is logged.
+bool readTcpTable(std::vector<TcpConnectionRow>& rows);
+
+// The row of the connecting side of an established loopback connection:
+// local 127.0.0.1:peerPort, remote 127.0.0.1:serverPort, state established.
+// Null when no row matches.
+const TcpConnectionRow* findPeerRow(const std::vector<TcpConnectionRow>& rows, uint16_t peerPort,
+                                    uint16_t serverPort);
+
+// Finds the id of the process owning the connecting end (127.0.0.1:peerPort)
+// of an established connection to 127.0.0.1:serverPort. The production finder
+// reads the TCP table; a test substitutes its own where the system reports no
+// owners.
+using PortOwnerFinder = std::function<bool(uint16_t peerPort, uint16_t serverPort, DWORD& ownerPid)>;
+bool findPortOwnerInTcpTable(uint16_t peerPort, uint16_t serverPort, DWORD& ownerPid);
+
+// Whether the process at the other end of the accepted connection from
+// 127.0.0.1:peerPort to our 127.0.0.1:serverPort runs the program selected by
+// mode (PEER_TRAY_PROGRAM or PEER_AGENT_PROGRAM). Every failure answers false.
+bool isPeerAgentProcess(uint16_t peerPort, uint16_t serverPort, int mode,
+                        const PortOwnerFinder& findOwner = findPortOwnerInTcpTable);
+
+// The state of one peer check; lives on the stack of isPeerAgentProcess.
+class PortOwnerLookup {
+public:
+    PortOwnerLookup(uint16_t peerPort, uint16_t serverPort, int mode, PortOwnerFinder findOwner);
+    ~PortOwnerLookup();
+    PortOwnerLookup(const PortOwnerLookup&) = delete;
+    PortOwnerLookup& operator=(const PortOwnerLookup&) = delete;
+
+    // Enables or disables one privilege of the token. False (with a level-3
+    // line) when it could not, also when the token lacks the privilege.
+    static bool setPrivilege(HANDLE token, const wchar_t* privilege, bool enable);
+    // Finds the owner of the peer's end and checks its program.
+    bool findPortOwner();
+    // Whether process pid runs the program the mode selects, compared by full
+    // image path without regard to case.
+    bool isAgentProcess(DWORD pid);
+
+private:
+    bool expectedProgramPath(std::string& path) const;
+    void raiseDebugPrivilege();
+    void dropDebugPrivilege();
+
+    uint16_t peerPort_;
+    uint16_t serverPort_;
+    int mode_;
+    PortOwnerFinder findOwner_;
+    UniqueHandle process_;
+    UniqueHandle token_;
+};
