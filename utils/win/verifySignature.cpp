@@ -1,0 +1,82 @@
+#include "utils/win/verifySignature.h"
+
+#include <wincrypt.h>
+
+#include "utils/twlogger.h"
+#include "utils/win/scopedHandle.h"
+#include "utils/win/stringconv.h"
+
+namespace {
+
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+void closeStore(HCERTSTORE store) noexcept { CertCloseStore(store, 0); }
+void closeMessage(HCRYPTMSG message) noexcept { CryptMsgClose(message); }
+void freeCertificate(PCCERT_CONTEXT certificate) noexcept { CertFreeCertificateContext(certificate); }
+
+using UniqueCertStore = ScopedHandle<NullHandleTraits<HCERTSTORE, closeStore>>;
+using UniqueCryptMsg = ScopedHandle<NullHandleTraits<HCRYPTMSG, closeMessage>>;
+using UniqueCertContext = ScopedHandle<NullHandleTraits<PCCERT_CONTEXT, freeCertificate>>;
+
+std::wstring certificateName(PCCERT_CONTEXT certificate, DWORD flags) {
+    const DWORD length = CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, flags, nullptr, nullptr, 0);
+    if (length <= 1) return std::wstring();
+    std::wstring name(length, L'\0');
+    CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, flags, nullptr, &name[0], length);
+    name.resize(wcsnlen(name.c_str(), name.size()));
+    return name;
+}
+
+}  // namespace
+
+bool getCertName(HCERTSTORE store, const CMSG_SIGNER_INFO& signer, SignerRecord& record) {
+    CERT_INFO wanted{};
+    wanted.Issuer = signer.Issuer;
+    wanted.SerialNumber = signer.SerialNumber;
+    UniqueCertContext certificate(
+        CertFindCertificateInStore(store, kEncoding, 0, CERT_FIND_SUBJECT_CERT, &wanted, nullptr));
+    if (!certificate) return false;
+    const CRYPT_INTEGER_BLOB& serial = certificate.get()->pCertInfo->SerialNumber;
+    record.serialNumber.assign(serial.pbData, serial.pbData + serial.cbData);
+    record.issuerName = certificateName(certificate.get(), CERT_NAME_ISSUER_FLAG);
+    record.subjectName = certificateName(certificate.get(), 0);
+    return true;
+}
+
+bool getSignerInfo(const wchar_t* file, SignerRecord& record) {
+    if (file == nullptr) return false;
+    UniqueCertStore store;
+    UniqueCryptMsg message;
+    // The whole path goes to the query; a long path is not cut.
+    if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, file, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                          CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, store.receive(),
+                          message.receive(), nullptr)) {
+        return false;
+    }
+    DWORD size = 0;
+    if (!CryptMsgGetParam(message.get(), CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) || size == 0) return false;
+    std::vector<BYTE> buffer(size, 0);
+    if (!CryptMsgGetParam(message.get(), CMSG_SIGNER_INFO_PARAM, 0, buffer.data(), &size)) return false;
+    getCertName(store.get(), *reinterpret_cast<const CMSG_SIGNER_INFO*>(buffer.data()), record);
+    return true;
+}
+
+bool getSignerNames(const wchar_t* file, const std::string& expectedIssuer, const std::string& expectedSubject) {
+    TWLOG(LOG_INFO, "Issuer Name:" << expectedIssuer << " Subject:" << expectedSubject);
+    SignerRecord record;
+    getSignerInfo(file, record);
+    if (record.issuerName.empty() || record.subjectName.empty() || record.serialNumber.empty()) return false;
+
+    std::string issuer;
+    std::string subject;
+    toUtf8(record.issuerName, issuer);
+    toUtf8(record.subjectName, subject);
+    TWLOG(LOG_INFO, "Issuer Name:" << issuer);
+    TWLOG(LOG_INFO, "Subject Name:" << subject);
+    if (issuer != expectedIssuer || subject != expectedSubject) return false;
+
+    std::string fileName;
+    toUtf8(file, fileName);
+    TWLOG(LOG_INFO, "The digital signature verification for " << fileName << " is passed.");
+    return true;
+}

@@ -1,0 +1,29 @@
+// The signer of a file's embedded code signature, and a comparison of its
+// names with expected ones. Names only: the chain of trust and the signature's
+// validity are the caller's business.
+#pragma once
+
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <string>
+#include <vector>
+
+struct SignerRecord {
+    std::vector<BYTE> serialNumber;
+    std::wstring issuerName;
+    std::wstring subjectName;
+};
+
+// Reads the signer of the file's embedded PKCS #7 signature. True when the
+// signature and its signer information were read, whether or not the signer's
+// certificate was found in the signature's store.
+bool getSignerInfo(const wchar_t* file, SignerRecord& record);
+
+// Finds the signer's certificate in the signature's store and fills the
+// record's serial number and names.
+bool getCertName(HCERTSTORE store, const CMSG_SIGNER_INFO& signer, SignerRecord& record);
+
+// True when the file's signer certificate has exactly these issuer and subject
+// names (UTF-8, case-sensitive).
+bool getSignerNames(const wchar_t* file, const std::string& expectedIssuer, const std::string& expectedSubject);
