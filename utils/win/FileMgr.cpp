@@ -1,0 +1,127 @@
+#include "utils/win/FileMgr.h"
+
+#include <windows.h>
+
+#include <set>
+
+#include "utils/twlogger.h"
+#include "utils/win/fileTree.h"
+#include "utils/win/scopedHandle.h"
+#include "utils/win/stringconv.h"
+
+using fileTree::Kind;
+
+namespace {
+
+const std::set<std::wstring> kDriverFiles = {L"PacketFilterDriver.cat", L"PacketFilterDriver.inf",
+                                             L"PacketFilterDriver.sys", L"TwPacketFilterDll.dll"};
+
+std::wstring wide(const std::string& text) {
+    std::wstring result;
+    toWide(text, result);
+    return result;
+}
+
+std::string utf8(const std::wstring& text) {
+    std::string result;
+    toUtf8(text, result);
+    return result;
+}
+
+// A folder that is present; anything else (missing, a file, unreadable) is
+// logged at level 4 as not existing.
+bool folderExists(const std::string& name) {
+    DWORD error = 0;
+    if (fileTree::kindOf(wide(name), error) == Kind::Folder) return true;
+    TWLOG(LOG_WARN, name << " does not exist.");
+    return false;
+}
+
+bool makeFolder(const std::string& name) {
+    DWORD error = 0;
+    if (fileTree::createFolders(wide(name), error)) return true;
+    TWLOG(LOG_ERROR, "Failed to create " << name << ", error=" << error);
+    return false;
+}
+
+}  // namespace
+
+FileMgr::FileMgr(std::string path) : path_(std::move(path)) {}
+
+FileMgr::~FileMgr() = default;
+
+bool FileMgr::createDirectories(const std::string& source, const std::string& target) {
+    const std::string from = path_ + source;
+    const std::string to = path_ + target;
+    if (!folderExists(from)) return false;
+    DWORD error = 0;
+    if (fileTree::kindOf(wide(to), error) != Kind::Missing) {
+        TWLOG(LOG_INFO, to << " already exists.");
+        return true;
+    }
+    if (!makeFolder(to)) return false;
+    if (fileTree::copyTree(wide(from), wide(to))) return true;
+    // A half-made copy would later pass for a complete backup.
+    fileTree::removeTree(wide(to));
+    return false;
+}
+
+bool FileMgr::copyFolder(const std::string& source, const std::string& target) {
+    const std::string from = path_ + source;
+    const std::string to = path_ + target;
+    if (!folderExists(from)) return false;
+    DWORD error = 0;
+    const Kind existing = fileTree::kindOf(wide(to), error);
+    if (existing != Kind::Folder) {
+        TWLOG(LOG_WARN, to << " does not exist.");
+        if (existing == Kind::File && !fileTree::removeTree(wide(to))) return false;
+        if (!makeFolder(to)) return false;
+    }
+    const bool copied = fileTree::copyTree(wide(from), wide(to));
+    const bool pruned = fileTree::pruneTree(wide(from), wide(to));
+    return copied && pruned;
+}
+
+bool FileMgr::removeAll(const std::string& folder) {
+    const std::wstring target = wide(path_ + folder);
+    DWORD error = 0;
+    if (fileTree::kindOf(target, error) != Kind::Folder) return true;
+    return fileTree::removeTree(target);
+}
+
+bool FileMgr::removeDriverFiles(const std::string& folder) {
+    const std::wstring target = wide(path_ + folder);
+    DWORD error = 0;
+    if (fileTree::kindOf(target, error) != Kind::Folder) return true;
+    bool ok = true;
+    for (const auto& name : kDriverFiles) {
+        const std::wstring file = fileTree::join(target, name);
+        // The letter case must match exactly; the file system itself ignores it.
+        WIN32_FIND_DATAW data;
+        UniqueFindHandle find(FindFirstFileW(file.c_str(), &data));
+        if (!find || name != data.cFileName) continue;
+        ok = fileTree::removeTree(file) && ok;
+    }
+    return ok;
+}
+
+bool FileMgr::copyFile(const std::string& sourceFile, const std::string& targetFile) {
+    if (sourceFile.empty() || targetFile.empty()) return false;
+    return copyFile(wide(sourceFile), wide(targetFile));
+}
+
+bool FileMgr::copyFile(const std::wstring& sourceFile, const std::wstring& targetFile) {
+    if (sourceFile.empty() || targetFile.empty()) return false;
+    TWLOG(LOG_INFO, "Copy  " << utf8(sourceFile) << " to " << utf8(targetFile));
+    std::wstring target = targetFile;
+    DWORD error = 0;
+    if (fileTree::kindOf(target, error) == Kind::Folder) {
+        target = fileTree::join(target, fileTree::fileNameOf(sourceFile));
+    }
+    if (!CopyFileW(sourceFile.c_str(), target.c_str(), TRUE)) {
+        fileTree::logFailure("CopyFileW", GetLastError(), sourceFile + L" -> " + target);
+        return false;
+    }
+    DeleteFileW(sourceFile.c_str());
+    return true;
+}

@@ -1,0 +1,210 @@
+#include "utils/win/fileTree.h"
+
+#include <vector>
+
+#include "utils/twlogger.h"
+#include "utils/win/scopedHandle.h"
+#include "utils/win/stringconv.h"
+
+namespace fileTree {
+namespace {
+
+bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+std::wstring withoutTrailingSeparators(std::wstring path) {
+    while (path.size() > 1 && isSeparator(path.back())) path.pop_back();
+    return path;
+}
+
+bool isDot(const wchar_t* name) { return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0; }
+
+bool isFolderEntry(const WIN32_FIND_DATAW& entry) {
+    return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool isLink(const WIN32_FIND_DATAW& entry) { return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+
+// Entries are read before anything is changed, so removing while walking never
+// upsets the enumeration.
+bool listEntries(const std::wstring& folder, std::vector<WIN32_FIND_DATAW>& entries) {
+    WIN32_FIND_DATAW data;
+    UniqueFindHandle find(FindFirstFileW(join(folder, L"*").c_str(), &data));
+    if (!find) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND) return true;
+        logFailure("FindFirstFileW", error, folder);
+        return false;
+    }
+    do {
+        if (!isDot(data.cFileName)) entries.push_back(data);
+    } while (FindNextFileW(find.get(), &data));
+    const DWORD error = GetLastError();
+    if (error == ERROR_NO_MORE_FILES) return true;
+    logFailure("FindNextFileW", error, folder);
+    return false;
+}
+
+void clearReadOnly(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+        SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+}
+
+bool removeFile(const std::wstring& path) {
+    clearReadOnly(path);
+    if (DeleteFileW(path.c_str())) return true;
+    logFailure("DeleteFileW", GetLastError(), path);
+    return false;
+}
+
+bool removeEmptyFolder(const std::wstring& path) {
+    clearReadOnly(path);
+    if (RemoveDirectoryW(path.c_str())) return true;
+    logFailure("RemoveDirectoryW", GetLastError(), path);
+    return false;
+}
+
+bool removeFolderTree(const std::wstring& folder) {
+    std::vector<WIN32_FIND_DATAW> entries;
+    bool ok = listEntries(folder, entries);
+    for (const auto& entry : entries) {
+        const std::wstring child = join(folder, entry.cFileName);
+        if (isFolderEntry(entry) && !isLink(entry)) {
+            ok = removeFolderTree(child) && ok;
+        } else if (isFolderEntry(entry)) {
+            ok = removeEmptyFolder(child) && ok;  // the link only, never its target
+        } else {
+            ok = removeFile(child) && ok;
+        }
+    }
+    return removeEmptyFolder(folder) && ok;
+}
+
+bool copyOneFile(const std::wstring& from, const std::wstring& to) {
+    DWORD error = 0;
+    const Kind existing = kindOf(to, error);
+    if (existing == Kind::Folder && !removeTree(to)) return false;
+    if (existing == Kind::File) clearReadOnly(to);
+    if (CopyFileW(from.c_str(), to.c_str(), FALSE)) return true;
+    logFailure("CopyFileW", GetLastError(), from + L" -> " + to);
+    return false;
+}
+
+bool copySubFolder(const std::wstring& from, const std::wstring& to) {
+    DWORD error = 0;
+    const Kind existing = kindOf(to, error);
+    if (existing == Kind::File && !removeTree(to)) return false;
+    if (existing != Kind::Folder && !CreateDirectoryW(to.c_str(), nullptr)) {
+        logFailure("CreateDirectoryW", GetLastError(), to);
+        return false;
+    }
+    return copyTree(from, to);
+}
+
+bool sameKind(const WIN32_FIND_DATAW& entry, Kind reference) {
+    if (isFolderEntry(entry)) return reference == Kind::Folder && !isLink(entry);
+    return reference == Kind::File;
+}
+
+}  // namespace
+
+void logFailure(const char* call, DWORD error, const std::wstring& path) {
+    std::string text;
+    toUtf8(path, text);
+    TWLOG(LOG_CRIT, "Catch an exception: " << call << "() failed, error=" << error << ": " << text);
+}
+
+std::wstring join(const std::wstring& folder, const std::wstring& name) {
+    if (folder.empty() || isSeparator(folder.back())) return folder + name;
+    return folder + L"\\" + name;
+}
+
+std::wstring fileNameOf(const std::wstring& path) {
+    const std::wstring trimmed = withoutTrailingSeparators(path);
+    const size_t slash = trimmed.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? trimmed : trimmed.substr(slash + 1);
+}
+
+Kind kindOf(const std::wstring& path, DWORD& error) {
+    error = 0;
+    const DWORD attributes = GetFileAttributesW(withoutTrailingSeparators(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return Kind::Missing;
+        error = code;
+        return Kind::Unknown;
+    }
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? Kind::Folder : Kind::File;
+}
+
+bool createFolders(const std::wstring& folder, DWORD& error) {
+    const std::wstring target = withoutTrailingSeparators(folder);
+    if (kindOf(target, error) == Kind::Folder) return true;
+    error = 0;
+    // Every level is tried; levels that exist (or are roots) fail harmlessly.
+    for (size_t at = target.find_first_of(L"\\/", 1); at != std::wstring::npos;
+         at = target.find_first_of(L"\\/", at + 1)) {
+        CreateDirectoryW(target.substr(0, at).c_str(), nullptr);
+    }
+    if (!CreateDirectoryW(target.c_str(), nullptr)) error = GetLastError();
+    DWORD queryError = 0;
+    if (kindOf(target, queryError) == Kind::Folder) return true;
+    if (error == 0 || error == ERROR_ALREADY_EXISTS) error = queryError ? queryError : ERROR_DIRECTORY;
+    return false;
+}
+
+bool removeTree(const std::wstring& path) {
+    const std::wstring target = withoutTrailingSeparators(path);
+    const DWORD attributes = GetFileAttributesW(target.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+        logFailure("GetFileAttributesW", error, target);
+        return false;
+    }
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return removeFile(target);
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return removeEmptyFolder(target);
+    return removeFolderTree(target);
+}
+
+bool copyTree(const std::wstring& from, const std::wstring& to) {
+    std::vector<WIN32_FIND_DATAW> entries;
+    bool ok = listEntries(from, entries);
+    for (const auto& entry : entries) {
+        const std::wstring source = join(from, entry.cFileName);
+        const std::wstring target = join(to, entry.cFileName);
+        if (isFolderEntry(entry) && isLink(entry)) {
+            std::string text;
+            toUtf8(source, text);
+            TWLOG(LOG_WARN, "Skipping linked folder " << text);
+        } else if (isFolderEntry(entry)) {
+            ok = copySubFolder(source, target) && ok;
+        } else {
+            ok = copyOneFile(source, target) && ok;
+        }
+    }
+    return ok;
+}
+
+bool pruneTree(const std::wstring& reference, const std::wstring& target) {
+    std::vector<WIN32_FIND_DATAW> entries;
+    bool ok = listEntries(target, entries);
+    for (const auto& entry : entries) {
+        const std::wstring inTarget = join(target, entry.cFileName);
+        const std::wstring inReference = join(reference, entry.cFileName);
+        DWORD error = 0;
+        const Kind kind = kindOf(inReference, error);
+        if (kind == Kind::Unknown) {
+            logFailure("GetFileAttributesW", error, inReference);
+            ok = false;
+        } else if (!sameKind(entry, kind)) {
+            ok = removeTree(inTarget) && ok;
+        } else if (kind == Kind::Folder) {
+            ok = pruneTree(inReference, inTarget) && ok;
+        }
+    }
+    return ok;
+}
+
+}  // namespace fileTree
