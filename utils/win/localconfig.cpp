@@ -1,6 +1,7 @@
 #include "utils/win/localconfig.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "utils/twlogger.h"
@@ -19,9 +20,9 @@ HKEY openBaseKey(bool readOnly) {
     return key;
 }
 
-// Reads one value of any type from `key`; a REG_SZ value comes back as its
-// text up to the first NUL. Returns the registry's result.
-bool readKeyValue(HKEY key, const char* name, std::string& value, LONG& result) {
+}  // namespace
+
+bool readRegistryText(HKEY key, const char* name, std::string& value, LONG& result) {
     DWORD size = 256;
     std::vector<char> buffer(size);
     result = RegGetValueA(key, nullptr, name, RRF_RT_ANY, nullptr, buffer.data(), &size);
@@ -34,7 +35,23 @@ bool readKeyValue(HKEY key, const char* name, std::string& value, LONG& result) 
     return true;
 }
 
-}  // namespace
+bool writeRegistryText(HKEY key, const char* name, const char* value) {
+    if (value == nullptr) return false;
+    const DWORD length = static_cast<DWORD>(strlen(value));
+    return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value), length) == ERROR_SUCCESS;
+}
+
+bool parseBoolText(const std::string& text, bool& value) {
+    if (iequals(text, "true")) {
+        value = true;
+        return true;
+    }
+    if (iequals(text, "false")) {
+        value = false;
+        return true;
+    }
+    return false;
+}
 
 localConfig::localConfig(bool readOnly) : config_(new winconfig(openBaseKey(readOnly))) {}
 
@@ -43,7 +60,7 @@ localConfig::~localConfig() = default;
 bool localConfig::getString(const char* name, std::string& value) {
     if (config_->key() == nullptr) return false;
     LONG result = ERROR_SUCCESS;
-    if (readKeyValue(config_->key(), name, value, result)) return true;
+    if (readRegistryText(config_->key(), name, value, result)) return true;
     TWLOG(LOG_DEBUG, "Failed to read key " << name << " error " << result);
     return false;
 }
@@ -57,23 +74,11 @@ bool localConfig::getInt(const char* name, int& value) {
 
 bool localConfig::getBool(const char* name, bool& value) {
     std::string text;
-    if (!getString(name, text)) return false;
-    if (iequals(text, "true")) {
-        value = true;
-        return true;
-    }
-    if (iequals(text, "false")) {
-        value = false;
-        return true;
-    }
-    return false;
+    return getString(name, text) && parseBoolText(text, value);
 }
 
 bool localConfig::setString(const char* name, const char* value) {
-    if (config_->key() == nullptr || value == nullptr) return false;
-    const DWORD length = static_cast<DWORD>(strlen(value));
-    return RegSetValueExA(config_->key(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value), length) ==
-           ERROR_SUCCESS;
+    return config_->key() != nullptr && writeRegistryText(config_->key(), name, value);
 }
 
 void localConfig::deleteValue(const char* name) {

@@ -46,6 +46,19 @@ private:
     std::unique_ptr<winconfig> config_;
 };
 
+// Reads one value of any type from `key` (a 256-byte first try, regrown as
+// the registry asks); a REG_SZ value comes back as its text up to the first
+// NUL. `result` holds the registry's answer.
+bool readRegistryText(HKEY key, const char* name, std::string& value, LONG& result);
+
+// A REG_SZ whose data length is the text's length without its terminating
+// NUL (the convention of every settings string this system writes).
+bool writeRegistryText(HKEY key, const char* name, const char* value);
+
+// "true" or "false" in any letter case; any other text fails and leaves
+// `value` unchanged.
+bool parseBoolText(const std::string& text, bool& value);
+
 struct regKeyPair {
     static constexpr unsigned kDefaultView = 1;
     static constexpr unsigned k64BitView = 2;
