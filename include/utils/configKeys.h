@@ -25,6 +25,11 @@ inline constexpr const char* LEVEL = "level";
 inline constexpr const char* REBOOT_MODE = "reboot-mode";
 inline constexpr const char* CID = "cid";
 
+// Folder of the update runtime's library below the install path "Path" (no separator
+// between them); the host loads the library from it and the cabinet extraction
+// places a new library in it.
+inline constexpr const char* PALVANE_LIBRARY_FOLDER = "Quillmark Palvane";
+
 // Operating-system profile members.
 inline constexpr const char* DOMAIN_TYPE = "domain_type";
 inline constexpr const char* DOMAIN_NAME = "domain_name";

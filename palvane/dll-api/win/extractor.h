@@ -1,0 +1,96 @@
+// Unpacking of a downloaded update cabinet, with the cabinets nested in it,
+// into the install folder; a nested cabinet "palvane_<version>.cab" of another
+// version than the runtime now loaded brings a new copy of the runtime library,
+// which is placed in the library folder for the hand-over.
+#pragma once
+
+#include <windows.h>
+
+#include <setupapi.h>
+
+#include <functional>
+#include <list>
+#include <string>
+
+namespace PALVANE_SERVICE {
+
+class IExtractor {
+public:
+    virtual bool extract() = 0;
+    virtual ~IExtractor() = default;
+};
+
+class cab_extractor : public IExtractor {
+public:
+    // Walks one cabinet, calling `callback` with `context` for each
+    // notification. The production walk is SetupIterateCabinetW; tests replace
+    // it to send notifications the platform under test never sends.
+    using IterateCabinet = std::function<BOOL(const std::wstring& cabinet, PSP_FILE_CALLBACK_W callback, PVOID context)>;
+
+    // Cabinets inside cabinets deeper than this are refused: a cabinet that
+    // (indirectly) holds itself would otherwise never end.
+    static constexpr unsigned kMaxNestingDepth = 4;
+
+    // `destinationFolder` ends with a backslash (the install path); both paths
+    // are in the ANSI code page.
+    cab_extractor(std::string destinationFolder, std::string cabinetPath);
+    cab_extractor(std::string destinationFolder, std::string cabinetPath, IterateCabinet iterate);
+    // Deletes the cabinet and every nested cabinet that was unpacked.
+    ~cab_extractor() override;
+
+    cab_extractor(const cab_extractor&) = delete;
+    cab_extractor& operator=(const cab_extractor&) = delete;
+
+    // Unpacks the cabinet and its nested cabinets; never throws.
+    bool extract() override;
+
+    // A new runtime library was placed in the library folder and "dll_version"
+    // records its version: the runtime must hand over to it.
+    bool new_library() const { return newLibrary_; }
+
+    // The callback given to SetupIterateCabinetW (`context` is the extractor).
+    // No exception leaves it.
+    static UINT CALLBACK cabinet_callback(PVOID context, UINT notification, UINT_PTR param1, UINT_PTR param2);
+
+private:
+    enum class SubCabinet { Skip, Unpack, UnpackLibrary };
+
+    struct NestedCabinet {
+        std::wstring path;
+        unsigned depth;
+    };
+
+    bool extract_all();
+    bool iterate(const std::wstring& cabinet, unsigned depth, const std::string& name);
+    bool extract_nested(const NestedCabinet& nested);
+    UINT on_notification(UINT notification, UINT_PTR param1, UINT_PTR param2);
+    UINT extract_file(FILE_IN_CABINET_INFO_W& info, const wchar_t* cabinet);
+    UINT add_sub_cab(const FILEPATHS_W& paths);
+    SubCabinet check_sub_cab(const std::wstring& path);
+    bool place_library(const std::string& folderName);
+    bool create_target_folders(const std::wstring& name);
+    DWORD fill_target(FILE_IN_CABINET_INFO_W& info, const std::wstring& name, const std::wstring& cabinet);
+    void note_library_file(const std::wstring& name, const wchar_t* target);
+    UINT abort_with(DWORD error);
+    void delete_cabinets() noexcept;
+
+    std::wstring cabinetW_;
+    std::wstring destinationW_;
+    std::string destination_;
+    std::string cabinet_;
+    std::list<NestedCabinet> nested_;
+    bool newLibrary_ = false;
+    std::wstring libraryFile_;
+
+    IterateCabinet iterate_;
+    unsigned currentDepth_ = 0;
+    // SetupAPI implementations differ on what a refused file does to the walk
+    // (some skip it and go on), so a refusal is remembered here and every later
+    // file of the same walk is refused too.
+    bool aborted_ = false;
+    DWORD abortError_ = 0;
+    bool libraryCabinetActive_ = false;
+    std::string pendingVersion_;
+};
+
+}  // namespace PALVANE_SERVICE
