@@ -289,6 +289,16 @@ TEST(IpcServiceParser, RejectsHostileAndIncompleteBodiesWithoutThrowing) {
     }
 }
 
+TEST(IpcServiceParser, RawBytesThatAreNotUtf8AreReadAndWrittenWithoutThrowing) {
+    std::unique_ptr<IIpcMessage> held;
+    auto* text = parseAs<IpcPostUiMessage>("{\"post-uimessage\":{\"message-content\":\"a\xff\xc3\"}}", held);
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(text->text, "a\xff\xc3");
+    std::string body;
+    EXPECT_NO_THROW(EXPECT_TRUE(serializeIpcMessage(*text, body)));
+    EXPECT_EQ(body.back(), '\n');
+}
+
 TEST(IpcServiceParser, HandlesNestingUpToTheReaderLimitOnAWorkerThread) {
     // The loop thread parses with the default stack; the reader's own limit
     // (1000 levels) must leave room in it for parsing, writing and freeing.

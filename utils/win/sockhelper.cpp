@@ -3,6 +3,8 @@
 #include <iphlpapi.h>
 #include <psapi.h>
 
+#include <algorithm>
+
 #include "utils/configKeys.h"
 #include "utils/twlogger.h"
 #include "utils/win/localconfig.h"
@@ -38,22 +40,6 @@ bool isPeerEnd(const TcpConnectionRow& row, uint16_t peerPort, uint16_t serverPo
     return row.localAddress == kLoopbackAddress && row.localPort == peerPort &&
            row.remoteAddress == kLoopbackAddress && row.remotePort == serverPort &&
            row.state == MIB_TCP_STATE_ESTAB;
-}
-
-// GetModuleFileNameExW cuts the path silently to the buffer, so a result that
-// fills the buffer is read again with a larger one.
-bool readImagePath(HANDLE process, std::wstring& path) {
-    for (DWORD size = kFirstPathGuess; size <= kLongestPath; size *= 2) {
-        std::wstring buffer(size, L'\0');
-        const DWORD length = GetModuleFileNameExW(process, nullptr, &buffer[0], size);
-        if (length == 0) return false;
-        if (length < size - 1) {
-            buffer.resize(length);
-            path = buffer;
-            return true;
-        }
-    }
-    return false;
 }
 
 bool samePathIgnoringCase(const std::wstring& a, const std::wstring& b) {
@@ -94,6 +80,22 @@ const TcpConnectionRow* findPeerRow(const std::vector<TcpConnectionRow>& rows, u
         if (isPeerEnd(row, peerPort, serverPort)) return &row;
     }
     return nullptr;
+}
+
+// GetModuleFileNameExW cuts the path silently to the buffer, so a result that
+// fills the buffer is read again with a larger one.
+bool readModulePath(HANDLE process, HMODULE module, std::wstring& path) {
+    for (DWORD size = kFirstPathGuess;; size = std::min(size * 2, kLongestPath)) {
+        std::wstring buffer(size, L'\0');
+        const DWORD length = GetModuleFileNameExW(process, module, &buffer[0], size);
+        if (length == 0) return false;
+        if (length < size - 1) {
+            buffer.resize(length);
+            path = buffer;
+            return true;
+        }
+        if (size == kLongestPath) return false;
+    }
 }
 
 bool findPortOwnerInTcpTable(uint16_t peerPort, uint16_t serverPort, DWORD& ownerPid) {
@@ -175,7 +177,7 @@ bool PortOwnerLookup::isAgentProcess(DWORD pid) {
         return false;
     }
     std::wstring actual;
-    if (!readImagePath(process_.get(), actual)) {
+    if (!readModulePath(process_.get(), nullptr, actual)) {
         TWLOG(LOG_ERROR, "Failed to get module filename.");
         return false;
     }

@@ -12,6 +12,14 @@
 #include <string>
 #include <vector>
 
+struct SocketTraits {
+    using handle_type = SOCKET;
+    static handle_type invalid() noexcept { return INVALID_SOCKET; }
+    static bool isValid(handle_type s) noexcept { return s != INVALID_SOCKET; }
+    static void close(handle_type s) noexcept { ::closesocket(s); }
+};
+using UniqueSocket = ScopedHandle<SocketTraits>;
+
 // ioctlsocket(FIONBIO, 1); true when it succeeded.
 bool setNonBlocking(SOCKET socket);
 // Hook on the bus's listening socket, called after setNonBlocking.
@@ -53,6 +61,10 @@ bool findPortOwnerInTcpTable(uint16_t peerPort, uint16_t serverPort, DWORD& owne
 // mode (PEER_TRAY_PROGRAM or PEER_AGENT_PROGRAM). Every failure answers false.
 bool isPeerAgentProcess(uint16_t peerPort, uint16_t serverPort, int mode,
                         const PortOwnerFinder& findOwner = findPortOwnerInTcpTable);
+
+// The full path of a module of a process (null: its program file), however
+// long. False when it cannot be read.
+bool readModulePath(HANDLE process, HMODULE module, std::wstring& path);
 
 // The state of one peer check; lives on the stack of isPeerAgentProcess.
 class PortOwnerLookup {
