@@ -45,6 +45,13 @@ std::atomic<bool> g_logDebugOutput{false};
 // A post makes HTTP calls that may log; such lines must not post again.
 thread_local bool t_posting = false;
 
+struct PostingGuard {
+    PostingGuard() { t_posting = true; }
+    ~PostingGuard() { t_posting = false; }
+    PostingGuard(const PostingGuard&) = delete;
+    PostingGuard& operator=(const PostingGuard&) = delete;
+};
+
 const char* levelName(int level) {
     static const char* const names[] = {"Emerg", "Alert",  "Crit",  "Error",   "Warn",
                                         "Notice", "Info", "Debug", "DblDebug"};
@@ -174,11 +181,10 @@ void postLog(int level, const char* baseName, int line, const std::string& text,
         return;
     }
     if (t_posting) return;
-    t_posting = true;
+    PostingGuard guard;
     const std::string record = buildLogRecord(level, baseName, line, text, seconds, micros);
     std::string errorText;
     if (!sendLogPost(url, record, errorText)) logDebugString("Failed to post>> ", errorText);
-    t_posting = false;
 }
 
 }  // namespace

@@ -1,0 +1,96 @@
+// The WinHTTP client: one object is bound to one server (host and port) and one
+// user-agent text. It runs a synchronous GET (status and body) and a form POST
+// with retries, and is the base of the asynchronous downloader. No operation
+// throws: each returns a bool and errorText() tells why it failed.
+#pragma once
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "utils/win/scopedHandle.h"
+
+inline void closeInternetHandle(HINTERNET handle) noexcept { ::WinHttpCloseHandle(handle); }
+using UniqueInternetHandle = ScopedHandle<NullHandleTraits<HINTERNET, closeInternetHandle>>;
+
+struct UrlParts {
+    std::string host;
+    uint16_t port = 80;
+    // Begins with "/" when not empty and keeps the query text.
+    std::string path;
+    // The scheme asked for TLS ("https"); port 443 asks for it as well.
+    bool secure = false;
+};
+
+// Splits "scheme://host:port/path?query"; the scheme and the port are optional.
+UrlParts parseUrl(const std::string& url);
+// Splits "host:port" at its first colon; without a colon the port is 0.
+bool splitHostPort(const std::string& hostAndPort, std::string& host, uint16_t& port);
+
+class http_helper {
+public:
+    static constexpr int kPostAttempts = 10;
+    static constexpr std::chrono::milliseconds kPostRetryPause{3000};
+    static constexpr DWORD kSecureProtocols = 0xA00;  // TLS 1.1 and TLS 1.2
+
+    // `secure` asks for TLS whatever the port; port 443 always uses it.
+    http_helper(const std::string& userAgent, const std::string& host, uint32_t port, bool async,
+                const char* proxyHost, uint16_t proxyPort, bool secure = false);
+    virtual ~http_helper();
+
+    http_helper(const http_helper&) = delete;
+    http_helper& operator=(const http_helper&) = delete;
+
+    bool openRequest(const std::string& path, const wchar_t* verb);
+    bool get(const char* targetUrl, const std::string& path, const char* headers, uint32_t& status,
+             std::string& body);
+    bool post(const std::string& path, const char* body, std::string& response);
+    bool receiveResponse(int fd, std::string* body);
+    bool setProxyForUrl(const std::string& targetUrl);
+    // Cancels: closes the current request and refuses any later one. Safe from
+    // another thread while get() or post() runs.
+    void closeRequest();
+    std::string errorText() const;
+
+    static void CALLBACK statusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID information,
+                                        DWORD length);
+
+    uint32_t statusCode() const { return statusCode_; }
+    DWORD lastError() const { return lastError_; }
+    bool usesTls() const { return secure_ || port_ == 443; }
+
+    // The pause between POST attempts (3 s); tests shorten it, for one object
+    // or for every object made afterwards (the logger makes its own).
+    void setRetryPause(std::chrono::milliseconds pause) { retryPause_ = pause; }
+    static void setDefaultRetryPause(std::chrono::milliseconds pause);
+
+protected:
+    HINTERNET currentRequest();
+    bool cancelled();
+    void setLastError(DWORD code) { lastError_ = code; }
+    void setStatusCode(uint32_t status) { statusCode_ = status; }
+
+private:
+    bool sendPostAttempt(const std::string& path, const char* body, std::string& response);
+    bool readBody(HINTERNET request, int fd, std::string* body);
+    bool waitBeforeRetry();
+
+    uint32_t statusCode_ = 0;
+    UniqueInternetHandle request_;
+    uint32_t port_;
+    std::string host_;
+    DWORD lastError_ = 0;
+    std::string userAgent_;
+    bool cancelled_ = false;
+    bool secure_;
+    std::chrono::milliseconds retryPause_;
+    UniqueInternetHandle session_;
+    UniqueInternetHandle connection_;
+    std::mutex requestLock_;
+    std::condition_variable cancelSignal_;
+};
