@@ -12,14 +12,6 @@
 #include <string>
 #include <vector>
 
-struct SocketTraits {
-    using handle_type = SOCKET;
-    static handle_type invalid() noexcept { return INVALID_SOCKET; }
-    static bool isValid(handle_type s) noexcept { return s != INVALID_SOCKET; }
-    static void close(handle_type s) noexcept { ::closesocket(s); }
-};
-using UniqueSocket = ScopedHandle<SocketTraits>;
-
 // ioctlsocket(FIONBIO, 1); true when it succeeded.
 bool setNonBlocking(SOCKET socket);
 // Hook on the bus's listening socket, called after setNonBlocking.

@@ -10,6 +10,7 @@
 
 #include <iphlpapi.h>
 #include "utils/win/stringconv.h"
+#include "utils/win/uniqueSocket.h"
 
 #include <algorithm>
 #include <cctype>
