@@ -24,6 +24,7 @@ inline constexpr const char* TCP_DRIVER = "tcp_driver";
 inline constexpr const char* LEVEL = "level";
 inline constexpr const char* REBOOT_MODE = "reboot-mode";
 inline constexpr const char* CID = "cid";
+inline constexpr const char* OVERRIDE_DOMAIN = "override-domain";
 
 // Folder of the update runtime's library below the install path "Path" (no separator
 // between them); the host loads the library from it and the cabinet extraction
