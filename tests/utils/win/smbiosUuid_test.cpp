@@ -18,8 +18,12 @@ const std::vector<uint8_t> kUuid = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x
 // then the end-of-table structure, behind the raw header of `major`.`minor`.
 std::vector<uint8_t> rawTable(uint8_t major, uint8_t minor, const std::vector<uint8_t>& uuid,
                               uint8_t systemLength = 0x1B) {
-    std::vector<uint8_t> table = {0, 0x12, 0x00, 0x00};
-    table.resize(0x12, 0x01);
+    std::vector<uint8_t> table;
+    table.reserve(128);
+    table.assign(0x12, 0x01);
+    table[0] = 0;
+    table[1] = 0x12;
+    table[2] = table[3] = 0;
     for (char c : std::string("Vendor\0Version\0\0", 16)) table.push_back(static_cast<uint8_t>(c));
 
     const size_t system = table.size();
@@ -31,9 +35,11 @@ std::vector<uint8_t> rawTable(uint8_t major, uint8_t minor, const std::vector<ui
     for (uint8_t b : {127, 4, 0, 0, 0, 0}) table.push_back(b);
 
     const uint32_t length = static_cast<uint32_t>(table.size());
-    std::vector<uint8_t> raw = {0, major, minor, 0, static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
-                                static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 24)};
-    raw.insert(raw.end(), table.begin(), table.end());
+    std::vector<uint8_t> raw(8 + table.size());
+    const uint8_t header[8] = {0, major, minor, 0, static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
+                               static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 24)};
+    std::memcpy(raw.data(), header, sizeof(header));
+    std::memcpy(raw.data() + 8, table.data(), table.size());
     return raw;
 }
 
