@@ -85,6 +85,9 @@ bool cab_extractor::iterate(const std::wstring& cabinet, unsigned depth, const s
         ok = FALSE;
         error = abortError_;
     }
+    // Some SetupAPI implementations fail on a damaged cabinet without an error
+    // code, which would read as "success" in the log.
+    if (!ok && error == NO_ERROR) error = ERROR_INVALID_DATA;
     if (!ok) winError(error).log("Failed to extract %s", name.c_str());
     return ok != FALSE;
 }
@@ -111,6 +114,7 @@ bool cab_extractor::extract_nested(const NestedCabinet& nested) {
 
 UINT CALLBACK cab_extractor::cabinet_callback(PVOID context, UINT notification, UINT_PTR param1, UINT_PTR param2) {
     auto* self = static_cast<cab_extractor*>(context);
+    if (self == nullptr) return FILEOP_ABORT;
     try {
         return self->on_notification(notification, param1, param2);
     } catch (const std::exception& e) {

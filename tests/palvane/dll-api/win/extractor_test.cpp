@@ -153,6 +153,7 @@ TEST_F(ExtractorTest, AFailingNestedCabinetStopsTheExtractionAndIsStillDeleted) 
         cab_extractor extractor(destination, cabinet("badnested.cab"));
         EXPECT_FALSE(extractor.extract());
         EXPECT_TRUE(log.contains("Failed to extract " + destination + "broken.cab"));
+        EXPECT_FALSE(log.contains("broken.cab:Success"));
     }
     EXPECT_EQ(readTree(destination), (TreeContent{{"top.txt", "top"}}));
 }
