@@ -16,30 +16,18 @@ namespace {
 const std::set<std::wstring> kDriverFiles = {L"PacketFilterDriver.cat", L"PacketFilterDriver.inf",
                                              L"PacketFilterDriver.sys", L"TwPacketFilterDll.dll"};
 
-std::wstring wide(const std::string& text) {
-    std::wstring result;
-    toWide(text, result);
-    return result;
-}
-
-std::string utf8(const std::wstring& text) {
-    std::string result;
-    toUtf8(text, result);
-    return result;
-}
-
 // A folder that is present; anything else (missing, a file, unreadable) is
 // logged at level 4 as not existing.
 bool folderExists(const std::string& name) {
     DWORD error = 0;
-    if (fileTree::kindOf(wide(name), error) == Kind::Folder) return true;
+    if (fileTree::kindOf(toWide(name), error) == Kind::Folder) return true;
     TWLOG(LOG_WARN, name << " does not exist.");
     return false;
 }
 
 bool makeFolder(const std::string& name) {
     DWORD error = 0;
-    if (fileTree::createFolders(wide(name), error)) return true;
+    if (fileTree::createFolders(toWide(name), error)) return true;
     TWLOG(LOG_ERROR, "Failed to create " << name << ", error=" << error);
     return false;
 }
@@ -55,14 +43,14 @@ bool FileMgr::createDirectories(const std::string& source, const std::string& ta
     const std::string to = path_ + target;
     if (!folderExists(from)) return false;
     DWORD error = 0;
-    if (fileTree::kindOf(wide(to), error) != Kind::Missing) {
+    if (fileTree::kindOf(toWide(to), error) != Kind::Missing) {
         TWLOG(LOG_INFO, to << " already exists.");
         return true;
     }
     if (!makeFolder(to)) return false;
-    if (fileTree::copyTree(wide(from), wide(to))) return true;
+    if (fileTree::copyTree(toWide(from), toWide(to))) return true;
     // A half-made copy would later pass for a complete backup.
-    fileTree::removeTree(wide(to));
+    fileTree::removeTree(toWide(to));
     return false;
 }
 
@@ -71,26 +59,26 @@ bool FileMgr::copyFolder(const std::string& source, const std::string& target) {
     const std::string to = path_ + target;
     if (!folderExists(from)) return false;
     DWORD error = 0;
-    const Kind existing = fileTree::kindOf(wide(to), error);
+    const Kind existing = fileTree::kindOf(toWide(to), error);
     if (existing != Kind::Folder) {
         TWLOG(LOG_WARN, to << " does not exist.");
-        if (existing == Kind::File && !fileTree::removeTree(wide(to))) return false;
+        if (existing == Kind::File && !fileTree::removeTree(toWide(to))) return false;
         if (!makeFolder(to)) return false;
     }
-    const bool copied = fileTree::copyTree(wide(from), wide(to));
-    const bool pruned = fileTree::pruneTree(wide(from), wide(to));
+    const bool copied = fileTree::copyTree(toWide(from), toWide(to));
+    const bool pruned = fileTree::pruneTree(toWide(from), toWide(to));
     return copied && pruned;
 }
 
 bool FileMgr::removeAll(const std::string& folder) {
-    const std::wstring target = wide(path_ + folder);
+    const std::wstring target = toWide(path_ + folder);
     DWORD error = 0;
     if (fileTree::kindOf(target, error) != Kind::Folder) return true;
     return fileTree::removeTree(target);
 }
 
 bool FileMgr::removeDriverFiles(const std::string& folder) {
-    const std::wstring target = wide(path_ + folder);
+    const std::wstring target = toWide(path_ + folder);
     DWORD error = 0;
     if (fileTree::kindOf(target, error) != Kind::Folder) return true;
     bool ok = true;
@@ -107,12 +95,12 @@ bool FileMgr::removeDriverFiles(const std::string& folder) {
 
 bool FileMgr::copyFile(const std::string& sourceFile, const std::string& targetFile) {
     if (sourceFile.empty() || targetFile.empty()) return false;
-    return copyFile(wide(sourceFile), wide(targetFile));
+    return copyFile(toWide(sourceFile), toWide(targetFile));
 }
 
 bool FileMgr::copyFile(const std::wstring& sourceFile, const std::wstring& targetFile) {
     if (sourceFile.empty() || targetFile.empty()) return false;
-    TWLOG(LOG_INFO, "Copy  " << utf8(sourceFile) << " to " << utf8(targetFile));
+    TWLOG(LOG_INFO, "Copy  " << toUtf8(sourceFile) << " to " << toUtf8(targetFile));
     std::wstring target = targetFile;
     DWORD error = 0;
     if (fileTree::kindOf(target, error) == Kind::Folder) {

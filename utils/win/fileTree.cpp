@@ -110,9 +110,7 @@ bool sameKind(const WIN32_FIND_DATAW& entry, Kind reference) {
 }  // namespace
 
 void logFailure(const char* call, DWORD error, const std::wstring& path) {
-    std::string text;
-    toUtf8(path, text);
-    TWLOG(LOG_CRIT, "Catch an exception: " << call << "() failed, error=" << error << ": " << text);
+    TWLOG(LOG_CRIT, "Catch an exception: " << call << "() failed, error=" << error << ": " << toUtf8(path));
 }
 
 std::wstring join(const std::wstring& folder, const std::wstring& name) {
@@ -175,9 +173,7 @@ bool copyTree(const std::wstring& from, const std::wstring& to) {
         const std::wstring source = join(from, entry.cFileName);
         const std::wstring target = join(to, entry.cFileName);
         if (isFolderEntry(entry) && isLink(entry)) {
-            std::string text;
-            toUtf8(source, text);
-            TWLOG(LOG_WARN, "Skipping linked folder " << text);
+            TWLOG(LOG_WARN, "Skipping linked folder " << toUtf8(source));
         } else if (isFolderEntry(entry)) {
             ok = copySubFolder(source, target) && ok;
         } else {

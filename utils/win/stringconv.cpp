@@ -37,6 +37,18 @@ bool toUtf8(const std::wstring& text, std::string& result) {
     return true;
 }
 
+std::wstring toWide(const std::string& text) {
+    std::wstring result;
+    toWide(text, result);
+    return result;
+}
+
+std::string toUtf8(const std::wstring& text) {
+    std::string result;
+    toUtf8(text, result);
+    return result;
+}
+
 bool iequals(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {

@@ -18,18 +18,6 @@ namespace {
 
 using cabinetNames::samePath;
 
-std::wstring wide(const std::string& text) {
-    std::wstring result;
-    toWide(text, result);
-    return result;
-}
-
-std::string utf8(const std::wstring& text) {
-    std::string result;
-    toUtf8(text, result);
-    return result;
-}
-
 BOOL iterateWithSetupApi(const std::wstring& cabinet, PSP_FILE_CALLBACK_W callback, PVOID context) {
     return SetupIterateCabinetW(cabinet.c_str(), 0, callback, context);
 }
@@ -45,8 +33,8 @@ cab_extractor::cab_extractor(std::string destinationFolder, std::string cabinetP
     : cab_extractor(std::move(destinationFolder), std::move(cabinetPath), iterateWithSetupApi) {}
 
 cab_extractor::cab_extractor(std::string destinationFolder, std::string cabinetPath, IterateCabinet iterate)
-    : cabinetW_(wide(cabinetPath)),
-      destinationW_(wide(destinationFolder)),
+    : cabinetW_(toWide(cabinetPath)),
+      destinationW_(toWide(destinationFolder)),
       destination_(std::move(destinationFolder)),
       cabinet_(std::move(cabinetPath)),
       iterate_(std::move(iterate)) {}
@@ -93,7 +81,7 @@ bool cab_extractor::iterate(const std::wstring& cabinet, unsigned depth, const s
 }
 
 bool cab_extractor::extract_nested(const NestedCabinet& nested) {
-    const std::string name = utf8(nested.path);
+    const std::string name = toUtf8(nested.path);
     if (nested.depth > kMaxNestingDepth) {
         TWLOG(LOG_ERROR, "Cabinets nested too deep, not extracting " << name);
         return false;
@@ -151,14 +139,14 @@ UINT cab_extractor::extract_file(FILE_IN_CABINET_INFO_W& info, const wchar_t* ca
     const std::wstring name = info.NameInCabinet ? info.NameInCabinet : L"";
     const std::wstring cabinetPath = cabinet ? cabinet : L"";
     if (!cabinetNames::isSafeNameInCabinet(name)) {
-        TWLOG(LOG_ERROR, "Refusing file name " << utf8(name) << " in " << utf8(cabinetPath));
+        TWLOG(LOG_ERROR, "Refusing file name " << toUtf8(name) << " in " << toUtf8(cabinetPath));
         return abort_with(ERROR_INVALID_NAME);
     }
     const DWORD error = fill_target(info, name, cabinetPath);
     if (error != NO_ERROR) return abort_with(error);
     if (!create_target_folders(name)) return abort_with(ERROR_CANNOT_MAKE);
     note_library_file(name, info.FullTargetName);
-    TWLOG(LOG_DEBUG, "Extract  " << utf8(info.FullTargetName) << " from " << utf8(cabinetPath));
+    TWLOG(LOG_DEBUG, "Extract  " << toUtf8(info.FullTargetName) << " from " << toUtf8(cabinetPath));
     return FILEOP_DOIT;
 }
 
@@ -166,11 +154,11 @@ UINT cab_extractor::extract_file(FILE_IN_CABINET_INFO_W& info, const wchar_t* ca
 DWORD cab_extractor::fill_target(FILE_IN_CABINET_INFO_W& info, const std::wstring& name, const std::wstring& cabinet) {
     const std::wstring target = destinationW_ + name;
     if (target.size() >= MAX_PATH) {
-        TWLOG(LOG_ERROR, "Target path too long: " << utf8(target) << " in " << utf8(cabinet));
+        TWLOG(LOG_ERROR, "Target path too long: " << toUtf8(target) << " in " << toUtf8(cabinet));
         return ERROR_FILENAME_EXCED_RANGE;
     }
     if (samePath(target, cabinet) || samePath(target, cabinetW_)) {
-        TWLOG(LOG_ERROR, "Refusing to overwrite the cabinet being read: " << utf8(target));
+        TWLOG(LOG_ERROR, "Refusing to overwrite the cabinet being read: " << toUtf8(target));
         return ERROR_SHARING_VIOLATION;
     }
     wmemcpy(info.FullTargetName, target.c_str(), target.size() + 1);
@@ -187,10 +175,10 @@ bool cab_extractor::create_target_folders(const std::wstring& name) {
         DWORD error = 0;
         const fileTree::Kind kind = fileTree::kindOf(folder, error);
         if (kind == fileTree::Kind::Folder) continue;
-        if (kind == fileTree::Kind::Missing) TWLOG(LOG_DEBUG, "Creating   " << utf8(folder));
+        if (kind == fileTree::Kind::Missing) TWLOG(LOG_DEBUG, "Creating   " << toUtf8(folder));
         if (kind == fileTree::Kind::File ||
             (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)) {
-            TWLOG(LOG_ERROR, "Failed to create folder " << utf8(folder));
+            TWLOG(LOG_ERROR, "Failed to create folder " << toUtf8(folder));
             return false;
         }
     }
@@ -204,20 +192,20 @@ void cab_extractor::note_library_file(const std::wstring& name, const wchar_t* t
 UINT cab_extractor::add_sub_cab(const FILEPATHS_W& paths) {
     const std::wstring target = paths.Target ? paths.Target : L"";
     if (paths.Win32Error != 0) {
-        TWLOG(LOG_ERROR, "Errors occurred while extracting " << utf8(paths.Source ? paths.Source : L"") << " to "
-                                                             << utf8(target) << " error=" << paths.Win32Error);
+        TWLOG(LOG_ERROR, "Errors occurred while extracting " << toUtf8(paths.Source ? paths.Source : L"") << " to "
+                                                             << toUtf8(target) << " error=" << paths.Win32Error);
         abort_with(paths.Win32Error);
         return paths.Win32Error;
     }
     if (cabinetNames::hasCabinetSuffix(target)) {
-        TWLOG(LOG_DEBUG, "Add subCab file " << utf8(target));
+        TWLOG(LOG_DEBUG, "Add subCab file " << toUtf8(target));
         nested_.push_back({target, currentDepth_ + 1});
     }
     return NO_ERROR;
 }
 
 cab_extractor::SubCabinet cab_extractor::check_sub_cab(const std::wstring& path) {
-    const std::string name = utf8(fileTree::fileNameOf(path));
+    const std::string name = toUtf8(fileTree::fileNameOf(path));
     if (name.find("palvane") == std::string::npos) return SubCabinet::Unpack;
     const size_t underscore = name.find('_');
     if (underscore == std::string::npos) {
@@ -252,15 +240,15 @@ bool cab_extractor::place_library(const std::string& folderName) {
         TWLOG(LOG_ERROR, "No palvane library found in the cab file of version " << pendingVersion_);
         return false;
     }
-    const std::wstring folder = destinationW_ + wide(folderName);
+    const std::wstring folder = destinationW_ + toWide(folderName);
     DWORD error = 0;
     if (!fileTree::createFolders(folder, error)) {
-        winError(error).log("Failed to create folder %s", utf8(folder).c_str());
+        winError(error).log("Failed to create folder %s", toUtf8(folder).c_str());
         return false;
     }
     const std::wstring placed = fileTree::join(folder, fileTree::fileNameOf(libraryFile_));
     if (!samePath(placed, libraryFile_) && !FileMgr("").copyFile(libraryFile_, folder)) {
-        TWLOG(LOG_ERROR, "Failed to place palvane DLL " << utf8(libraryFile_) << " in " << utf8(folder));
+        TWLOG(LOG_ERROR, "Failed to place palvane DLL " << toUtf8(libraryFile_) << " in " << toUtf8(folder));
         return false;
     }
     if (!localConfig(false).setString(configKeys::DLL_VERSION, pendingVersion_.c_str())) {
@@ -281,7 +269,7 @@ void cab_extractor::delete_cabinets() noexcept {
             });
             if (earlier != it) continue;
             if (!DeleteFileW(nested.path.c_str())) {
-                winError(GetLastError()).log("Failed to delete %s", utf8(nested.path).c_str());
+                winError(GetLastError()).log("Failed to delete %s", toUtf8(nested.path).c_str());
             }
         }
     } catch (...) {
