@@ -17,6 +17,9 @@ namespace {
 
 constexpr DWORD kRawSmbiosProvider = 0x52534D42;  // 'RSMB'
 constexpr HRESULT kNoWmiServices = static_cast<HRESULT>(0x8007139F);
+// A stuck WMI provider must not hold the profile (and every user of the one
+// shared instance) for ever.
+constexpr long kWmiObjectWaitMs = 30000;
 constexpr const char* kWindowsVersionKey = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
 
 template <typename T>
@@ -25,6 +28,12 @@ void releaseCom(T* object) noexcept {
 }
 template <typename T>
 using ComRef = ScopedHandle<NullHandleTraits<T*, releaseCom<T>>>;
+
+std::string toUtf8Text(const wchar_t* text) {
+    std::string result;
+    toUtf8(text, result);
+    return result;
+}
 
 std::string hresultText(HRESULT result) {
     char hex[16];
@@ -111,7 +120,8 @@ private:
         for (;;) {
             IWbemClassObject* object = nullptr;
             ULONG returned = 0;
-            objects->Next(WBEM_INFINITE, 1, &object, &returned);
+            const HRESULT result = objects->Next(kWmiObjectWaitMs, 1, &object, &returned);
+            if (result == WBEM_S_TIMEDOUT) TWLOG(LOG_WARN, "WMI query timed out, property " << toUtf8Text(property));
             if (returned == 0 || object == nullptr) return;
             ComRef<IWbemClassObject> owner(object);
             VARIANT field;

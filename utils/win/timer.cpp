@@ -1,6 +1,7 @@
 #include "utils/win/timer.h"
 
 #include <new>
+#include <utility>
 
 #include "utils/twlogger.h"
 
@@ -8,9 +9,7 @@ winTimer::winTimer() : queue_(CreateTimerQueue()) {
     if (queue_ == nullptr) TWLOG(LOG_ERROR, "CreateTimerQueue() failed, error=" << GetLastError());
 }
 
-winTimer::~winTimer() {
-    if (queue_ != nullptr) stop();
-}
+winTimer::~winTimer() { stop(); }
 
 void winTimer::setCallback(ITimerCallback* callback) { callback_ = callback; }
 
@@ -29,6 +28,7 @@ bool winTimer::createQueueTimer(unsigned periodMs, unsigned dueMs) {
 }
 
 bool winTimer::start(unsigned periodMs, unsigned dueMs) {
+    std::lock_guard<std::mutex> guard(handles_);
     if (queue_ == nullptr) {
         TWLOG(LOG_ERROR, "TimerQueue handle is NULL.");
         return false;
@@ -37,6 +37,7 @@ bool winTimer::start(unsigned periodMs, unsigned dueMs) {
 }
 
 bool winTimer::reset(unsigned intervalMs) {
+    std::lock_guard<std::mutex> guard(handles_);
     if (queue_ == nullptr) {
         TWLOG(LOG_ERROR, "Timer queue handle is NULL.");
         return false;
@@ -60,14 +61,23 @@ bool winTimer::reset(unsigned intervalMs) {
 
 void winTimer::stop() {
     stopped_.exchange(1);
-    if (queue_ == nullptr) return;
-    // INVALID_HANDLE_VALUE: wait until every running tick has returned.
-    if (!DeleteTimerQueueEx(queue_, INVALID_HANDLE_VALUE)) {
-        TWLOG(LOG_WARN, "DeleteTimerQueueEx() failed, error=" << GetLastError());
-        return;
+    // The queue is taken out under the lock, so a concurrent start or reset
+    // either finishes first or finds no queue; the wait for running ticks
+    // happens outside the lock, so a tick that re-arms the timer cannot
+    // deadlock with it.
+    HANDLE queue = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(handles_);
+        std::swap(queue, queue_);
+        timer_ = nullptr;
     }
-    queue_ = nullptr;
-    timer_ = nullptr;
+    if (queue == nullptr) return;
+    // INVALID_HANDLE_VALUE: wait until every running tick has returned.
+    if (!DeleteTimerQueueEx(queue, INVALID_HANDLE_VALUE)) {
+        TWLOG(LOG_WARN, "DeleteTimerQueueEx() failed, error=" << GetLastError());
+        std::lock_guard<std::mutex> guard(handles_);
+        queue_ = queue;
+    }
 }
 
 ITimer* createTimer() {

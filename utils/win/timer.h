@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <mutex>
 
 class ITimerCallback {
 public:
@@ -52,6 +53,9 @@ private:
     static void CALLBACK tick(PVOID context, BOOLEAN timerFired);
     bool createQueueTimer(unsigned periodMs, unsigned dueMs);
 
+    // Guards the two handles against start/reset racing stop; never held
+    // while waiting for a tick.
+    std::mutex handles_;
     HANDLE timer_ = nullptr;
     HANDLE queue_ = nullptr;
     ITimerCallback* callback_ = nullptr;

@@ -133,3 +133,26 @@ TEST(WinTimer, TicksWithoutCallbackDoNothing) {
     Sleep(60);
     timer->stop();
 }
+
+TEST(WinTimer, ResetRacingStopEndsWithAStoppedTimer) {
+    testutil::LogCapture log;
+    TickRecorder recorder;
+    auto timer = startedTimer(recorder, 2, 0);
+    std::atomic<bool> stopped{false};
+    auto rearming = std::async(std::launch::async, [&] {
+        const auto giveUp = Clock::now() + 5s;
+        while (Clock::now() < giveUp) {
+            if (!timer->reset(2)) return stopped.load();
+        }
+        return false;
+    });
+    Sleep(100);
+    stopped = true;
+    timer->stop();
+    ASSERT_EQ(rearming.wait_for(6s), std::future_status::ready);
+    EXPECT_TRUE(rearming.get()) << "a reset failed before the stop, or never failed after it";
+    EXPECT_TRUE(log.contains("Timer queue handle is NULL."));
+    const int ticksAtStop = recorder.ticks();
+    Sleep(100);
+    EXPECT_EQ(recorder.ticks(), ticksAtStop);
+}
