@@ -1,6 +1,7 @@
 #include "ipclib/ipcServiceParser.h"
 
 #include "utils/configKeys.h"
+#include "utils/twlogger.h"
 
 #include <exception>
 #include <vector>
@@ -74,4 +75,45 @@ bool ipcServiceParser::createMessage(const std::string& body, std::unique_ptr<II
         }
     }
     return false;
+}
+
+void ipcServiceParser::dispatchMessage(const std::string& body) {
+    std::unique_ptr<IIpcMessage> message;
+    if (!createMessage(body, message)) return;
+    // A handler that throws must not end the loop thread, and with it the bus.
+    try {
+        dispatch(*message);
+    } catch (const std::exception& e) {
+        TWLOG(LOG_ERROR, "Catch an unexpected exception handling " << message->typeName() << ": " << e.what());
+    }
+}
+
+namespace {
+
+template <typename Message, typename Handler>
+bool dispatchAs(const IIpcMessage& message, Handler handler) {
+    const auto* typed = dynamic_cast<const Message*>(&message);
+    if (typed == nullptr) return false;
+    handler(*typed);
+    return true;
+}
+
+}  // namespace
+
+void ipcServiceParser::dispatch(const IIpcMessage& m) {
+    dispatchAs<IpcRebroadcastMessage>(m, [this](const auto& x) { onRebroadcast(x); }) ||
+        dispatchAs<IpcPostUiMessage>(m, [this](const auto& x) { onPostUiMessage(x); }) ||
+        dispatchAs<IpcSetInstallerKeyMessage>(m, [this](const auto& x) { onSetInstallerKey(x); }) ||
+        dispatchAs<IpcRequestLogLevel>(m, [this](const auto& x) { onRequestLogLevelChange(x); }) ||
+        dispatchAs<ServiceStatus>(m, [this](const auto& x) { onServiceStatus(x); }) ||
+        dispatchAs<IpcRequestConfigRequest>(m, [this](const auto&) { onRequestConfig(); }) ||
+        dispatchAs<IpcRequestLogin>(m, [this](const auto& x) { onRequestLogin(x); }) ||
+        dispatchAs<IpcLoginSuccess>(m, [this](const auto& x) { onLoginSuccess(x); }) ||
+        dispatchAs<IpcCreateMqttSubscriber>(m, [this](const auto& x) { onCreateMqttSubscriber(x); }) ||
+        dispatchAs<IpcResetRegisterState>(m, [this](const auto& x) { onResetRegisterState(x); }) ||
+        dispatchAs<IpcNotifyHealthState>(m, [this](const auto& x) { onNotifyHealthState(x); }) ||
+        dispatchAs<IpcSetZTNADataCenterMessage>(m, [this](const auto& x) { onSetZTNADataCenter(x); }) ||
+        dispatchAs<IpcUserLogon>(m, [this](const auto& x) { onUserLogon(x); }) ||
+        dispatchAs<IpcNotifyNetworkChanges>(m, [this](const auto& x) { onNotifyNetworkChanges(x); }) ||
+        dispatchAs<IpcNotifyUpdateSettings>(m, [this](const auto& x) { onNotifyUpdateSettings(x); });
 }

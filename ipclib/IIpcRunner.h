@@ -1,0 +1,25 @@
+// The owner of the loop, as the endpoints see it. Every operation only queues
+// or signals and returns at once, so endpoints may call it from their callbacks
+// on the loop thread as well as from any other thread.
+#pragma once
+
+#include <cstddef>
+
+class IIpcEndpoint;
+
+class IIpcRunner {
+public:
+    // Hands a new endpoint to the loop, which then owns it.
+    virtual void addEndpoint(IIpcEndpoint* endpoint) = 0;
+    // Has the loop drop and delete the endpoint (once, however often asked).
+    virtual void removeEndpoint(IIpcEndpoint* endpoint) = 0;
+    // Makes the loop begin a new pass: an endpoint queued a frame or failed
+    // while the loop slept.
+    virtual void wake() = 0;
+    // Whether one more connection still fits into the loop's socket sets.
+    virtual bool admitsEndpoint() = 0;
+
+protected:
+    // Never deleted through this interface.
+    ~IIpcRunner() = default;
+};

@@ -1,0 +1,205 @@
+#include "ipclib/IpcConnectedEndpoint.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <utility>
+
+#include "ipclib/ipcMessage.h"
+#include "utils/twlogger.h"
+
+namespace {
+
+constexpr size_t kReadChunk = 64 * 1024;
+
+OutFrame buildFrame(const std::string& body) {
+    OutFrame frame;
+    frame.bytes.resize(4 + body.size());
+    const uint32_t length = htonl(static_cast<uint32_t>(body.size()));
+    std::memcpy(frame.bytes.data(), &length, 4);
+    std::memcpy(frame.bytes.data() + 4, body.data(), body.size());
+    return frame;
+}
+
+int sendRest(SOCKET socket, const OutFrame& frame) {
+    const size_t rest = frame.bytes.size() - frame.sent;
+    return ::send(socket, frame.bytes.data() + frame.sent, static_cast<int>(rest), 0);
+}
+
+}  // namespace
+
+IpcConnectedEndpoint::IpcConnectedEndpoint(SOCKET socket, IIpcRunner* runner, IIpcEndpointListener* listener,
+                                           uint16_t peerPort, uint16_t addressFamily, const char* peerAddress)
+    : IpcEndpoint(socket, runner, listener), peerPort_(peerPort), addressFamily_(addressFamily) {
+    if (peerAddress != nullptr) strncpy(peerAddress_, peerAddress, sizeof(peerAddress_) - 1);
+}
+
+bool IpcConnectedEndpoint::wantRead() { return !disconnected_; }
+
+bool IpcConnectedEndpoint::wantWrite() {
+    std::lock_guard<std::mutex> lock(sendLock_);
+    return !sendQueue_.empty();
+}
+
+bool IpcConnectedEndpoint::hasPendingFailure() { return sendFailed_ && !disconnected_; }
+
+// At most one frame is delivered per call; the loop comes back while more is
+// waiting on the socket.
+bool IpcConnectedEndpoint::onReadReady() {
+    if (disconnected_) return false;
+    if (!receivingBody_) {
+        if (!readHeader()) return false;
+        if (!receivingBody_) return true;
+    }
+    return readBody();
+}
+
+bool IpcConnectedEndpoint::readHeader() {
+    const int n = ::recv(socket_.get(), header_ + headerBytes_, static_cast<int>(4 - headerBytes_), 0);
+    if (n < 0 && socketWouldBlock()) return true;
+    if (n <= 0) {
+        // A close between frames is the normal end of a connection.
+        if (headerBytes_ == 0) return reportDisconnect();
+        return failRead(n);
+    }
+    headerBytes_ += static_cast<size_t>(n);
+    if (headerBytes_ < 4) return true;
+
+    uint32_t length = 0;
+    std::memcpy(&length, header_, 4);
+    length = ntohl(length);
+    headerBytes_ = 0;
+    if (length > kMaxFrameLength) {
+        if (listener_ != nullptr)
+            TWLOG(LOG_WARN, "IpcConnectedEndpoint::onReadReady() frame length " << length << " exceeds "
+                                << kMaxFrameLength << ", closing connection from port " << peerPort_);
+        return reportDisconnect();
+    }
+    expectedLength_ = length;
+    receivingBody_ = true;
+    return true;
+}
+
+bool IpcConnectedEndpoint::readBody() {
+    char chunk[kReadChunk];
+    while (receiveBuffer_.size() < expectedLength_) {
+        const size_t missing = expectedLength_ - receiveBuffer_.size();
+        const int n = ::recv(socket_.get(), chunk, static_cast<int>(std::min(missing, sizeof(chunk))), 0);
+        if (n < 0 && socketWouldBlock()) return true;
+        if (n <= 0) return failRead(n);
+        receiveBuffer_.append(chunk, static_cast<size_t>(n));
+    }
+    deliverBody();
+    return true;
+}
+
+void IpcConnectedEndpoint::deliverBody() {
+    std::string body;
+    body.swap(receiveBuffer_);
+    receivingBody_ = false;
+    expectedLength_ = 0;
+    if (listener_ != nullptr) listener_->onMessage(this, body);
+}
+
+bool IpcConnectedEndpoint::failRead(int result) {
+    if (listener_ != nullptr) TWLOG(LOG_WARN, "IpcConnectedEndpoint::onReadReady() failure bytesread: " << result);
+    return reportDisconnect();
+}
+
+bool IpcConnectedEndpoint::reportDisconnect() {
+    if (!disconnected_ && listener_ != nullptr) {
+        disconnected_ = true;
+        listener_->onDisconnect(this);
+    }
+    disconnected_ = true;
+    return false;
+}
+
+bool IpcConnectedEndpoint::sendMessage(const IIpcMessage& message) {
+    TWLOG(LOG_DEBUG, "Requested sendMessage of type " << message.typeName());
+    std::string body;
+    try {
+        if (!serializeIpcMessage(message, body)) return false;
+    } catch (const std::exception& e) {
+        TWLOG(LOG_ERROR, "Failed to serialize " << message.typeName() << ": " << e.what());
+        return false;
+    }
+    return sendBody(body);
+}
+
+bool IpcConnectedEndpoint::sendBody(const std::string& body) {
+    if (body.size() > kMaxQueuedBytes) {
+        TWLOG(LOG_ERROR, "Send message failure: body of " << body.size() << " bytes is too large.");
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(sendLock_);
+    if (sendFailed_) return false;
+    if (sendQueue_.empty()) return sendFirstFrame(body);
+    if (queuedBytes_ + body.size() > kMaxQueuedBytes) {
+        TWLOG(LOG_WARN, "Peer on port " << peerPort_ << " does not read; " << queuedBytes_
+                                        << " bytes wait for it, closing connection.");
+        markSendFailed();
+        return false;
+    }
+    queueFrame(body);
+    return true;
+}
+
+// Header and body leave in one send, so a small frame is never split into a
+// 4-byte segment that waits for the peer's delayed acknowledgement.
+bool IpcConnectedEndpoint::sendFirstFrame(const std::string& body) {
+    OutFrame frame = buildFrame(body);
+    const int n = sendRest(socket_.get(), frame);
+    if (n < 0 && !socketWouldBlock()) {
+        TWLOG(LOG_ERROR, "Send message length failure.");
+        markSendFailed();
+        return false;
+    }
+    if (n == static_cast<int>(frame.bytes.size())) {
+        TWLOG(LOG_DEBUG, "Sent IPC message " << body);
+        return true;
+    }
+    frame.sent = n > 0 ? static_cast<uint32_t>(n) : 0;
+    pushFrame(std::move(frame));
+    return true;
+}
+
+OutFrame& IpcConnectedEndpoint::queueFrame(const std::string& body) { return pushFrame(buildFrame(body)); }
+
+OutFrame& IpcConnectedEndpoint::pushFrame(OutFrame&& frame) {
+    queuedBytes_ += frame.bytes.size();
+    sendQueue_.push_back(std::move(frame));
+    // The loop may sleep with this socket outside its write set.
+    if (runner_ != nullptr) runner_->wake();
+    return sendQueue_.back();
+}
+
+void IpcConnectedEndpoint::markSendFailed() {
+    sendQueue_.clear();
+    queuedBytes_ = 0;
+    sendFailed_ = true;
+    if (runner_ != nullptr) runner_->wake();
+}
+
+bool IpcConnectedEndpoint::onWriteReady() {
+    if (disconnected_) return false;
+    std::unique_lock<std::mutex> lock(sendLock_);
+    while (!sendFailed_ && !sendQueue_.empty()) {
+        OutFrame& frame = sendQueue_.front();
+        const int n = sendRest(socket_.get(), frame);
+        if (n == 0 || (n < 0 && socketWouldBlock())) return true;
+        if (n < 0) {
+            if (listener_ != nullptr) TWLOG(LOG_WARN, "IpcConnectedEndpoint::onWriteReady() failure sent: " << n);
+            markSendFailed();
+            break;
+        }
+        frame.sent += static_cast<uint32_t>(n);
+        if (frame.sent == frame.bytes.size()) {
+            queuedBytes_ -= frame.bytes.size();
+            sendQueue_.pop_front();
+        }
+    }
+    if (!sendFailed_) return true;
+    lock.unlock();
+    return reportDisconnect();
+}

@@ -1,0 +1,75 @@
+// One admitted connection: cuts the incoming byte stream into frame bodies for
+// its listener, and frames and sends outgoing messages, queueing what the
+// socket cannot take at once. Frame: 4-byte big-endian body length, then the
+// body.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ipclib/IpcEndpoint.h"
+
+struct OutFrame {
+    std::vector<char> bytes;  // header and body
+    uint32_t sent = 0;        // bytes of it already on the socket
+};
+
+class IpcConnectedEndpoint : public IpcEndpoint {
+public:
+    // Real bodies are a few hundred bytes; a larger announced length is a
+    // hostile or broken peer, and nothing is allocated for it.
+    static constexpr uint32_t kMaxFrameLength = 1024 * 1024;
+    // A peer that stops reading is cut off once this much waits for it.
+    static constexpr size_t kMaxQueuedBytes = 64 * 1024 * 1024;
+
+    IpcConnectedEndpoint(SOCKET socket, IIpcRunner* runner, IIpcEndpointListener* listener,
+                         uint16_t peerPort, uint16_t addressFamily, const char* peerAddress);
+
+    bool wantRead() override;
+    bool wantWrite() override;
+    bool onReadReady() override;
+    bool onWriteReady() override;
+    bool sendMessage(const IIpcMessage& message) override;
+    bool hasPendingFailure() override;
+
+    // Frames one body and sends it, or queues what the socket does not take.
+    bool sendBody(const std::string& body);
+
+    uint16_t peerPort() const { return peerPort_; }
+    uint16_t addressFamily() const { return addressFamily_; }
+    const char* peerAddress() const { return peerAddress_; }
+
+private:
+    bool readHeader();
+    bool readBody();
+    void deliverBody();
+    bool failRead(int result);
+    bool reportDisconnect();
+    bool sendFirstFrame(const std::string& body);
+    OutFrame& queueFrame(const std::string& body);  // send lock held
+    OutFrame& pushFrame(OutFrame&& frame);          // send lock held
+    void markSendFailed();                          // send lock held
+
+    std::mutex sendLock_;
+    std::list<OutFrame> sendQueue_;
+    size_t queuedBytes_ = 0;
+    // The stream is broken (a frame may be cut): nothing more may be sent, and
+    // the loop is to report the connection as gone.
+    std::atomic<bool> sendFailed_{false};
+
+    // Receive side, loop thread only.
+    char header_[4] = {};
+    size_t headerBytes_ = 0;
+    bool receivingBody_ = false;
+    uint32_t expectedLength_ = 0;
+    std::string receiveBuffer_;
+    bool disconnected_ = false;  // onDisconnect was reported
+
+    uint16_t peerPort_;
+    uint16_t addressFamily_;
+    char peerAddress_[65] = {};
+};

@@ -1,0 +1,263 @@
+// Winsock's socket sets hold 64 sockets unless told otherwise before its
+// header is read; the bus serves far more connections than that.
+#define FD_SETSIZE 1024
+
+#include "ipclib/IpcMaster.h"
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <stdexcept>
+#include <string>
+
+#include "ipclib/IpcServerEndpoint.h"
+#include "ipclib/ipcMessage.h"
+#include "utils/twlogger.h"
+#include "utils/win/sockhelper.h"
+
+static_assert(FD_SETSIZE == IpcMaster::kSocketSetSize, "winsock2.h was read before FD_SETSIZE was raised");
+
+class IpcMaster::SocketSets {
+public:
+    SocketSets() {
+        FD_ZERO(&read);
+        FD_ZERO(&write);
+        FD_ZERO(&error);
+    }
+    fd_set read;
+    fd_set write;
+    fd_set error;
+};
+
+namespace {
+
+[[noreturn]] void failWakePair(const char* call) {
+    TWLOG(LOG_ERROR, call << " failed, error=" << WSAGetLastError());
+    throw std::runtime_error(std::string("IPC wake-up pair: ") + call + " failed");
+}
+
+void bindToLoopback(SOCKET socket, sockaddr_in& address) {
+    address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) failWakePair("bind()");
+    int length = sizeof(address);
+    if (::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) failWakePair("getsockname()");
+}
+
+void connectTo(SOCKET socket, const sockaddr_in& address) {
+    if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0)
+        failWakePair("connect()");
+}
+
+void logUnexpected(const char* what) { TWLOG(LOG_ERROR, "Catch an unexpected exception" << what); }
+
+}  // namespace
+
+IpcMaster::IpcMaster(size_t maxEndpoints) : maxEndpoints_(std::min(maxEndpoints, kMaxEndpoints)) {
+    openWakePair();
+    loopThread_ = std::make_unique<std::thread>(&IpcMaster::runLoop, this);
+    loopThreadId_ = loopThread_->get_id();
+}
+
+IpcMaster::~IpcMaster() {
+    stopLoop();
+    wakeReceiver_.reset();
+    wakeSender_.reset();
+    deleteAllEndpoints();
+}
+
+// Without the pair the loop could not notice a request made while no socket
+// is ready, so a server without it is refused outright.
+void IpcMaster::openWakePair() {
+    wakeSender_.reset(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    wakeReceiver_.reset(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    if (!wakeSender_ || !wakeReceiver_) failWakePair("socket()");
+    if (!setNonBlocking(wakeSender_.get()) || !setNonBlocking(wakeReceiver_.get())) failWakePair("ioctlsocket()");
+    sockaddr_in receiverAddress;
+    sockaddr_in senderAddress;
+    bindToLoopback(wakeReceiver_.get(), receiverAddress);
+    bindToLoopback(wakeSender_.get(), senderAddress);
+    connectTo(wakeSender_.get(), receiverAddress);
+    // Datagrams from anyone but our own sender are then dropped by the stack.
+    connectTo(wakeReceiver_.get(), senderAddress);
+}
+
+void IpcMaster::addEndpoint(IIpcEndpoint* endpoint) {
+    {
+        std::lock_guard<std::mutex> lock(pendingLock_);
+        pending_.emplace_back(kAdd, endpoint);
+        ++endpointCount_;
+    }
+    wake();
+}
+
+void IpcMaster::removeEndpoint(IIpcEndpoint* endpoint) {
+    {
+        std::lock_guard<std::mutex> lock(pendingLock_);
+        pending_.emplace_back(kRemove, endpoint);
+    }
+    wake();
+}
+
+void IpcMaster::wake() { ::send(wakeSender_.get(), "a", 1, 0); }
+
+bool IpcMaster::admitsEndpoint() { return endpointCount_ < maxEndpoints_; }
+
+bool IpcMaster::onLoopThread() const { return std::this_thread::get_id() == loopThreadId_.load(); }
+
+void IpcMaster::stopLoop() {
+    if (!loopThread_) return;
+    stop_ = true;
+    wake();
+    loopThread_->join();
+    loopThread_.reset();
+}
+
+bool IpcMaster::broadcast(const IIpcMessage& message) {
+    if (stop_) return true;
+    // The loop thread holds the endpoint-set lock, which is not recursive.
+    if (onLoopThread()) {
+        logUnexpected("");
+        return false;
+    }
+    try {
+        std::lock_guard<std::mutex> lock(endpointsLock_);
+        size_t count = 0;
+        bool allSent = true;
+        for (IIpcEndpoint* endpoint : endpoints_) {
+            if (dynamic_cast<IpcServerEndpoint*>(endpoint) != nullptr) continue;
+            ++count;
+            // One dead connection must not keep the message from the others.
+            if (!endpoint->sendMessage(message)) {
+                TWLOG(LOG_ERROR, "Failed to send " << message.typeName());
+                allSent = false;
+            }
+        }
+        if (count == 0) {
+            TWLOG(LOG_ERROR, "Send to target is less than one, count=" << count);
+            return false;
+        }
+        return allSent;
+    } catch (const std::exception& e) {
+        logUnexpected((std::string(": ") + e.what()).c_str());
+        return false;
+    }
+}
+
+void IpcMaster::runLoop() {
+    loopThreadId_ = std::this_thread::get_id();
+    unsigned selectFailures = 0;
+    while (!stop_) {
+        try {
+            runPass(selectFailures);
+        } catch (const std::exception& e) {
+            logUnexpected((std::string(" in the IPC loop: ") + e.what()).c_str());
+            backOff(1);
+        }
+    }
+}
+
+void IpcMaster::runPass(unsigned& selectFailures) {
+    SocketSets sets;
+    const bool failurePending = fillSets(sets);
+    // A failure waiting to be reported is served at once; otherwise the loop
+    // sleeps until a socket is ready or a wake byte arrives.
+    timeval noWait = {0, 0};
+    const int ready = ::select(0, &sets.read, &sets.write, &sets.error, failurePending ? &noWait : nullptr);
+    if (ready == SOCKET_ERROR) {
+        if (selectFailures++ == 0) TWLOG(LOG_ERROR, "select() failed, error=" << WSAGetLastError());
+        backOff(selectFailures);
+        return;
+    }
+    selectFailures = 0;
+    if (ready > 0 && FD_ISSET(wakeReceiver_.get(), &sets.read)) drainWakeReceiver();
+    if (ready > 0 || failurePending) serveReady(sets);
+}
+
+void IpcMaster::applyPending() {
+    std::lock_guard<std::mutex> lock(pendingLock_);
+    for (const auto& [operation, endpoint] : pending_) {
+        if (operation == kAdd) {
+            if (!endpoints_.insert(endpoint).second) --endpointCount_;
+        } else if (operation == kRemove) {
+            if (endpoints_.erase(endpoint) == 1) {
+                delete endpoint;
+                --endpointCount_;
+            }
+        }
+    }
+    pending_.clear();
+}
+
+// Returns whether an endpoint has a failure waiting to be reported.
+bool IpcMaster::fillSets(SocketSets& sets) {
+    FD_SET(wakeReceiver_.get(), &sets.read);
+    bool failurePending = false;
+    std::lock_guard<std::mutex> lock(endpointsLock_);
+    applyPending();
+    for (IIpcEndpoint* endpoint : endpoints_) {
+        const SOCKET socket = endpoint->getSocket();
+        if (endpoint->wantRead()) {
+            FD_SET(socket, &sets.read);
+            FD_SET(socket, &sets.error);
+        }
+        if (endpoint->wantWrite()) {
+            FD_SET(socket, &sets.write);
+            FD_SET(socket, &sets.error);
+        }
+        failurePending = failurePending || endpoint->hasPendingFailure();
+    }
+    return failurePending;
+}
+
+void IpcMaster::serveReady(const SocketSets& sets) {
+    std::lock_guard<std::mutex> lock(endpointsLock_);
+    for (IIpcEndpoint* endpoint : endpoints_) {
+        try {
+            const SOCKET socket = endpoint->getSocket();
+            if (endpoint->hasPendingFailure()) {
+                endpoint->onWriteReady();
+            } else if (FD_ISSET(socket, &sets.error)) {
+                if (endpoint->wantRead())
+                    endpoint->onReadReady();
+                else if (endpoint->wantWrite())
+                    endpoint->onWriteReady();
+            } else {
+                if (FD_ISSET(socket, &sets.read)) endpoint->onReadReady();
+                if (FD_ISSET(socket, &sets.write)) endpoint->onWriteReady();
+            }
+        } catch (const std::exception& e) {
+            logUnexpected((std::string(" in the IPC loop: ") + e.what()).c_str());
+        }
+    }
+}
+
+void IpcMaster::drainWakeReceiver() {
+    char bytes[256];
+    while (::recv(wakeReceiver_.get(), bytes, sizeof(bytes), 0) > 0) {
+    }
+}
+
+// A failing select is retried after a pause that grows to a second, never in
+// a tight loop; stop still ends the wait at once.
+void IpcMaster::backOff(unsigned selectFailures) {
+    const unsigned shift = std::min(selectFailures, 5u);
+    const auto pause = std::chrono::milliseconds(std::min(1000u, 30u << shift));
+    const auto until = std::chrono::steady_clock::now() + pause;
+    while (!stop_ && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+// Each endpoint is owned once, whether registered or still waiting to be, and
+// deleted once.
+void IpcMaster::deleteAllEndpoints() {
+    std::lock_guard<std::mutex> endpointsLock(endpointsLock_);
+    std::lock_guard<std::mutex> pendingLock(pendingLock_);
+    std::set<IIpcEndpoint*> owned(endpoints_);
+    for (const auto& [operation, endpoint] : pending_) {
+        if (operation == kAdd) owned.insert(endpoint);
+    }
+    pending_.clear();
+    endpoints_.clear();
+    for (IIpcEndpoint* endpoint : owned) delete endpoint;
+}

@@ -1,0 +1,52 @@
+// The loop (IpcMaster) with the listening endpoint on 127.0.0.1 and the
+// default handlers of the bus's messages. Outside code sees an IpcMaster; only
+// the server hands its listener side to its endpoints.
+#pragma once
+
+#include <cstdint>
+
+#include "ipclib/IpcMaster.h"
+#include "ipclib/IpcRebroadcastWorker.h"
+#include "ipclib/ipcServiceParser.h"
+#include "utils/win/sockhelper.h"
+
+class IpcServerEndpoint;
+
+class IpcServer : public IpcMaster, private ipcServiceParser {
+public:
+    // Throws std::exception when it cannot listen, set up the loop or start its
+    // threads. findOwner and maxEndpoints are for tests.
+    explicit IpcServer(PortOwnerFinder findOwner = findPortOwnerInTcpTable, size_t maxEndpoints = kMaxEndpoints);
+    ~IpcServer() override;
+
+    // The listening port, host order.
+    uint16_t listeningPort() const { return port_; }
+
+protected:
+    // Stops the rebroadcast worker, then the loop; idempotent. Every subclass
+    // calls it first in its destructor, so no handler reaches a half-destroyed
+    // object.
+    void shutdown();
+
+    void onMessage(IIpcEndpoint* endpoint, const std::string& body) override;
+    void onDisconnect(IIpcEndpoint* endpoint) override;
+    void onConnect(IIpcEndpoint* endpoint) override {}
+
+    // Sends the wrapped message on to every peer, the sender included.
+    void onRebroadcast(const IpcRebroadcastMessage& message) override;
+    void onPostUiMessage(const IpcPostUiMessage&) override {}
+    void onRequestLogLevelChange(const IpcRequestLogLevel&) override {}
+    void onServiceStatus(const ServiceStatus&) override {}
+    void onRequestConfig() override {}
+    void onReserved() override {}
+    void onRequestLogin(const IpcRequestLogin&) override {}
+    void onCreateMqttSubscriber(const IpcCreateMqttSubscriber&) override {}
+    void onResetRegisterState(const IpcResetRegisterState&) override {}
+    void onNotifyHealthState(const IpcNotifyHealthState&) override {}
+    void onSetZTNADataCenter(const IpcSetZTNADataCenterMessage&) override {}
+
+private:
+    IpcServerEndpoint* listening_ = nullptr;  // owned by the endpoint set
+    uint16_t port_ = 0;
+    IpcRebroadcastWorker rebroadcasts_;
+};

@@ -1,0 +1,207 @@
+// Framing over real loopback connections: how bodies are cut out of the byte
+// stream, what a hostile length does, and how sends queue behind a peer that
+// does not read.
+#include <ws2tcpip.h>
+
+#include <random>
+
+#include "busHarness.h"
+#include "ipclib/IpcConnectedEndpoint.h"
+#include "ipclib/ipcMessages.h"
+#include "support/logLines.h"
+
+using testutil::frameOf;
+using testutil::IpcTestPeer;
+using testutil::LogCapture;
+
+namespace {
+
+void noDelay(IpcTestPeer& peer) {
+    const BOOL on = TRUE;
+    setsockopt(peer.socket(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on));
+}
+
+std::string headerOf(uint32_t length) {
+    const uint32_t big = htonl(length);
+    return std::string(reinterpret_cast<const char*>(&big), 4);
+}
+
+std::string bodyOf(const IIpcMessage& message) {
+    std::string body;
+    EXPECT_TRUE(serializeIpcMessage(message, body));
+    return body;
+}
+
+}  // namespace
+
+TEST(IpcFraming, JoinsHeadersAndBodiesSplitAtEveryByteBoundary) {
+    TestBus bus;
+    auto peer = bus.connectPeer();
+    noDelay(*peer);
+    const std::string body("{\"x\":\"a\0b\"}\n", 12);  // a NUL inside stays
+    const std::string frame = frameOf(body);
+    size_t sent = 0;
+    for (size_t first = 1; first < frame.size(); ++first) {
+        for (size_t second = first; second < frame.size(); ++second) {
+            ASSERT_TRUE(peer->sendRaw(frame.substr(0, first)));
+            Sleep(1);
+            ASSERT_TRUE(peer->sendRaw(frame.substr(first, second - first)));
+            Sleep(1);
+            ASSERT_TRUE(peer->sendRaw(frame.substr(second)));
+            ++sent;
+        }
+    }
+    ASSERT_TRUE(bus.listener.waitBodies(sent));
+    const auto bodies = bus.listener.bodies();
+    EXPECT_EQ(bodies.size(), sent);
+    for (const auto& got : bodies) ASSERT_EQ(got, body);
+    EXPECT_EQ(bus.listener.disconnects, 0);
+}
+
+TEST(IpcFraming, DeliversEveryFrameWholeWhateverTheWrites) {
+    TestBus bus;
+    auto peer = bus.connectPeer();
+    noDelay(*peer);
+
+    // Two frames in one write, then an empty body.
+    ASSERT_TRUE(peer->sendRaw(frameOf("first\n") + frameOf("second\n")));
+    ASSERT_TRUE(peer->sendRaw(frameOf("")));
+
+    // 5,000 bytes in pieces of random size.
+    std::string large(5000, '\0');
+    for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>('a' + i % 26);
+    const std::string frame = frameOf(large);
+    std::mt19937 random(7);
+    for (size_t at = 0; at < frame.size();) {
+        const size_t piece = std::min<size_t>(1 + random() % 700, frame.size() - at);
+        ASSERT_TRUE(peer->sendRaw(frame.substr(at, piece)));
+        at += piece;
+        Sleep(1);
+    }
+
+    ASSERT_TRUE(bus.listener.waitBodies(4));
+    EXPECT_EQ(bus.listener.bodies(), (std::vector<std::string>{"first\n", "second\n", "", large}));
+}
+
+TEST(IpcFraming, HostileLengthsCloseTheConnectionWithAWarning) {
+    TestBus bus;
+    for (const uint32_t length : {IpcConnectedEndpoint::kMaxFrameLength + 1, 0x80000000u, 0xFFFFFFFFu}) {
+        LogCapture log(8);
+        const int before = bus.listener.disconnects;
+        auto peer = bus.connectPeer();
+        ASSERT_TRUE(peer->sendRaw(headerOf(length) + "{}"));
+        std::string received;
+        EXPECT_TRUE(peer->waitClosed(received)) << length;
+        EXPECT_TRUE(received.empty());
+        EXPECT_TRUE(testutil::waitUntil([&] { return bus.listener.disconnects == before + 1; }));
+        EXPECT_TRUE(testutil::loggedAt(log.text(), "frame length " + std::to_string(length), "Warn")) << log.text();
+    }
+    EXPECT_TRUE(bus.listener.bodies().empty());
+
+    // The cap itself is still a frame.
+    auto peer = bus.connectPeer();
+    const std::string largest(IpcConnectedEndpoint::kMaxFrameLength, 'x');
+    ASSERT_TRUE(peer->sendFrame(largest));
+    ASSERT_TRUE(bus.listener.waitBodies(1));
+    EXPECT_EQ(bus.listener.bodies()[0].size(), largest.size());
+}
+
+TEST(IpcFraming, CloseBetweenFramesIsQuietInsideAFrameIsWarned) {
+    TestBus bus;
+    {
+        LogCapture log(8);
+        auto peer = bus.connectPeer();
+        peer->close();
+        ASSERT_TRUE(testutil::waitUntil([&] { return bus.listener.disconnects == 1; }));
+        EXPECT_FALSE(log.contains("failure bytesread")) << log.text();
+    }
+    {
+        LogCapture log(8);
+        auto peer = bus.connectPeer();
+        ASSERT_TRUE(peer->sendRaw(headerOf(100) + "only part of it"));
+        Sleep(50);
+        peer->close();
+        ASSERT_TRUE(testutil::waitUntil([&] { return bus.listener.disconnects == 2; }));
+        EXPECT_TRUE(testutil::loggedAt(log.text(), "IpcConnectedEndpoint::onReadReady() failure bytesread: 0", "Warn"))
+            << log.text();
+    }
+    {
+        auto peer = bus.connectPeer();
+        ASSERT_TRUE(peer->sendRaw(headerOf(100).substr(0, 2)));
+        Sleep(50);
+        peer->close();
+        ASSERT_TRUE(testutil::waitUntil([&] { return bus.listener.disconnects == 3; }));
+    }
+    Sleep(100);
+    EXPECT_EQ(bus.listener.disconnects, 3);  // once per connection
+    EXPECT_TRUE(bus.listener.bodies().empty());
+}
+
+TEST(IpcFraming, RefusedPeerIsClosedBeforeItReadsAByte) {
+    LogCapture log(8);
+    TestBus bus(IpcMaster::kMaxEndpoints, false);
+    IpcTestPeer peer;
+    ASSERT_TRUE(peer.connectTo(bus.port));
+    std::string received;
+    EXPECT_TRUE(peer.waitClosed(received));
+    EXPECT_TRUE(received.empty());
+    EXPECT_EQ(bus.listener.connects, 0);
+    EXPECT_TRUE(testutil::loggedAt(
+        log.text(), "Source port: " + std::to_string(peer.localPort()) + " is not from tarnwell process.", "Error"))
+        << log.text();
+}
+
+TEST(IpcFraming, LargeMessageToAPeerThatDoesNotReadArrivesWholeAndInOrder) {
+    TestBus bus;
+    auto peer = bus.connectPeer();
+    const std::string text(6 * 1024 * 1024, 'm');
+    const IpcPostUiMessage large(text.c_str());
+    const IpcPostUiMessage after("after");
+
+    // Sent from this thread: what the socket does not take waits in the queue,
+    // and the loop must be woken to flush it, with no traffic from the peer.
+    ASSERT_TRUE(bus.master.broadcast(large));
+    ASSERT_TRUE(bus.master.broadcast(after));
+    Sleep(300);
+
+    std::string body;
+    ASSERT_TRUE(peer->readFrame(body, std::chrono::seconds(20)));
+    EXPECT_EQ(body, bodyOf(large));
+    ASSERT_TRUE(peer->readFrame(body));
+    EXPECT_EQ(body, bodyOf(after));
+    EXPECT_TRUE(peer->staysSilent(std::chrono::milliseconds(100)));
+}
+
+TEST(IpcFraming, MessageThatMayNotBeSentPutsNothingOnTheWire) {
+    TestBus bus;
+    auto peer = bus.connectPeer();
+    EXPECT_FALSE(bus.master.broadcast(IpcPostUiMessage("")));
+    EXPECT_TRUE(bus.master.broadcast(IpcPostUiMessage("x")));
+    std::string body;
+    ASSERT_TRUE(peer->readFrame(body));
+    EXPECT_EQ(body, "{\"post-uimessage\":{\"message-content\":\"x\"}}\n");
+}
+
+TEST(IpcFraming, PeerThatResetsWhileFramesWaitIsRemovedOnce) {
+    LogCapture log(8);
+    TestBus bus;
+    auto peer = bus.connectPeer();
+    auto other = bus.connectPeer();
+    const IpcPostUiMessage large(std::string(4 * 1024 * 1024, 'r').c_str());
+    ASSERT_TRUE(bus.master.broadcast(large));
+
+    // An abortive close: the server's next send or read fails.
+    const linger abortive = {1, 0};
+    setsockopt(peer->socket(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive), sizeof(abortive));
+    peer->close();
+    ASSERT_TRUE(testutil::waitUntil([&] { return bus.listener.disconnects == 1; }));
+
+    // The other peer is unaffected and gets what follows.
+    std::string body;
+    ASSERT_TRUE(other->readFrame(body, std::chrono::seconds(20)));
+    EXPECT_EQ(body.size(), bodyOf(large).size());
+    ASSERT_TRUE(testutil::waitUntil([&] { return bus.master.broadcast(IpcPostUiMessage("next")); }));
+    ASSERT_TRUE(other->readFrame(body));
+    EXPECT_EQ(body, bodyOf(IpcPostUiMessage("next")));
+    EXPECT_EQ(bus.listener.disconnects, 1);
+}

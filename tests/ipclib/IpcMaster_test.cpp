@@ -1,0 +1,221 @@
+// The loop and broadcast: who receives what, what a failing peer or a failing
+// select does, and that every endpoint is deleted exactly once.
+#include <thread>
+
+#include "busHarness.h"
+#include "ipclib/ipcMessages.h"
+#include "support/logLines.h"
+
+using testutil::IpcTestPeer;
+using testutil::LogCapture;
+
+namespace {
+
+const std::string kXBody = "{\"post-uimessage\":{\"message-content\":\"x\"}}\n";
+
+double processCpuSeconds() {
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    auto seconds = [](const FILETIME& t) {
+        return ((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
+    };
+    return seconds(kernel) + seconds(user);
+}
+
+}  // namespace
+
+TEST(IpcBroadcast, WithoutPeersFailsAndNeverCountsTheListeningSocket) {
+    LogCapture log(8);
+    TestBus bus;
+    Sleep(50);
+    EXPECT_FALSE(bus.master.broadcast(IpcPostUiMessage("x")));
+    EXPECT_TRUE(testutil::loggedAt(log.text(), "Send to target is less than one, count=0", "Error")) << log.text();
+}
+
+TEST(IpcBroadcast, TriesEveryPeerAndReportsEachFailure) {
+    LogCapture log(8);
+    TestBus bus;
+    std::atomic<int> deleted{0};
+    std::vector<std::unique_ptr<IpcTestPeer>> peers;
+    peers.push_back(bus.connectPeer());
+    auto* failing = new FakeEndpoint(deleted, false);
+    bus.master.addEndpoint(failing);
+    peers.push_back(bus.connectPeer());
+    peers.push_back(bus.connectPeer());
+
+    EXPECT_FALSE(bus.master.broadcast(IpcPostUiMessage("x")));
+    EXPECT_EQ(failing->sends, 1);
+    for (auto& peer : peers) {
+        std::string body;
+        ASSERT_TRUE(peer->readFrame(body));
+        EXPECT_EQ(body, kXBody);
+    }
+    EXPECT_EQ(testutil::countLines(log.text(), "Failed to send post-uimessage"), 1u) << log.text();
+}
+
+TEST(IpcBroadcast, FromInsideAHandlerReturnsFalseAtOnce) {
+    LogCapture log(8);
+    TestBus bus;
+    std::atomic<int> result{-1};
+    std::atomic<long long> elapsedMs{-1};
+    bus.listener.messageHook = [&](IIpcEndpoint*, const std::string&) {
+        const auto start = std::chrono::steady_clock::now();
+        result = bus.master.broadcast(IpcPostUiMessage("x")) ? 1 : 0;
+        elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    };
+    auto peer = bus.connectPeer();
+    ASSERT_TRUE(peer->sendFrame("go"));
+    ASSERT_TRUE(testutil::waitUntil([&] { return result != -1; }, std::chrono::seconds(5))) << "loop deadlocked";
+    EXPECT_EQ(result, 0);
+    EXPECT_LT(elapsedMs, 100);
+    EXPECT_TRUE(testutil::loggedAt(log.text(), "Catch an unexpected exception", "Error")) << log.text();
+
+    // The loop goes on serving, and a broadcast from another thread works.
+    bus.listener.messageHook = nullptr;
+    ASSERT_TRUE(peer->sendFrame("again"));
+    ASSERT_TRUE(bus.listener.waitBodies(2));
+    EXPECT_TRUE(bus.master.broadcast(IpcPostUiMessage("x")));
+}
+
+TEST(IpcBroadcast, ReachesSteadyPeersWhileOthersComeAndGoFromFourThreads) {
+    std::atomic<int> created{0};
+    std::atomic<int> deleted{0};
+    {
+        TestBus bus;
+        std::vector<std::unique_ptr<IpcTestPeer>> steady;
+        for (int i = 0; i < 3; ++i) steady.push_back(bus.connectPeer());
+
+        std::atomic<bool> churning{true};
+        std::vector<std::thread> churn;
+        for (int t = 0; t < 4; ++t) {
+            churn.emplace_back([&, t] {
+                for (int round = 0; churning && round < 200; ++round) {
+                    IpcTestPeer peer;
+                    if (peer.connectTo(bus.port) && round % 2 == 0) peer.sendFrame("churn");
+                    auto* fake = new FakeEndpoint(deleted);
+                    ++created;
+                    bus.master.addEndpoint(fake);
+                    if ((round + t) % 3 != 0) {
+                        bus.master.removeEndpoint(fake);
+                        bus.master.removeEndpoint(fake);  // asked twice, deleted once
+                    }
+                }
+            });
+        }
+
+        const auto start = std::chrono::steady_clock::now();
+        const int messages = 50;
+        for (int i = 0; i < messages; ++i) {
+            bus.master.broadcast(IpcPostUiMessage(("m" + std::to_string(i)).c_str()));
+            Sleep(2);
+        }
+        churning = false;
+        for (auto& thread : churn) thread.join();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+
+        for (auto& peer : steady) {
+            for (int i = 0; i < messages; ++i) {
+                std::string body;
+                ASSERT_TRUE(peer->readFrame(body)) << i;
+                EXPECT_EQ(body, "{\"post-uimessage\":{\"message-content\":\"m" + std::to_string(i) + "\"}}\n");
+            }
+        }
+        EXPECT_TRUE(testutil::waitUntil([&] { return bus.listener.disconnects == bus.listener.connects - 3; }));
+    }
+    EXPECT_GT(created, 0);
+    EXPECT_EQ(deleted, created);
+}
+
+TEST(IpcMasterLifetime, DestroyingClosesPeersAndDeletesEndpointsNotYetRegistered) {
+    std::atomic<int> deleted{0};
+    std::unique_ptr<IpcTestPeer> first;
+    std::unique_ptr<IpcTestPeer> second;
+    {
+        TestBus bus;
+        first = bus.connectPeer();
+        second = bus.connectPeer();
+        for (int i = 0; i < 10; ++i) bus.master.addEndpoint(new FakeEndpoint(deleted));
+    }
+    EXPECT_EQ(deleted, 10);
+    std::string received;
+    EXPECT_TRUE(first->waitClosed(received));
+    EXPECT_TRUE(second->waitClosed(received));
+}
+
+TEST(IpcMasterLifetime, BroadcastWhileDestroyingSendsNothing) {
+    auto bus = std::make_unique<TestBus>();
+    auto peer = bus->connectPeer();
+    std::atomic<bool> running{true};
+    std::thread sender([&] {
+        while (running) bus->master.broadcast(IpcPostUiMessage("x"));
+    });
+    Sleep(50);
+    // Destroying waits for no broadcast; the sender stops before the object goes.
+    running = false;
+    sender.join();
+    bus.reset();
+    std::string received;
+    EXPECT_TRUE(peer->waitClosed(received, std::chrono::seconds(10)));
+}
+
+TEST(IpcMasterLoop, ServesMorePeersThanADefaultSocketSetHolds) {
+    TestBus bus;
+    std::vector<std::unique_ptr<IpcTestPeer>> peers;
+    for (int i = 0; i < 100; ++i) peers.push_back(bus.connectPeer());
+    for (size_t i = 0; i < peers.size(); ++i) ASSERT_TRUE(peers[i]->sendFrame("peer " + std::to_string(i)));
+    ASSERT_TRUE(bus.listener.waitBodies(peers.size()));
+    EXPECT_TRUE(bus.master.broadcast(IpcPostUiMessage("x")));
+    for (auto& peer : peers) {
+        std::string body;
+        ASSERT_TRUE(peer->readFrame(body));
+        EXPECT_EQ(body, kXBody);
+    }
+}
+
+TEST(IpcMasterLoop, RefusesConnectionsBeyondItsCapacity) {
+    LogCapture log(8);
+    TestBus bus(3);  // the listening socket and two peers
+    auto first = bus.connectPeer();
+    auto second = bus.connectPeer();
+
+    IpcTestPeer third;
+    ASSERT_TRUE(third.connectTo(bus.port));
+    std::string received;
+    EXPECT_TRUE(third.waitClosed(received));
+    EXPECT_TRUE(received.empty());
+    EXPECT_TRUE(testutil::loggedAt(log.text(), "refused, too many connections", "Warn")) << log.text();
+
+    first->close();
+    ASSERT_TRUE(testutil::waitUntil([&] { return bus.listener.disconnects == 1; }));
+    Sleep(50);
+    auto fourth = bus.connectPeer();
+    EXPECT_EQ(bus.listener.connects, 3);
+}
+
+TEST(IpcMasterLoop, FailingSelectIsLoggedAndBackedOffNotSpun) {
+    LogCapture log(8);
+    TestBus bus;
+    std::atomic<int> deleted{0};
+    auto* broken = new FakeEndpoint(deleted, true, static_cast<SOCKET>(0x7FFFFF00), true);
+    bus.master.addEndpoint(broken);
+    ASSERT_TRUE(testutil::waitUntil([&] { return log.contains("select() failed, error="); }, std::chrono::seconds(5)));
+
+    const double cpuBefore = processCpuSeconds();
+    Sleep(1000);
+    EXPECT_LT(processCpuSeconds() - cpuBefore, 0.3);
+    EXPECT_EQ(testutil::countLines(log.text(), "select() failed, error="), 1u) << log.text();
+
+    bus.master.removeEndpoint(broken);
+    ASSERT_TRUE(testutil::waitUntil([&] { return deleted == 1; }, std::chrono::seconds(5)));
+    auto peer = bus.connectPeer();  // served again
+}
+
+TEST(IpcMasterLoop, ConstructorThrowsWhenTheWakePairCannotBeBuilt) {
+    LogCapture log(8);
+    // Without Winsock no socket can be created.
+    WSACleanup();
+    EXPECT_THROW(IpcMaster master, std::exception);
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    EXPECT_TRUE(testutil::loggedAt(log.text(), "socket() failed, error=10093", "Error")) << log.text();
+}

@@ -1,0 +1,94 @@
+// The server's own behaviour: rebroadcast to every peer on its worker, and an
+// orderly end with peers connected and rebroadcasts in flight.
+#include "busHarness.h"
+#include "ipclib/IpcServer.h"
+#include "support/logLines.h"
+
+using testutil::IpcTestPeer;
+using testutil::LogCapture;
+
+namespace {
+
+class TestServer : public IpcServer {
+public:
+    explicit TestServer(PortOwnerFinder findOwner) : IpcServer(std::move(findOwner)) {}
+    ~TestServer() override { shutdown(); }
+
+    std::atomic<int> connects{0};
+
+protected:
+    void onConnect(IIpcEndpoint*) override { ++connects; }
+    void onSetInstallerKey(const IpcSetInstallerKeyMessage&) override {}
+    void onLoginSuccess(const IpcLoginSuccess&) override {}
+    void onUserLogon(const IpcUserLogon&) override {}
+    void onNotifyNetworkChanges(const IpcNotifyNetworkChanges&) override {}
+    void onNotifyUpdateSettings(const IpcNotifyUpdateSettings&) override {}
+};
+
+std::unique_ptr<IpcTestPeer> connect(TestServer& server) {
+    auto peer = std::make_unique<IpcTestPeer>();
+    const int before = server.connects;
+    EXPECT_TRUE(peer->connectTo(server.listeningPort()));
+    EXPECT_TRUE(testutil::waitUntil([&] { return server.connects > before; }));
+    // One registered peer makes a broadcast succeed; wait for this one.
+    Sleep(20);
+    return peer;
+}
+
+}  // namespace
+
+TEST(IpcServerRebroadcast, SendsTheInnerMessageToEveryPeerTheSenderIncluded) {
+    testutil::TrayStandIn tray;
+    TestServer server(tray.ownerFinder());
+    auto sender = connect(server);
+    auto other = connect(server);
+
+    ASSERT_TRUE(sender->sendFrame(R"({"rebroadcast":5})"));  // not a message: dropped
+    ASSERT_TRUE(sender->sendFrame(R"({"rebroadcast":{"post-uimessage":{"message-content":"x"}}})"));
+    for (auto* peer : {sender.get(), other.get()}) {
+        std::string body;
+        ASSERT_TRUE(peer->readFrame(body));
+        EXPECT_EQ(body, "{\"post-uimessage\":{\"message-content\":\"x\"}}\n");
+        EXPECT_TRUE(peer->staysSilent(std::chrono::milliseconds(50)));
+    }
+}
+
+TEST(IpcServerRebroadcast, InnerMessageThatMayNotBeSentReachesNobody) {
+    LogCapture log(8);
+    testutil::TrayStandIn tray;
+    TestServer server(tray.ownerFinder());
+    auto sender = connect(server);
+    ASSERT_TRUE(sender->sendFrame(R"({"rebroadcast":{"post-uimessage":{"message-content":""}}})"));
+    ASSERT_TRUE(testutil::waitUntil([&] { return log.contains("Failed to send post-uimessage"); }));
+    EXPECT_TRUE(sender->staysSilent(std::chrono::milliseconds(100)));
+}
+
+TEST(IpcServerLifetime, DestroyedWithPeersConnectedAndRebroadcastsInFlight) {
+    testutil::TrayStandIn tray;
+    auto server = std::make_unique<TestServer>(tray.ownerFinder());
+    const uint16_t port = server->listeningPort();
+    std::vector<std::unique_ptr<IpcTestPeer>> peers;
+    for (int i = 0; i < 3; ++i) peers.push_back(connect(*server));
+
+    // Peers that do not read, and a flood of large rebroadcasts from one of them.
+    const std::string inner = "{\"post-uimessage\":{\"message-content\":\"" + std::string(200000, 'f') + "\"}}";
+    const std::string frame = testutil::frameOf("{\"rebroadcast\":" + inner + "}");
+    std::thread flood([&] {
+        for (int i = 0; i < 200; ++i) {
+            if (!peers[0]->sendRaw(frame)) break;
+        }
+    });
+    Sleep(300);
+    const auto start = std::chrono::steady_clock::now();
+    server.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    flood.join();
+    for (auto& peer : peers) {
+        std::string received;
+        EXPECT_TRUE(peer->waitClosed(received, std::chrono::seconds(10)));
+    }
+
+    // The listening port is closed with the server.
+    IpcTestPeer late;
+    EXPECT_FALSE(late.connectTo(port));
+}

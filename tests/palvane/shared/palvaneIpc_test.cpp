@@ -1,0 +1,118 @@
+// The runtime's IPC server: its published port, the greeting, what it reports
+// to the service core, and its end.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "palvane/shared/palvaneIpc.h"
+#include "support/ipcTestPeer.h"
+#include "support/logLines.h"
+#include "utils/configKeys.h"
+#include "utils/win/localconfig.h"
+
+using PALVANE_SERVICE::I_SoftwareManagerIpcListener;
+using PALVANE_SERVICE::PalvaneServer;
+using testutil::IpcTestPeer;
+
+namespace {
+
+const char* const kGreeting = "{\"ServiceStatus\":{\"logging\":{\"level\":7,\"max_file_size\":1000000}}}\n";
+
+class CoreStandIn : public I_SoftwareManagerIpcListener {
+public:
+    void onLogLevelChange(int level) override {
+        std::lock_guard<std::mutex> lock(lock_);
+        events_.push_back("level " + std::to_string(level));
+    }
+    void onIpcReady(bool reachable) override {
+        std::lock_guard<std::mutex> lock(lock_);
+        events_.push_back(reachable ? "ready" : "unreachable");
+    }
+    std::vector<std::string> events() {
+        std::lock_guard<std::mutex> lock(lock_);
+        return events_;
+    }
+    bool waitEvents(size_t count) {
+        return testutil::waitUntil([&] { return events().size() >= count; });
+    }
+
+private:
+    std::mutex lock_;
+    std::vector<std::string> events_;
+};
+
+bool portSetting(std::string& value) { return localConfig(true).getString(configKeys::IPC_PALVANE_PORT, value); }
+
+std::unique_ptr<IpcTestPeer> greetedPeer(uint16_t port) {
+    auto peer = std::make_unique<IpcTestPeer>();
+    EXPECT_TRUE(peer->connectTo(port));
+    std::string body;
+    EXPECT_TRUE(peer->readFrame(body));
+    EXPECT_EQ(body, kGreeting);
+    return peer;
+}
+
+}  // namespace
+
+TEST(PalvaneServer, PublishesItsPortExactlyWhileItLives) {
+    testutil::TrayStandIn tray;
+    std::string value;
+    ASSERT_FALSE(portSetting(value));
+    {
+        PalvaneServer server(nullptr, tray.ownerFinder());
+        ASSERT_TRUE(portSetting(value));
+        EXPECT_EQ(value, std::to_string(server.listeningPort()));
+    }
+    EXPECT_FALSE(portSetting(value));
+}
+
+TEST(PalvaneServer, GreetsEachPeerAndReportsUnreachableOnlyWhenTheLastHasGone) {
+    testutil::TrayStandIn tray;
+    CoreStandIn core;
+    PalvaneServer server(&core, tray.ownerFinder());
+    auto first = greetedPeer(server.listeningPort());
+    auto second = greetedPeer(server.listeningPort());
+    ASSERT_TRUE(core.waitEvents(2));
+
+    first->close();
+    Sleep(200);
+    EXPECT_EQ(core.events(), (std::vector<std::string>{"ready", "ready"}));
+    second->close();
+    ASSERT_TRUE(core.waitEvents(3));
+    auto third = greetedPeer(server.listeningPort());
+    ASSERT_TRUE(core.waitEvents(4));
+    EXPECT_EQ(core.events(), (std::vector<std::string>{"ready", "ready", "unreachable", "ready"}));
+}
+
+TEST(PalvaneServer, PassesLogLevelRequestsOnAndIgnoresOtherAgentMessages) {
+    testutil::LogCapture log(8);
+    testutil::TrayStandIn tray;
+    CoreStandIn core;
+    PalvaneServer server(&core, tray.ownerFinder());
+    auto peer = greetedPeer(server.listeningPort());
+    for (const char* body :
+         {R"({"request-log-level":{"loglevel":-1}})", R"({"set-ikey":{"thekey":"k"}})",
+          R"({"login-success":{"username":"u","sid":"s","user_deactivated":false}})",
+          R"({"user-logon":{"username":"u","sid":"s"}})", R"({"network_changes":{"ip_address":"1.2.3.4"}})",
+          R"({"setting_changes":null})", R"({"request-log-level":{}})", R"({"request-log-level":{"loglevel":5}})"}) {
+        ASSERT_TRUE(peer->sendFrame(body));
+    }
+    ASSERT_TRUE(core.waitEvents(2));
+    EXPECT_EQ(core.events(), (std::vector<std::string>{"ready", "level 5"}));
+    EXPECT_EQ(testutil::countLines(log.text(), "softwareManagerIpc::onRequestLogLevelChange."), 2u);
+    EXPECT_TRUE(testutil::loggedAt(log.text(), "softwareManagerIpc::onRequestLogLevelChange.", "Info"));
+}
+
+TEST(PalvaneServer, RefusesAPeerThatIsNotTheTrayProgram) {
+    testutil::TrayStandIn tray;
+    CoreStandIn core;
+    PalvaneServer server(&core, testutil::TrayStandIn::foreignOwnerFinder());
+    IpcTestPeer peer;
+    ASSERT_TRUE(peer.connectTo(server.listeningPort()));
+    std::string received;
+    EXPECT_TRUE(peer.waitClosed(received));
+    EXPECT_TRUE(received.empty());  // not even the greeting
+    EXPECT_TRUE(core.events().empty());
+}
