@@ -37,20 +37,27 @@ TEST(IpcBroadcast, TriesEveryPeerAndReportsEachFailure) {
     TestBus bus;
     std::atomic<int> deleted{0};
     std::vector<std::unique_ptr<IpcTestPeer>> peers;
-    peers.push_back(bus.connectPeer());
-    auto* failing = new FakeEndpoint(deleted, false);
-    bus.master.addEndpoint(failing);
-    peers.push_back(bus.connectPeer());
-    peers.push_back(bus.connectPeer());
+    std::vector<FakeEndpoint*> fakes;
+    // Failing and working endpoints interleaved with the real peers (the set is
+    // ordered by address, so some working ones come after a failing one).
+    for (int i = 0; i < 3; ++i) {
+        peers.push_back(bus.connectPeer());
+        for (int j = 0; j < 4; ++j) {
+            fakes.push_back(new FakeEndpoint(deleted, j % 2 == 0));
+            bus.master.addEndpoint(fakes.back());
+        }
+    }
+    auto last = bus.connectPeer();  // all fakes registered by now
+    peers.push_back(std::move(last));
 
     EXPECT_FALSE(bus.master.broadcast(IpcPostUiMessage("x")));
-    EXPECT_EQ(failing->sends, 1);
+    for (FakeEndpoint* fake : fakes) EXPECT_EQ(fake->sends, 1);
     for (auto& peer : peers) {
         std::string body;
         ASSERT_TRUE(peer->readFrame(body));
         EXPECT_EQ(body, kXBody);
     }
-    EXPECT_EQ(testutil::countLines(log.text(), "Failed to send post-uimessage"), 1u) << log.text();
+    EXPECT_EQ(testutil::countLines(log.text(), "Failed to send post-uimessage"), fakes.size() / 2) << log.text();
 }
 
 TEST(IpcBroadcast, FromInsideAHandlerReturnsFalseAtOnce) {
