@@ -1,0 +1,30 @@
+// What the watchers of the installed agent (service monitor, process monitor)
+// need of the service core: its three state flags and its component
+// operations. The watchers hold a pointer to this view instead of the whole
+// core, and the core outlives them (it deletes them before it frees anything
+// they use).
+#pragma once
+
+namespace PALVANE_SERVICE {
+
+class IServiceOperation;
+
+class IMonitoredCore {
+public:
+    // The agent counts as installed; set at construction and when a fresh
+    // installation completes.
+    virtual bool isAgentInstalled() const = 0;
+    // An installation or upgrade is pending or running: leave the components
+    // alone.
+    virtual bool isInstallPending() const = 0;
+    // The core is being stopped: do nothing more.
+    virtual bool isStopping() const = 0;
+    // The core's start, stop and install operations over the managed
+    // component table; null when the core has none.
+    virtual IServiceOperation* serviceOperations() = 0;
+
+protected:
+    ~IMonitoredCore() = default;
+};
+
+}  // namespace PALVANE_SERVICE
