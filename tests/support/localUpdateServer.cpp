@@ -234,6 +234,10 @@ void LocalUpdateServer::acceptLoop() {
             closesocket(client);
             return;
         }
+        // The head and the body go out in separate sends; without this a small
+        // body waits for the peer's delayed acknowledgement.
+        BOOL noDelay = TRUE;
+        setsockopt(client, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof(noDelay));
         clients_.push_back(client);
         connectionThreads_.emplace_back([this, client] { serveConnection(client); });
     }

@@ -116,6 +116,17 @@ HINTERNET http_helper::currentRequest() {
     return request_.get();
 }
 
+bool http_helper::setReceiveTimeout(std::chrono::milliseconds timeout) {
+    DWORD milliseconds = static_cast<DWORD>(timeout.count());
+    return WinHttpSetOption(session_.get(), WINHTTP_OPTION_RECEIVE_TIMEOUT, &milliseconds, sizeof(milliseconds)) !=
+           FALSE;
+}
+
+HINTERNET http_helper::releaseRequest() {
+    std::lock_guard<std::mutex> lock(requestLock_);
+    return request_.release();
+}
+
 bool http_helper::cancelled() {
     std::lock_guard<std::mutex> lock(requestLock_);
     return cancelled_;

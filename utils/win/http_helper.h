@@ -68,9 +68,15 @@ public:
     // or for every object made afterwards (the logger makes its own).
     void setRetryPause(std::chrono::milliseconds pause) { retryPause_ = pause; }
     static void setDefaultRetryPause(std::chrono::milliseconds pause);
+    // WinHTTP's own receive time-out (30 s) is what ends a stalled transfer
+    // where closing the request does not; tests shorten it. For requests
+    // opened afterwards.
+    bool setReceiveTimeout(std::chrono::milliseconds timeout);
 
 protected:
     HINTERNET currentRequest();
+    // Hands the current request handle over to the caller, who closes it.
+    HINTERNET releaseRequest();
     bool cancelled();
     void setLastError(DWORD code) { lastError_ = code; }
     void setStatusCode(uint32_t status) { statusCode_ = status; }

@@ -1,0 +1,187 @@
+#include "palvane/shared/downloadMgr.h"
+
+#include <windows.h>
+
+#include <vector>
+
+#include "palvane/shared/sha256.h"
+#include "utils/twlogger.h"
+#include "utils/win/stringconv.h"
+#include "utils/win/winError.h"
+
+namespace PALVANE_SERVICE {
+
+namespace {
+
+constexpr DWORD kHashReadSize = 64 * 1024;
+
+std::string systemText(DWORD code) {
+    std::string text;
+    toUtf8(winError(code).text(), text);
+    return text;
+}
+
+std::wstring wide(const std::string& text) {
+    std::wstring result;
+    toWide(text, result);
+    return result;
+}
+
+}  // namespace
+
+downloadMgr::downloadMgr(const std::string& folder, bool delete_installer_file)
+    : folder_(folder), delete_installer_file_(delete_installer_file) {}
+
+downloadMgr::~downloadMgr() {
+    TWLOG(LOG_DEBUG, "downloadMgr::~downloadMgr()");
+    // First the client: its destruction waits for WinHTTP's last callback, which
+    // may still be on its way into this object.
+    client_.reset();
+    finishFile();
+    if (delete_installer_file_ && !installerFile_.empty()) DeleteFileW(wide(installerFile_).c_str());
+}
+
+bool downloadMgr::do_get(const std::string& url, const std::string& expectedHash) {
+    download_url_ = url;
+    expectedHash_ = expectedHash;
+    TWLOG(LOG_DEBUG, " download_url=" << url << " md5Hash=" << expectedHash);
+    const UrlParts parts = parseUrl(url);
+    requestPath_ = parts.path;
+    {
+        std::lock_guard<std::mutex> lock(lock_);
+        done_ = false;
+        success_ = false;
+    }
+    downloaded_ = 0;
+    fileSize_ = 0;
+    fileSizeSent_ = false;
+    fileFailed_ = false;
+
+    client_.reset();
+    client_ = std::make_unique<async_http>("downloadMgr", parts.host, parts.port, this, "", 0, parts.secure);
+    if (!client_->startGet(requestPath_, true)) {
+        TWLOG(LOG_ERROR, "do_get() failed: " << client_->errorText());
+        client_.reset();
+        return false;
+    }
+    bool succeeded;
+    {
+        std::unique_lock<std::mutex> lock(lock_);
+        doneSignal_.wait(lock, [this] { return done_; });
+        done_ = false;
+        succeeded = success_;
+    }
+    client_.reset();
+    return succeeded;
+}
+
+void downloadMgr::downloadStart(uint32_t size, const std::string& fileName) {
+    fileSize_ = size;
+    fileSizeSent_ = client_ && client_->contentLengthSent();
+    downloaded_ = 0;
+    if (!isBareFileName(fileName)) {
+        // The client accepts only bare names; this is the last line before the disk.
+        TWLOG(LOG_ERROR, "Unsafe installer file name: " << fileName);
+        fileFailed_ = true;
+        return;
+    }
+    installerFile_ = folder_ + fileName;
+    TWLOG(LOG_DEBUG, "Installer file:" << installerFile_);
+    const std::wstring path = wide(installerFile_);
+    DeleteFileW(path.c_str());
+    file_.reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file_) {
+        fileFailed_ = true;
+        TWLOG(LOG_ERROR, "Catch an exception: " << systemText(GetLastError()));
+    }
+}
+
+void downloadMgr::downloadData(const char* data, uint32_t length) {
+    if (!file_) {
+        fileFailed_ = true;
+        TWLOG(LOG_ERROR, installerFile_ << " was not opened to write.");
+        return;
+    }
+    DWORD written = 0;
+    if (!WriteFile(file_.get(), data, length, &written, nullptr) || written != length) {
+        fileFailed_ = true;
+        TWLOG(LOG_ERROR, "Catch an exception: " << systemText(GetLastError()));
+        return;
+    }
+    downloaded_ += length;
+}
+
+void downloadMgr::downloadComplete() {
+    TWLOG(LOG_DEBUG, "downloadMgr::downloadComplete()");
+    bool succeeded = finishFile() && !fileFailed_ && !installerFile_.empty();
+    if (succeeded && !lengthMatches()) {
+        TWLOG(LOG_ERROR, "Downloaded size differs from the announced one: fileSize=" << fileSize_
+                                                                                     << " downloadSize=" << downloaded_);
+        succeeded = false;
+    }
+    if (succeeded && !verify_checksum()) succeeded = false;
+    TWLOG(LOG_DEBUG, "fileSize=" << fileSize_ << " downloadSize=" << downloaded_);
+    signalDone(succeeded);
+}
+
+void downloadMgr::downloadFailure(const std::string& message) {
+    TWLOG(LOG_ERROR, "downloadMgr::downloadFailure() msg=" << message);
+    finishFile();
+    signalDone(false);
+}
+
+// The waiter may free this object as soon as it sees done, so this is the last
+// thing a callback does.
+void downloadMgr::signalDone(bool succeeded) {
+    std::lock_guard<std::mutex> lock(lock_);
+    success_ = succeeded;
+    done_ = true;
+    doneSignal_.notify_all();
+}
+
+// Closes the file when open; false when its last writes could not be flushed.
+bool downloadMgr::finishFile() {
+    if (!file_) return true;
+    const bool flushed = FlushFileBuffers(file_.get()) != FALSE;
+    const DWORD error = flushed ? 0 : GetLastError();
+    const bool closed = CloseHandle(file_.release()) != FALSE;
+    if (flushed && closed) return true;
+    fileFailed_ = true;
+    TWLOG(LOG_ERROR, "Failed to close " << installerFile_ << ": " << systemText(flushed ? GetLastError() : error));
+    return false;
+}
+
+bool downloadMgr::lengthMatches() const { return !fileSizeSent_ || downloaded_ == fileSize_; }
+
+bool downloadMgr::verify_checksum() {
+    if (expectedHash_.empty()) {
+        TWLOG(LOG_WARN, "Expected hash value is empty.");
+        return true;
+    }
+    const std::string computed = compute_file_hash(installerFile_);
+    TWLOG(LOG_DEBUG, "Checking md5 Computed " << computed << " expected " << expectedHash_);
+    if (computed == expectedHash_) return true;
+    TWLOG(LOG_ERROR, "Checksum didn't match.  Computed " << computed << " expected " << expectedHash_);
+    return false;
+}
+
+std::string downloadMgr::compute_file_hash(const std::string& path) {
+    UniqueHandle file(CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) return std::string();
+    sha256 hash;
+    std::vector<char> buffer(kHashReadSize);
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(file.get(), buffer.data(), kHashReadSize, &read, nullptr)) {
+            TWLOG(LOG_ERROR, "Catch an exception: " << systemText(GetLastError()));
+            return std::string();
+        }
+        if (read == 0) break;
+        hash.update(buffer.data(), read);
+    }
+    return hash.finalHex();
+}
+
+}  // namespace PALVANE_SERVICE

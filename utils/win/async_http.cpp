@@ -1,0 +1,265 @@
+#include "utils/win/async_http.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+
+#include "utils/twlogger.h"
+#include "utils/win/stringconv.h"
+
+namespace {
+
+constexpr const wchar_t* kContentDisposition = L"Content-Disposition";
+constexpr DWORD kOutOfMemory = ERROR_NOT_ENOUGH_MEMORY;
+constexpr DWORD kCallbackFlags = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES;
+// WinHTTP delivers the closing notice right after the last callback; the bound
+// only keeps a broken stack from hanging its caller for ever.
+constexpr std::chrono::seconds kCloseWait{60};
+
+bool isReservedDeviceName(const std::string& name) {
+    std::string stem = name.substr(0, name.find('.'));
+    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+    static const char* const devices[] = {"con", "prn", "aux", "nul", "conin$", "conout$"};
+    for (const char* device : devices) {
+        if (stem == device) return true;
+    }
+    const bool numbered = stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
+                          stem[3] >= '0' && stem[3] <= '9';
+    return numbered;
+}
+
+std::string lowerCase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+}  // namespace
+
+bool isBareFileName(const std::string& name) {
+    if (name.empty() || name == "." || name.find("..") != std::string::npos) return false;
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7F) return false;
+        if (std::string("\\/:*?\"<>|").find(static_cast<char>(c)) != std::string::npos) return false;
+    }
+    return !isReservedDeviceName(lowerCase(name));
+}
+
+async_http::async_http(const std::string& userAgent, const std::string& host, uint32_t port,
+                       IAsyncCallbacks* callbacks, const char* proxyHost, uint16_t proxyPort, bool secure)
+    : http_helper(userAgent, host, port, true, proxyHost, proxyPort, secure), callbacks_(callbacks) {}
+
+async_http::~async_http() {
+    closing_ = true;
+    const HINTERNET request = releaseRequest();
+    if (request != nullptr) WinHttpCloseHandle(request);
+    if (!callbackInstalled_) return;
+    std::unique_lock<std::mutex> lock(closeLock_);
+    if (!closeSignal_.wait_for(lock, kCloseWait, [this] { return handleClosed_; })) {
+        TWLOG(LOG_ERROR, "WinHTTP did not close the download request in time.");
+    }
+}
+
+bool async_http::startGet(const std::string& path, bool headersWanted) {
+    if (!openRequest(path, L"GET")) return false;
+    const HINTERNET request = currentRequest();
+    // The context is set before the callback, so even the closing notice of a
+    // request that was never sent reaches this object.
+    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(this);
+    if (!WinHttpSetOption(request, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof(context))) {
+        setLastError(GetLastError());
+        return false;
+    }
+    if (WinHttpSetStatusCallback(request, &async_http::asyncStatusCallback, kCallbackFlags, 0) ==
+        WINHTTP_INVALID_STATUS_CALLBACK) {
+        setLastError(GetLastError());
+        return false;
+    }
+    callbackInstalled_ = true;
+    headersWanted_ = headersWanted;
+    if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA,
+                            0, 0, context)) {
+        setLastError(GetLastError());
+        return false;
+    }
+    return true;
+}
+
+void CALLBACK async_http::asyncStatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID information,
+                                              DWORD length) {
+    if (context == 0) return;
+    reinterpret_cast<async_http*>(context)->onStatus(handle, status, information, length);
+}
+
+// Each branch ends by starting the next WinHTTP call, whose callback may already
+// run on another thread (or nested inside the call) by the time it returns: after
+// a call that was accepted, nothing here touches the object again.
+void async_http::onStatus(HINTERNET request, DWORD status, LPVOID information, DWORD length) {
+    if (status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) {
+        markHandleClosed();
+        return;
+    }
+    if (closing_ || finished_) return;
+    switch (status) {
+        case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+            TWLOG(LOG_DBLDEBUG, "WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE");
+            if (!WinHttpReceiveResponse(request, nullptr)) fail(GetLastError());
+            return;
+        case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE: {
+            TWLOG(LOG_DBLDEBUG, "WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE");
+            const DWORD error = onHeaders(request);
+            if (error != 0) fail(error);
+            return;
+        }
+        case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE: {
+            TWLOG(LOG_DBLDEBUG, "WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE");
+            const DWORD available = information ? *static_cast<DWORD*>(information) : 0;
+            if (available == 0) {
+                complete();
+                return;
+            }
+            const DWORD error = startRead(request, available);
+            if (error != 0) fail(error);
+            return;
+        }
+        case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+            TWLOG(LOG_DBLDEBUG, "WINHTTP_CALLBACK_STATUS_READ_COMPLETE");
+            onReadComplete(request, length);
+            return;
+        case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
+            const auto* result = static_cast<const WINHTTP_ASYNC_RESULT*>(information);
+            const DWORD error = result ? result->dwError : static_cast<DWORD>(ERROR_WINHTTP_INTERNAL_ERROR);
+            TWLOG(LOG_ERROR, "WINHTTP_CALLBACK_STATUS_REQUEST_ERROR, http_error=" << error);
+            fail(error);
+            return;
+        }
+        default:
+            TWLOG(LOG_INFO, "Unknown dwInternetStatus: " << status);
+            return;
+    }
+}
+
+DWORD async_http::startRead(HINTERNET request, DWORD available) {
+    try {
+        if (readBuffer_.size() < available) readBuffer_.resize(available);
+    } catch (const std::bad_alloc&) {
+        return kOutOfMemory;
+    }
+    if (!WinHttpReadData(request, readBuffer_.data(), available, nullptr)) return GetLastError();
+    return 0;
+}
+
+// The count WinHTTP reports is what was read, which can be less than was asked for.
+void async_http::onReadComplete(HINTERNET request, DWORD bytesRead) {
+    if (bytesRead == 0) {
+        complete();
+        return;
+    }
+    callbacks_->downloadData(readBuffer_.data(), bytesRead);
+    if (!WinHttpQueryDataAvailable(request, nullptr)) fail(GetLastError());
+}
+
+DWORD async_http::onHeaders(HINTERNET request) {
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+        return GetLastError();
+    }
+    setStatusCode(status);
+    if (status != 200) {
+        TWLOG(LOG_ERROR, "status_code is not 200: " << status);
+        return status;
+    }
+    if (headersWanted_) {
+        DWORD error = readContentLength(request);
+        if (error != 0) return error;
+        error = fileNameFromHeaders(request);
+        if (error != 0) return error;
+        TWLOG(LOG_DEBUG, "File name: " << fileName_);
+        callbacks_->downloadStart(contentLength_, fileName_);
+    }
+    if (!WinHttpQueryDataAvailable(request, nullptr)) return GetLastError();
+    return 0;
+}
+
+DWORD async_http::readContentLength(HINTERNET request) {
+    DWORD size = 0;
+    if (WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
+                            &size, WINHTTP_NO_HEADER_INDEX)) {
+        return 0;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_WINHTTP_HEADER_NOT_FOUND) {
+        contentLength_ = kAssumedContentLength;
+        return 0;
+    }
+    if (error != ERROR_INSUFFICIENT_BUFFER) return error;
+
+    std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, &value[0], &size,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        return GetLastError();
+    }
+    contentLengthSent_ = true;
+    errno = 0;
+    const unsigned long long length = wcstoull(value.c_str(), nullptr, 10);
+    if (errno == 0 && length >= 1 && length <= 0xFFFFFFFFull) {
+        contentLength_ = static_cast<uint32_t>(length);
+        TWLOG(LOG_DEBUG, "File size: " << contentLength_);
+    }
+    return 0;
+}
+
+// Only the Content-Disposition header names the file, and only a bare name is
+// taken: the downloader writes it into the install folder as SYSTEM.
+DWORD async_http::fileNameFromHeaders(HINTERNET request) {
+    // Asked for by name: not every WinHTTP knows the header's query index.
+    DWORD size = 0;
+    WinHttpQueryHeaders(request, WINHTTP_QUERY_CUSTOM, kContentDisposition, WINHTTP_NO_OUTPUT_BUFFER, &size,
+                        WINHTTP_NO_HEADER_INDEX);
+    DWORD error = GetLastError();
+    std::string header;
+    if (error == ERROR_INSUFFICIENT_BUFFER) {
+        std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
+        if (WinHttpQueryHeaders(request, WINHTTP_QUERY_CUSTOM, kContentDisposition, &value[0], &size,
+                                WINHTTP_NO_HEADER_INDEX)) {
+            value.resize(size / sizeof(wchar_t));
+            toUtf8(value, header);
+        }
+    } else if (error != ERROR_WINHTTP_HEADER_NOT_FOUND) {
+        return error;
+    }
+    header = lowerCase(header);
+    const size_t key = header.find("filename=");
+    const size_t open = key == std::string::npos ? std::string::npos : header.find('"', key);
+    const size_t close = open == std::string::npos ? std::string::npos : header.find('"', open + 1);
+    if (close != std::string::npos) fileName_ = header.substr(open + 1, close - open - 1);
+
+    if (!fileName_.empty() && !isBareFileName(fileName_)) {
+        TWLOG(LOG_ERROR, "Unsafe file name in response header: " << fileName_);
+        fileName_.clear();
+    }
+    if (!fileName_.empty()) return 0;
+    TWLOG(LOG_ERROR, "Failed to get file name from response header.");
+    return ERROR_WINHTTP_HEADER_NOT_FOUND;
+}
+
+void async_http::complete() {
+    if (finished_.exchange(true)) return;
+    callbacks_->downloadComplete();
+}
+
+void async_http::fail(DWORD code) {
+    if (finished_.exchange(true)) return;
+    setLastError(code);
+    const std::string text = errorText();
+    callbacks_->downloadFailure(text);
+}
+
+void async_http::markHandleClosed() {
+    std::lock_guard<std::mutex> lock(closeLock_);
+    handleClosed_ = true;
+    closeSignal_.notify_all();
+}
