@@ -1,4 +1,5 @@
 #include "utils/twlogger.h"
+#include "utils/twlogger_lock.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -325,6 +326,10 @@ void setNetLogLevel(int level) {
 }
 
 void setLogDebugOutput(bool enabled) { g_logDebugOutput.store(enabled); }
+
+std::recursive_mutex& twlogger_detail::logLock() { return g_logLock; }
+
+void twlogger_detail::closeLogFdUnlocked() { closeFdLocked(); }
 
 int getFileLogLevel() { return g_fileLogLevel.load(); }
 int getMaxLogFileSize() { return g_maxLogFileSize.load(); }

@@ -73,6 +73,26 @@ public:
     // opened afterwards.
     bool setReceiveTimeout(std::chrono::milliseconds timeout);
 
+    // Variants only the service host carries (http_helper_host.cpp). Each runs
+    // one request, without retries.
+    // GET into a file that this call creates: nothing is sent when the file
+    // already exists, and the file is removed again when the download fails.
+    bool getToFile(const std::string& path, const std::string& fileName);
+    // GET with extra headers; the raw response headers and statusCode(). True
+    // when the status was read, whatever it is.
+    bool getStatus(const std::string& path, const char* headers, std::wstring& rawHeaders);
+    bool receiveStatus(std::wstring& rawHeaders);
+    // GET (with extra headers); true on status 200 with the whole body.
+    bool getResponse(const std::string& path, const char* headers, std::string& body);
+    bool getToBuffer(const std::string& path, std::string& body);
+    // POST with the caller's headers; both are logged at Debug.
+    bool postLogged(const std::string& path, const char* headers, const std::string& body, std::string& response);
+    // Form POSTs: the body written in pieces, the body in the send call, and
+    // one that only stores the status (true when it was read, whatever it is).
+    bool postWrite(const std::string& path, const std::string& body);
+    bool postForm(const std::string& path, const std::string& body, std::string& response);
+    bool postStatus(const std::string& path, const std::string& body);
+
 protected:
     HINTERNET currentRequest();
     // Hands the current request handle over to the caller, who closes it.
@@ -82,6 +102,9 @@ protected:
     void setStatusCode(uint32_t status) { statusCode_ = status; }
 
 private:
+    bool sendOpened(const wchar_t* headers, const std::string& body, DWORD_PTR context);
+    bool receiveStatusCode(HINTERNET request);
+    void watchSecureFailures();
     bool sendPostAttempt(const std::string& path, const char* body, std::string& response);
     bool readBody(HINTERNET request, int fd, std::string* body);
     bool waitBeforeRetry();

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "utils/twlogger.h"
@@ -54,6 +55,8 @@ bool parseBoolText(const std::string& text, bool& value) {
 }
 
 localConfig::localConfig(bool readOnly) : config_(new winconfig(openBaseKey(readOnly))) {}
+
+localConfig::localConfig(std::unique_ptr<winconfig> config) : config_(std::move(config)) {}
 
 localConfig::~localConfig() = default;
 

@@ -42,6 +42,11 @@ public:
 
     bool isOpen() const { return config_->key() != nullptr; }
 
+protected:
+    // For variants that hold another key of the settings.
+    explicit localConfig(std::unique_ptr<winconfig> config);
+    HKEY key() const { return config_->key(); }
+
 private:
     std::unique_ptr<winconfig> config_;
 };

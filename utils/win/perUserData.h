@@ -36,6 +36,10 @@ public:
     // user to log on (see userInfo.h for cutting that wait short). Call once.
     bool openUserKey(const std::string& subkey) override;
 
+    // The value's text up to its first NUL. Only the service host carries it
+    // (perUserData_host.cpp).
+    bool getString(const char* name, std::string& value);
+
 private:
     UniqueRegKey key_;
 };
