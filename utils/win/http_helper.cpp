@@ -185,6 +185,13 @@ bool http_helper::receiveResponse(int fd, std::string* body) {
     const HINTERNET request = currentRequest();
     if (request == nullptr) return false;
 
+    if (!receiveStatusCode(request)) return false;
+    if (statusCode_ != 200) return false;
+    return readBody(request, fd, body);
+}
+
+// Waits for the response and stores its status code, whatever it is.
+bool http_helper::receiveStatusCode(HINTERNET request) {
     if (!WinHttpReceiveResponse(request, nullptr)) {
         lastError_ = GetLastError();
         TWLOG(LOG_DEBUG, "WinHttpReceiveResponse() failed: " << lastError_);
@@ -199,8 +206,7 @@ bool http_helper::receiveResponse(int fd, std::string* body) {
         return false;
     }
     statusCode_ = status;
-    if (status != 200) return false;
-    return readBody(request, fd, body);
+    return true;
 }
 
 bool http_helper::readBody(HINTERNET request, int fd, std::string* body) {

@@ -104,7 +104,7 @@ protected:
 private:
     bool sendOpened(const wchar_t* headers, const std::string& body, DWORD_PTR context);
     bool receiveStatusCode(HINTERNET request);
-    void watchSecureFailures();
+    bool sendWatchedGet(const std::string& path, const char* headers);
     bool sendPostAttempt(const std::string& path, const char* body, std::string& response);
     bool readBody(HINTERNET request, int fd, std::string* body);
     bool waitBeforeRetry();

@@ -35,11 +35,17 @@ bool announcedLengthMatches(HINTERNET request, long long received) {
 
 }  // namespace
 
-void http_helper::watchSecureFailures() {
+// A GET with the caller's headers (ANSI code page), this object as the
+// request context and secure-channel failures logged.
+bool http_helper::sendWatchedGet(const std::string& path, const char* headers) {
+    std::wstring wideHeaders;
+    if (headers != nullptr) toWide(headers, wideHeaders);
     if (WinHttpSetStatusCallback(connection_.get(), &http_helper::statusCallback,
                                  WINHTTP_CALLBACK_FLAG_SECURE_FAILURE, 0) == WINHTTP_INVALID_STATUS_CALLBACK) {
         TWLOG(LOG_ERROR, "Failed to set secure protocil options error: " << GetLastError());
     }
+    return openRequest(path, L"GET") &&
+           sendOpened(headersOrNone(wideHeaders), std::string(), reinterpret_cast<DWORD_PTR>(this));
 }
 
 bool http_helper::sendOpened(const wchar_t* headers, const std::string& body, DWORD_PTR context) {
@@ -49,25 +55,6 @@ bool http_helper::sendOpened(const wchar_t* headers, const std::string& body, DW
         lastError_ = GetLastError();
         return false;
     }
-    return true;
-}
-
-// Waits for the response and stores its status code, whatever it is.
-bool http_helper::receiveStatusCode(HINTERNET request) {
-    if (!WinHttpReceiveResponse(request, nullptr)) {
-        lastError_ = GetLastError();
-        TWLOG(LOG_DEBUG, "WinHttpReceiveResponse() failed: " << lastError_);
-        return false;
-    }
-    DWORD status = 0;
-    DWORD size = sizeof(status);
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
-        lastError_ = GetLastError();
-        TWLOG(LOG_DEBUG, "WinHttpQueryHeaders() failed: " << lastError_);
-        return false;
-    }
-    statusCode_ = status;
     return true;
 }
 
@@ -93,15 +80,10 @@ bool http_helper::getToFile(const std::string& path, const std::string& fileName
 }
 
 bool http_helper::getStatus(const std::string& path, const char* headers, std::wstring& rawHeaders) {
-    std::wstring wideHeaders;
-    if (headers != nullptr) toWide(headers, wideHeaders);
-    watchSecureFailures();
-    return openRequest(path, L"GET") &&
-           sendOpened(headersOrNone(wideHeaders), std::string(), reinterpret_cast<DWORD_PTR>(this)) &&
-           receiveStatus(rawHeaders);
+    return sendWatchedGet(path, headers) && receiveStatus(rawHeaders);
 }
 
-// Waits for the response and stores its status code, whatever it is.
+// The status code (whatever it is) and the raw response headers.
 bool http_helper::receiveStatus(std::wstring& rawHeaders) {
     // The handle is taken under the lock and used without it, so that
     // closeRequest() can still cancel a response that does not come.
@@ -129,12 +111,7 @@ bool http_helper::receiveStatus(std::wstring& rawHeaders) {
 }
 
 bool http_helper::getResponse(const std::string& path, const char* headers, std::string& body) {
-    std::wstring wideHeaders;
-    if (headers != nullptr) toWide(headers, wideHeaders);
-    watchSecureFailures();
-    return openRequest(path, L"GET") &&
-           sendOpened(headersOrNone(wideHeaders), std::string(), reinterpret_cast<DWORD_PTR>(this)) &&
-           receiveResponse(-1, &body);
+    return sendWatchedGet(path, headers) && receiveResponse(-1, &body);
 }
 
 bool http_helper::getToBuffer(const std::string& path, std::string& body) {
