@@ -35,7 +35,6 @@ cab_extractor::cab_extractor(std::string destinationFolder, std::string cabinetP
 cab_extractor::cab_extractor(std::string destinationFolder, std::string cabinetPath, IterateCabinet iterate)
     : cabinetW_(toWide(cabinetPath)),
       destinationW_(toWide(destinationFolder)),
-      destination_(std::move(destinationFolder)),
       cabinet_(std::move(cabinetPath)),
       iterate_(std::move(iterate)) {}
 
@@ -110,7 +109,9 @@ UINT CALLBACK cab_extractor::cabinet_callback(PVOID context, UINT notification, 
     } catch (...) {
         TWLOG(LOG_CRIT, "Catch an exception: unknown");
     }
-    return self->abort_with(ERROR_INTERNAL_ERROR);
+    const UINT abort = self->abort_with(ERROR_INTERNAL_ERROR);
+    // After a file, only a non-zero answer stops the walk.
+    return notification == SPFILENOTIFY_FILEEXTRACTED ? static_cast<UINT>(ERROR_INTERNAL_ERROR) : abort;
 }
 
 UINT cab_extractor::on_notification(UINT notification, UINT_PTR param1, UINT_PTR param2) {

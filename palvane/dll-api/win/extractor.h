@@ -76,7 +76,6 @@ private:
 
     std::wstring cabinetW_;
     std::wstring destinationW_;
-    std::string destination_;
     std::string cabinet_;
     std::list<NestedCabinet> nested_;
     bool newLibrary_ = false;
