@@ -62,8 +62,6 @@ IpcMaster::IpcMaster(size_t maxEndpoints) : maxEndpoints_(std::min(maxEndpoints,
 
 IpcMaster::~IpcMaster() {
     stopLoop();
-    wakeReceiver_.reset();
-    wakeSender_.reset();
     deleteAllEndpoints();
 }
 
@@ -142,6 +140,9 @@ bool IpcMaster::broadcast(const IIpcMessage& message) {
     } catch (const std::exception& e) {
         logUnexpected((std::string(": ") + e.what()).c_str());
         return false;
+    } catch (...) {
+        logUnexpected("");
+        return false;
     }
 }
 
@@ -153,6 +154,9 @@ void IpcMaster::runLoop() {
             runPass(selectFailures);
         } catch (const std::exception& e) {
             logUnexpected((std::string(" in the IPC loop: ") + e.what()).c_str());
+            backOff(1);
+        } catch (...) {
+            logUnexpected(" in the IPC loop");
             backOff(1);
         }
     }
@@ -229,6 +233,8 @@ void IpcMaster::serveReady(const SocketSets& sets) {
             }
         } catch (const std::exception& e) {
             logUnexpected((std::string(" in the IPC loop: ") + e.what()).c_str());
+        } catch (...) {
+            logUnexpected(" in the IPC loop");
         }
     }
 }
@@ -249,9 +255,12 @@ void IpcMaster::backOff(unsigned selectFailures) {
 }
 
 // Each endpoint is owned once, whether registered or still waiting to be, and
-// deleted once.
+// deleted once. Under the lock, so a broadcast that began before stop was set
+// has finished with the endpoints and the wake pair first.
 void IpcMaster::deleteAllEndpoints() {
     std::lock_guard<std::mutex> endpointsLock(endpointsLock_);
+    wakeReceiver_.reset();
+    wakeSender_.reset();
     std::lock_guard<std::mutex> pendingLock(pendingLock_);
     std::set<IIpcEndpoint*> owned(endpoints_);
     for (const auto& [operation, endpoint] : pending_) {

@@ -49,6 +49,8 @@ void IpcRebroadcastWorker::run() {
             send_(*message);
         } catch (const std::exception& e) {
             TWLOG(LOG_ERROR, "Catch an unexpected exception in rebroadcast: " << e.what());
+        } catch (...) {
+            TWLOG(LOG_ERROR, "Catch an unexpected exception in rebroadcast");
         }
     }
 }

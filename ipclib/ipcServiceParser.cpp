@@ -85,6 +85,8 @@ void ipcServiceParser::dispatchMessage(const std::string& body) {
         dispatch(*message);
     } catch (const std::exception& e) {
         TWLOG(LOG_ERROR, "Catch an unexpected exception handling " << message->typeName() << ": " << e.what());
+    } catch (...) {
+        TWLOG(LOG_ERROR, "Catch an unexpected exception handling " << message->typeName());
     }
 }
 
