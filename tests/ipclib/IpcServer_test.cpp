@@ -3,35 +3,21 @@
 #include "busHarness.h"
 #include "ipclib/IpcServer.h"
 #include "support/logLines.h"
+#include "support/quietIpcServer.h"
 
 using testutil::IpcTestPeer;
 using testutil::LogCapture;
 
 namespace {
 
-class TestServer : public IpcServer {
-public:
-    explicit TestServer(PortOwnerFinder findOwner) : IpcServer(std::move(findOwner)) {}
-    ~TestServer() override { shutdown(); }
-
-    std::atomic<int> connects{0};
-
-protected:
-    void onConnect(IIpcEndpoint*) override { ++connects; }
-    void onSetInstallerKey(const IpcSetInstallerKeyMessage&) override {}
-    void onLoginSuccess(const IpcLoginSuccess&) override {}
-    void onUserLogon(const IpcUserLogon&) override {}
-    void onNotifyNetworkChanges(const IpcNotifyNetworkChanges&) override {}
-    void onNotifyUpdateSettings(const IpcNotifyUpdateSettings&) override {}
-};
+using TestServer = QuietIpcServer;
 
 std::unique_ptr<IpcTestPeer> connect(TestServer& server) {
     auto peer = std::make_unique<IpcTestPeer>();
     const int before = server.connects;
     EXPECT_TRUE(peer->connectTo(server.listeningPort()));
+    // Registered at the loop's next pass, before any later frame is read.
     EXPECT_TRUE(testutil::waitUntil([&] { return server.connects > before; }));
-    // One registered peer makes a broadcast succeed; wait for this one.
-    Sleep(20);
     return peer;
 }
 

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "ipclib/IpcServer.h"
+#include "tests/support/quietIpcServer.h"
 #include "utils/configKeys.h"
 #include "utils/twlogger.h"
 #include "utils/win/localconfig.h"
@@ -164,27 +164,21 @@ private:
 
 // Answers each post-uimessage on the connection it came from (the bus's own
 // handlers never see the sender; this one does, to time the loop alone).
-class EchoServer : public IpcServer {
+class EchoServer : public QuietIpcServer {
 public:
-    explicit EchoServer(PortOwnerFinder finder) : IpcServer(std::move(finder)) {}
+    explicit EchoServer(PortOwnerFinder finder) : QuietIpcServer(std::move(finder)) {}
     ~EchoServer() override { shutdown(); }
-    std::atomic<int> connects{0};
 
 protected:
     void onMessage(IIpcEndpoint* endpoint, const std::string& body) override {
         std::unique_ptr<IIpcMessage> message;
-        if (::ipcServiceParser::createMessage(body, message) && std::strcmp(message->typeName(), "post-uimessage") == 0) {
+        if (::ipcServiceParser::createMessage(body, message) &&
+            std::strcmp(message->typeName(), "post-uimessage") == 0) {
             endpoint->sendMessage(*message);
             return;
         }
-        IpcServer::onMessage(endpoint, body);
+        QuietIpcServer::onMessage(endpoint, body);
     }
-    void onConnect(IIpcEndpoint*) override { ++connects; }
-    void onSetInstallerKey(const IpcSetInstallerKeyMessage&) override {}
-    void onLoginSuccess(const IpcLoginSuccess&) override {}
-    void onUserLogon(const IpcUserLogon&) override {}
-    void onNotifyNetworkChanges(const IpcNotifyNetworkChanges&) override {}
-    void onNotifyUpdateSettings(const IpcNotifyUpdateSettings&) override {}
 };
 
 struct Figures {
