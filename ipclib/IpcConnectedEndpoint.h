@@ -24,7 +24,7 @@ public:
     // hostile or broken peer, and nothing is allocated for it.
     static constexpr uint32_t kMaxFrameLength = 1024 * 1024;
     // A peer that stops reading is cut off once this much waits for it.
-    static constexpr size_t kMaxQueuedBytes = 64 * 1024 * 1024;
+    static constexpr size_t kMaxQueuedBytes = 16 * 1024 * 1024;
 
     IpcConnectedEndpoint(SOCKET socket, IIpcRunner* runner, IIpcEndpointListener* listener,
                          uint16_t peerPort, uint16_t addressFamily, const char* peerAddress);

@@ -205,3 +205,18 @@ TEST(IpcFraming, PeerThatResetsWhileFramesWaitIsRemovedOnce) {
     EXPECT_EQ(body, bodyOf(IpcPostUiMessage("next")));
     EXPECT_EQ(bus.listener.disconnects, 1);
 }
+
+TEST(IpcFraming, PeerThatNeverReadsIsCutOffOnceTooMuchWaitsForIt) {
+    LogCapture log(8);
+    TestBus bus;
+    auto peer = bus.connectPeer();
+    const IpcPostUiMessage large(std::string(6 * 1024 * 1024, 'q').c_str());
+    bool refused = false;
+    for (int i = 0; i < 10 && !refused; ++i) refused = !bus.master.broadcast(large);
+    EXPECT_TRUE(refused);
+    ASSERT_TRUE(testutil::waitUntil([&] { return bus.listener.disconnects == 1; }));
+    EXPECT_TRUE(testutil::loggedAt(log.text(), "does not read;", "Warn")) << log.text();
+    std::string received;
+    EXPECT_TRUE(peer->waitClosed(received, std::chrono::seconds(20)));
+    EXPECT_LE(received.size(), IpcConnectedEndpoint::kMaxQueuedBytes + 6 * 1024 * 1024);
+}
