@@ -14,6 +14,7 @@ namespace PALVANE_SERVICE {
 namespace {
 
 constexpr DWORD kHashReadSize = 64 * 1024;
+constexpr size_t kWriteSize = 1024 * 1024;
 
 std::string systemText(DWORD code) {
     std::string text;
@@ -95,21 +96,38 @@ void downloadMgr::downloadStart(uint32_t size, const std::string& fileName) {
         fileFailed_ = true;
         TWLOG(LOG_ERROR, "Catch an exception: " << systemText(GetLastError()));
     }
+    pending_.clear();
 }
 
+// After the first failure the rest of the body is dropped without a line per
+// chunk: each level-3 line may also go to the log server.
 void downloadMgr::downloadData(const char* data, uint32_t length) {
+    if (fileFailed_) return;
     if (!file_) {
         fileFailed_ = true;
         TWLOG(LOG_ERROR, installerFile_ << " was not opened to write.");
         return;
     }
-    DWORD written = 0;
-    if (!WriteFile(file_.get(), data, length, &written, nullptr) || written != length) {
+    try {
+        pending_.insert(pending_.end(), data, data + length);
+    } catch (const std::exception& e) {
         fileFailed_ = true;
-        TWLOG(LOG_ERROR, "Catch an exception: " << systemText(GetLastError()));
+        TWLOG(LOG_ERROR, "Catch an exception: " << e.what());
         return;
     }
     downloaded_ += length;
+    if (pending_.size() >= kWriteSize) writePending();
+}
+
+bool downloadMgr::writePending() {
+    DWORD written = 0;
+    const DWORD length = static_cast<DWORD>(pending_.size());
+    const bool ok = length == 0 || (WriteFile(file_.get(), pending_.data(), length, &written, nullptr) && written == length);
+    pending_.clear();
+    if (ok) return true;
+    fileFailed_ = true;
+    TWLOG(LOG_ERROR, "Catch an exception: " << systemText(GetLastError()));
+    return false;
 }
 
 void downloadMgr::downloadComplete() {
@@ -140,16 +158,17 @@ void downloadMgr::signalDone(bool succeeded) {
     doneSignal_.notify_all();
 }
 
-// Closes the file when open; false when its last writes could not be flushed.
+// Writes what is still buffered and closes the file when open; false when
+// that failed.
 bool downloadMgr::finishFile() {
     if (!file_) return true;
-    const bool flushed = FlushFileBuffers(file_.get()) != FALSE;
-    const DWORD error = flushed ? 0 : GetLastError();
+    const bool written = fileFailed_ || writePending();
     const bool closed = CloseHandle(file_.release()) != FALSE;
-    if (flushed && closed) return true;
-    fileFailed_ = true;
-    TWLOG(LOG_ERROR, "Failed to close " << installerFile_ << ": " << systemText(flushed ? GetLastError() : error));
-    return false;
+    if (!closed) {
+        fileFailed_ = true;
+        TWLOG(LOG_ERROR, "Failed to close " << installerFile_ << ": " << systemText(GetLastError()));
+    }
+    return written && closed && !fileFailed_;
 }
 
 bool downloadMgr::lengthMatches() const { return !fileSizeSent_ || downloaded_ == fileSize_; }

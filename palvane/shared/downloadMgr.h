@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "utils/win/async_http.h"
 #include "utils/win/scopedHandle.h"
@@ -43,6 +44,7 @@ public:
 
 private:
     bool finishFile();
+    bool writePending();
     bool lengthMatches() const;
     void signalDone(bool succeeded);
 
@@ -59,6 +61,8 @@ private:
     bool fileSizeSent_ = false;
     bool fileFailed_ = false;
     UniqueHandle file_;
+    // Chunks arrive in a few kilobytes each; they reach the disk in larger writes.
+    std::vector<char> pending_;
     std::string download_url_;
     std::string expectedHash_;
     bool delete_installer_file_;
