@@ -59,6 +59,13 @@ private:
     std::vector<std::string> bodies_;
 };
 
+// The loop with its stop reachable, as a destructor would use it.
+class StoppableMaster : public IpcMaster {
+public:
+    using IpcMaster::IpcMaster;
+    using IpcMaster::stopLoop;
+};
+
 struct TestBus {
     explicit TestBus(size_t maxEndpoints = IpcMaster::kMaxEndpoints, bool peersAreTray = true) : master(maxEndpoints) {
         listener.runner = &master;
@@ -82,7 +89,7 @@ struct TestBus {
     // Declared in this order so the loop stops before the listener goes.
     testutil::TrayStandIn tray;
     RecordingListener listener;
-    IpcMaster master;
+    StoppableMaster master;
     uint16_t port = 0;
 };
 

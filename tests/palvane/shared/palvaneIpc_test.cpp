@@ -116,3 +116,15 @@ TEST(PalvaneServer, RefusesAPeerThatIsNotTheTrayProgram) {
     EXPECT_TRUE(received.empty());  // not even the greeting
     EXPECT_TRUE(core.events().empty());
 }
+
+TEST(PalvaneServer, WritesNoSettingWhenItCannotServe) {
+    testutil::MachineSettingsSandbox settings;
+    testutil::LogCapture log(8);
+    WSACleanup();  // no socket can be created now
+    EXPECT_THROW(PalvaneServer server(nullptr), std::exception);
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    std::string value;
+    EXPECT_FALSE(portSetting(value));
+    EXPECT_TRUE(testutil::loggedAt(log.text(), "failed, error=10093", "Error")) << log.text();
+}
