@@ -62,6 +62,12 @@ async_http::~async_http() {
 }
 
 bool async_http::startGet(const std::string& path, bool headersWanted) {
+    // One download per object: a second request would share the first one's
+    // end-of-life bookkeeping.
+    if (callbackInstalled_) {
+        setLastError(ERROR_INVALID_OPERATION);
+        return false;
+    }
     if (!openRequest(path, L"GET")) return false;
     const HINTERNET request = currentRequest();
     // The context is set before the callback, so even the closing notice of a

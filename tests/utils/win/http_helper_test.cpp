@@ -164,6 +164,16 @@ TEST(HttpHelper, GetReturnsStatusBodyAndSendsTheExtraHeader) {
     EXPECT_EQ(requests[0].header("User-Agent"), "test_agent");
 }
 
+TEST(HttpHelper, AGetForATargetUrlWithoutAProxyScriptSendsNothing) {
+    LocalUpdateServer server;
+    http_helper client = clientFor(server);
+    uint32_t status = 0;
+    std::string body;
+    EXPECT_FALSE(client.get("https://updates.example/check", "/check", nullptr, status, body));
+    server.stop();
+    EXPECT_EQ(server.requestCount(), 0u);
+}
+
 TEST(HttpHelper, GetFailuresLeaveTheirReason) {
     {
         LocalUpdateServer server;
