@@ -209,8 +209,32 @@ bool http_helper::receiveStatusCode(HINTERNET request) {
     return true;
 }
 
+// The Content-Length the server announced, when it sent one.
+static bool announcedLength(HINTERNET request, unsigned long long& length) {
+    wchar_t text[32];
+    DWORD size = sizeof(text);
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        return false;
+    }
+    wchar_t* end = nullptr;
+    length = wcstoull(text, &end, 10);
+    return end != text;
+}
+
+// A connection that closes before the announced length ends like a complete
+// body; only the count tells them apart.
+bool http_helper::bodyComplete(HINTERNET request, unsigned long long received) {
+    unsigned long long expected = 0;
+    if (!announcedLength(request, expected) || expected == received) return true;
+    lastError_ = static_cast<DWORD>(ERROR_HANDLE_EOF);
+    TWLOG(LOG_ERROR, "Response body ended after " << received << " of " << expected << " bytes.");
+    return false;
+}
+
 bool http_helper::readBody(HINTERNET request, int fd, std::string* body) {
     std::vector<char> buffer;
+    unsigned long long received = 0;
     for (;;) {
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(request, &available)) {
@@ -218,7 +242,7 @@ bool http_helper::readBody(HINTERNET request, int fd, std::string* body) {
             TWLOG(LOG_DEBUG, "WinHttpQueryDataAvailable() failed: " << lastError_);
             return false;
         }
-        if (available == 0) return true;
+        if (available == 0) return bodyComplete(request, received);
         buffer.assign(static_cast<size_t>(available) + 1, '\0');
         DWORD read = 0;
         if (!WinHttpReadData(request, buffer.data(), available, &read)) {
@@ -226,7 +250,8 @@ bool http_helper::readBody(HINTERNET request, int fd, std::string* body) {
             TWLOG(LOG_DEBUG, "WinHttpReadData() failed: " << lastError_ << " dwSize=" << available);
             return false;
         }
-        if (read == 0) return true;
+        if (read == 0) return bodyComplete(request, received);
+        received += read;
         if (fd != -1) {
             if (_write(fd, buffer.data(), read) != static_cast<int>(read)) {
                 lastError_ = static_cast<DWORD>(ERROR_WRITE_FAULT);

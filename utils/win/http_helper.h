@@ -107,6 +107,7 @@ private:
     bool sendWatchedGet(const std::string& path, const char* headers);
     bool sendPostAttempt(const std::string& path, const char* body, std::string& response);
     bool readBody(HINTERNET request, int fd, std::string* body);
+    bool bodyComplete(HINTERNET request, unsigned long long received);
     bool waitBeforeRetry();
 
     uint32_t statusCode_ = 0;

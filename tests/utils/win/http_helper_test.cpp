@@ -197,6 +197,18 @@ TEST(HttpHelper, GetFailuresLeaveTheirReason) {
     }
 }
 
+TEST(HttpHelper, ABodyCutShortOfItsContentLengthFails) {
+    LocalUpdateServer server;
+    ScriptedResponse cut = ScriptedResponse::json("{\"upgrade_version\":\"2.0.0\"}");
+    cut.truncateAfter = 10;
+    server.expect("GET", "/check", cut);
+    http_helper client = clientFor(server);
+    uint32_t status = 0;
+    std::string body;
+    EXPECT_FALSE(client.get(nullptr, "/check", nullptr, status, body));
+    EXPECT_EQ(client.lastError(), static_cast<DWORD>(ERROR_HANDLE_EOF));
+}
+
 TEST(HttpHelper, ErrorTextForEachKindOfCode) {
     errorProbe probe;
     probe.set(0, 0);
