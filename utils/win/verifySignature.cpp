@@ -1,6 +1,8 @@
 #include "utils/win/verifySignature.h"
 
 #include <wincrypt.h>
+#include <softpub.h>
+#include <wintrust.h>
 
 #include "utils/twlogger.h"
 #include "utils/win/scopedHandle.h"
@@ -79,4 +81,27 @@ bool getSignerNames(const wchar_t* file, const std::string& expectedIssuer, cons
     toUtf8(file, fileName);
     TWLOG(LOG_INFO, "The digital signature verification for " << fileName << " is passed.");
     return true;
+}
+
+bool isSignatureTrusted(const wchar_t* file, LONG* result) {
+    if (result != nullptr) *result = TRUST_E_NOSIGNATURE;
+    if (file == nullptr) return false;
+    WINTRUST_FILE_INFO fileInfo{};
+    fileInfo.cbStruct = sizeof(fileInfo);
+    fileInfo.pcwszFilePath = file;
+    WINTRUST_DATA data{};
+    data.cbStruct = sizeof(data);
+    data.dwUIChoice = WTD_UI_NONE;
+    data.fdwRevocationChecks = WTD_REVOKE_NONE;
+    data.dwUnionChoice = WTD_CHOICE_FILE;
+    data.pFile = &fileInfo;
+    data.dwStateAction = WTD_STATEACTION_VERIFY;
+    // A service must not wait on certificate downloads.
+    data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    const LONG verdict = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    data.dwStateAction = WTD_STATEACTION_CLOSE;
+    WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    if (result != nullptr) *result = verdict;
+    return verdict == ERROR_SUCCESS;
 }

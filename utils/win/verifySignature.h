@@ -27,3 +27,10 @@ bool getCertName(HCERTSTORE store, const CMSG_SIGNER_INFO& signer, SignerRecord&
 // True when the file's signer certificate has exactly these issuer and subject
 // names (UTF-8, case-sensitive).
 bool getSignerNames(const wchar_t* file, const std::string& expectedIssuer, const std::string& expectedSubject);
+
+// True when the file's embedded signature is intact and chains to a trusted
+// root (WinVerifyTrust, no user interface, no revocation check, no network
+// fetch). `result` receives WinVerifyTrust's answer (0 when trusted). Names
+// alone can be put on any self-made certificate, so whoever acts on a
+// signer's names checks this first.
+bool isSignatureTrusted(const wchar_t* file, LONG* result = nullptr);
