@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "utils/twlogger.h"
+#include "utils/win/scopedHandle.h"
 #include "utils/win/stringconv.h"
 
 namespace PALVANE_SERVICE {
@@ -51,6 +52,12 @@ IWbemClassObject* targetInstance(IWbemClassObject* event) {
     IWbemClassObject* process = nullptr;
     if (FAILED(unknown->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&process)))) return nullptr;
     return process;
+}
+
+bool unsecuredApartmentRegistered() {
+    UniqueRegKey key;
+    return RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID\\{49BD2028-1523-11D1-AD79-00C04FD8FDFF}\\LocalServer32", 0,
+                         KEY_READ, key.receive()) == ERROR_SUCCESS;
 }
 
 void logQueryError(HRESULT result) {
@@ -198,8 +205,12 @@ bool EventSink::connect() {
 }
 
 bool EventSink::createStubSink() {
-    HRESULT result = CoCreateInstance(CLSID_UnsecuredApartment, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnsecuredApartment,
-                                      reinterpret_cast<void**>(&apartment_));
+    HRESULT result = REGDB_E_CLASSNOTREG;
+    // Asking for a local server that is not registered can stall for seconds.
+    if (unsecuredApartmentRegistered()) {
+        result = CoCreateInstance(CLSID_UnsecuredApartment, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnsecuredApartment,
+                                  reinterpret_cast<void**>(&apartment_));
+    }
     if (FAILED(result)) {
         // Without the apartment WMI calls the sink itself, which the
         // process's COM security has to admit.
