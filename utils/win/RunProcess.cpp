@@ -52,7 +52,12 @@ RunProcess::RunProcess(const std::wstring& commandLine, uint64_t timeoutMs)
 }
 
 bool RunProcess::waitForExit(HANDLE process) {
-    WaitForSingleObject(process, static_cast<DWORD>(timeoutMs));
+    if (cancelEvent != nullptr) {
+        const HANDLE waitables[] = {process, cancelEvent};
+        WaitForMultipleObjects(2, waitables, FALSE, static_cast<DWORD>(timeoutMs));
+    } else {
+        WaitForSingleObject(process, static_cast<DWORD>(timeoutMs));
+    }
     return GetExitCodeProcess(process, &exitCode);
 }
 

@@ -12,6 +12,12 @@ class RunProcess {
 public:
     RunProcess(const std::wstring& commandLine, uint64_t timeoutMs);
 
+    // An event that, once signalled, ends the wait for the started process
+    // early (the process keeps running and its exit code reads STILL_ACTIVE),
+    // so that an owner being stopped is not held for the whole time-out. The
+    // caller keeps the event open while a run is in progress.
+    void setCancelEvent(HANDLE event) { cancelEvent = event; }
+
     // True only when the process exited with code 0 within the time-out.
     bool run();
     // True when the process was started, whatever its exit code. Looks for
@@ -31,4 +37,5 @@ private:
     uint64_t timeoutMs;
     DWORD exitCode = 0;
     DWORD processId = 0;
+    HANDLE cancelEvent = nullptr;
 };

@@ -90,3 +90,24 @@ TEST(RunProcess, AsLoggedInUserWithoutAUserFails) {
     EXPECT_TRUE(log.contains("Failed to get user token."));
     EXPECT_EQ(seams.waits().size(), 40u);
 }
+
+TEST(RunProcess, CancelEventEndsTheWaitButNotTheChild) {
+    UniqueHandle cancel(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(cancel);
+    RunProcess slow(childCommand(L"0 20000"), 15000);
+    slow.setCancelEvent(cancel.get());
+    SetEvent(cancel.get());
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_FALSE(slow.run());
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
+    EXPECT_EQ(slow.getExitCode(), static_cast<DWORD>(STILL_ACTIVE));
+    UniqueHandle child(OpenProcess(SYNCHRONIZE, FALSE, slow.getProcessId()));
+    ASSERT_TRUE(child);
+    EXPECT_EQ(WaitForSingleObject(child.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the child was ended";
+    endChild(slow.getProcessId());
+
+    RunProcess quick(childCommand(L"0"), 15000);
+    ResetEvent(cancel.get());
+    quick.setCancelEvent(cancel.get());
+    EXPECT_TRUE(quick.run()) << "an unsignalled event must not cut the wait";
+}

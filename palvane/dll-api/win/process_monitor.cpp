@@ -1,0 +1,210 @@
+#include "palvane/dll-api/win/process_monitor.h"
+
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <utility>
+
+#include "palvane/shared/IMonitoredCore.h"
+#include "utils/twlogger.h"
+#include "utils/win/RunProcess.h"
+#include "utils/win/stringconv.h"
+
+namespace PALVANE_SERVICE {
+
+namespace {
+
+// Long enough for any path the system can hand back.
+constexpr DWORD kImagePathCapacity = 32768;
+const wchar_t* const kTrayProgram = L"twptray.exe";
+const wchar_t* const kUntrackedPrograms[] = {L"qmproxy.exe", L"qmproxysvc.exe"};
+
+bool equalsIgnoringCase(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+}
+
+bool startsWithIgnoringCase(const std::wstring& text, const std::wstring& prefix) {
+    return text.size() >= prefix.size() && equalsIgnoringCase(text.substr(0, prefix.size()), prefix);
+}
+
+std::wstring fileNameOf(const std::wstring& path) {
+    const size_t separator = path.find_last_of(L"\\/");
+    return separator == std::wstring::npos ? path : path.substr(separator + 1);
+}
+
+// The full path of the process's image; QueryFullProcessImageName needs no
+// more than the limited query right the process was opened with.
+bool imagePathOf(HANDLE process, std::wstring& path) {
+    std::wstring buffer(kImagePathCapacity, L'\0');
+    DWORD length = kImagePathCapacity;
+    if (!QueryFullProcessImageNameW(process, 0, &buffer[0], &length)) return false;
+    buffer.resize(length);
+    path = std::move(buffer);
+    return true;
+}
+
+// Quoted, so that a path with spaces cannot be taken for a shorter program
+// path followed by arguments (C:\Program.exe for C:\Program Files\...).
+std::wstring commandLineFor(const std::wstring& imagePath) { return L"\"" + imagePath + L"\""; }
+
+class RunProcessLauncher : public IProcessLauncher {
+public:
+    DWORD launchHidden(const std::wstring& commandLine, uint64_t timeoutMs, HANDLE cancel) override {
+        RunProcess process(commandLine, timeoutMs);
+        process.setCancelEvent(cancel);
+        process.run();
+        return process.getProcessId();
+    }
+
+    DWORD launchInUserSession(const std::wstring& commandLine, uint64_t timeoutMs, HANDLE cancel) override {
+        RunProcess process(commandLine, timeoutMs);
+        process.setCancelEvent(cancel);
+        process.runAsLoggedInUser();
+        return process.getProcessId();
+    }
+};
+
+}  // namespace
+
+IProcessLauncher& runProcessLauncher() {
+    static RunProcessLauncher launcher;
+    return launcher;
+}
+
+process_monitor::process_monitor(IMonitoredCore* core, std::string install_path, IProcessLauncher* launcher)
+    : install_path_(toWide(install_path)),
+      core_(core),
+      launcher_(launcher != nullptr ? launcher : &runProcessLauncher()),
+      stopEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    // Without the separator "C:\Tarnwell" would also claim "C:\TarnwellOther\".
+    if (!install_path_.empty() && install_path_.back() != L'\\') install_path_ += L'\\';
+}
+
+process_monitor::~process_monitor() = default;
+
+void process_monitor::request_stop() {
+    if (stopEvent_) SetEvent(stopEvent_.get());
+}
+
+bool process_monitor::stopRequested() const {
+    return (stopEvent_ && WaitForSingleObject(stopEvent_.get(), 0) == WAIT_OBJECT_0) ||
+           (core_ != nullptr && core_->isStopping());
+}
+
+bool process_monitor::stateAllowsEnumeration() const {
+    return core_ != nullptr && !core_->isInstallPending() && !core_->isStopping() && core_->isAgentInstalled();
+}
+
+bool process_monitor::enumerate_processes() {
+    if (!stateAllowsEnumeration()) {
+        TWLOG(LOG_DEBUG, "Enumerating running processes is ignored.");
+        return true;
+    }
+    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) {
+        TWLOG(LOG_ERROR, "CreateToolhelp32Snapshot() failed, error=" << GetLastError());
+        return false;
+    }
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    if (!Process32FirstW(snapshot.get(), &entry)) {
+        TWLOG(LOG_ERROR, "Process32First() failed, error=" << GetLastError());
+        return false;
+    }
+    do {
+        if (entry.th32ProcessID != 0) considerProcess(entry.th32ProcessID);
+    } while (Process32NextW(snapshot.get(), &entry));
+    return true;
+}
+
+void process_monitor::considerProcess(DWORD processId) {
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    std::wstring imagePath;
+    if (!process || !imagePathOf(process.get(), imagePath)) return;
+    if (!isAgentProgram(imagePath)) return;
+    TWLOG(LOG_DBLDEBUG, toUtf8(imagePath) << " is a Tarnwell process.");
+    const std::wstring fileName = fileNameOf(imagePath);
+    for (const wchar_t* untracked : kUntrackedPrograms) {
+        if (equalsIgnoringCase(fileName, untracked)) return;
+    }
+    tracked_process record;
+    record.process_id = processId;
+    record.image_path = imagePath;
+    track_process(record);
+}
+
+// Windows paths ignore letter case: the setting and the image paths need not
+// agree on it. An empty install path claims nothing (not every program).
+bool process_monitor::isAgentProgram(const std::wstring& imagePath) const {
+    return !install_path_.empty() && startsWithIgnoringCase(imagePath, install_path_);
+}
+
+void process_monitor::track_process(const tracked_process& process) {
+    auto known = std::find_if(processes_.begin(), processes_.end(), [&](const tracked_process& record) {
+        return equalsIgnoringCase(record.image_path, process.image_path);
+    });
+    if (known == processes_.end()) {
+        TWLOG(LOG_DEBUG, "Add " << toUtf8(process.image_path) << " with pid=" << process.process_id);
+        processes_.push_back(process);
+        return;
+    }
+    if (known->process_id != process.process_id) {
+        TWLOG(LOG_DEBUG, "Update " << toUtf8(process.image_path) << " with new pid=" << process.process_id);
+        known->process_id = process.process_id;
+    }
+    known->failed_relaunches = 0;
+    known->passes_to_skip = 0;
+}
+
+// Alive means the recorded process still runs and is still this program: a
+// process id handed on to an unrelated process does not count.
+bool process_monitor::isAlive(const tracked_process& process) const {
+    UniqueHandle handle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process.process_id));
+    DWORD exitCode = 0;
+    if (!handle || !GetExitCodeProcess(handle.get(), &exitCode) || exitCode != STILL_ACTIVE) return false;
+    std::wstring imagePath;
+    return imagePathOf(handle.get(), imagePath) && equalsIgnoringCase(imagePath, process.image_path);
+}
+
+void process_monitor::relaunch_dead_processes() {
+    for (tracked_process& process : processes_) {
+        if (stopRequested()) return;
+        if (isAlive(process)) {
+            process.failed_relaunches = 0;
+            process.passes_to_skip = 0;
+            continue;
+        }
+        if (dueForRelaunch(process)) relaunch(process);
+    }
+}
+
+// A program that is dead again at the next pass after being started counts
+// one more failed relaunch; the passes between relaunches double up to a cap,
+// so a program that dies at once is not started every ten seconds for ever.
+bool process_monitor::dueForRelaunch(tracked_process& process) {
+    if (process.passes_to_skip > 0) {
+        --process.passes_to_skip;
+        return false;
+    }
+    return true;
+}
+
+void process_monitor::relaunch(tracked_process& process) {
+    TWLOG(LOG_WARN, "Launching process " << toUtf8(process.image_path) << " since it was dead.");
+    const std::wstring commandLine = commandLineFor(process.image_path);
+    const bool inUserSession = equalsIgnoringCase(fileNameOf(process.image_path), kTrayProgram);
+    const DWORD started = inUserSession
+                              ? launcher_->launchInUserSession(commandLine, kLaunchTimeoutMs, stopEvent_.get())
+                              : launcher_->launchHidden(commandLine, kLaunchTimeoutMs, stopEvent_.get());
+    // The new id, so that the next pass sees the started program as alive
+    // even when no enumeration runs in between (installation pending).
+    if (started != 0) process.process_id = started;
+    ++process.failed_relaunches;
+    const unsigned spacing = process.failed_relaunches >= 6 ? kMaxPassesBetweenRelaunches
+                                                            : std::min(1u << (process.failed_relaunches - 1),
+                                                                       kMaxPassesBetweenRelaunches);
+    process.passes_to_skip = spacing - 1;
+}
+
+}  // namespace PALVANE_SERVICE

@@ -1,0 +1,24 @@
+// A service core as the watchers see it: three flags the test sets and the
+// component operations it hands in.
+#pragma once
+
+#include <atomic>
+
+#include "palvane/shared/IMonitoredCore.h"
+
+namespace testutil {
+
+class FakeMonitoredCore : public PALVANE_SERVICE::IMonitoredCore {
+public:
+    bool isAgentInstalled() const override { return agentInstalled; }
+    bool isInstallPending() const override { return installPending; }
+    bool isStopping() const override { return stopping; }
+    PALVANE_SERVICE::IServiceOperation* serviceOperations() override { return operations; }
+
+    std::atomic<bool> agentInstalled{true};
+    std::atomic<bool> installPending{false};
+    std::atomic<bool> stopping{false};
+    PALVANE_SERVICE::IServiceOperation* operations = nullptr;
+};
+
+}  // namespace testutil
