@@ -69,7 +69,7 @@ std::wstring webView2Runtime::get_temp_folder() {
 }
 
 void webView2Runtime::start_installer() {
-    if (installerThread_) return;
+    if (installerThread_ || stopping_) return;
     installerThread_ = std::make_unique<std::thread>(&webView2Runtime::install, this);
 }
 

@@ -59,7 +59,7 @@ public:
     void install();
     std::wstring get_temp_folder();
 
-    // Starts the installer thread on install(). Throws std::system_error when
+    // Starts the installer thread on install() (once, and not after stop()). Throws std::system_error when
     // no thread can be made (the service core's start catches it).
     void start_installer();
     // Aborts a running attempt and joins the thread; idempotent.

@@ -212,13 +212,15 @@ TEST(WebView2Runtime, StopAbortsAStalledDownloadAtOnce) {
     local.server.stop();
 }
 
-TEST(WebView2Runtime, StopBeforeTheThreadRunsFetchesNothing) {
+TEST(WebView2Runtime, AStoppedInstallerStartsNoThreadAndFetchesNothing) {
     testutil::TempDir dir;
     LocalBootstrapper local(dir);  // no request may come
     webView2Runtime runtime(local.source);
     runtime.stop();
     runtime.start_installer();
+    EXPECT_FALSE(runtime.attempt_finished());
     runtime.stop();
     local.server.stop();
     EXPECT_EQ(local.server.requestCount(), 0u);
+    EXPECT_TRUE(runtime.installer_path().empty());
 }
