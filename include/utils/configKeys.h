@@ -24,6 +24,8 @@ inline constexpr const char* TCP_DRIVER = "tcp_driver";
 inline constexpr const char* LEVEL = "level";
 inline constexpr const char* REBOOT_MODE = "reboot-mode";
 inline constexpr const char* CID = "cid";
+// Base URL of the update server; the log server's address is derived from it.
+inline constexpr const char* ENVIRONMENT = "environment";
 inline constexpr const char* OVERRIDE_DOMAIN = "override-domain";
 
 // Folder of the update runtime's library below the install path "Path" (no separator

@@ -1,0 +1,31 @@
+#include "palvane/shared/factory.h"
+
+#include <new>
+
+#include "palvane/shared/palvaneImpl.h"
+#include "utils/twlogger.h"
+
+using PALVANE_SERVICE::Ipalvane;
+using PALVANE_SERVICE::PalvaneImpl;
+
+// No exception leaves the library: a failure is a null object.
+extern "C" Ipalvane* Constructor() {
+    TWLOG(LOG_DEBUG, "Constructor()");
+    try {
+        return new (std::nothrow) PalvaneImpl();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+// The object was made by Constructor, so it is a PalvaneImpl from this
+// library's heap. The log is closed in every case: after this the library
+// writes nothing until it is loaded again.
+extern "C" void Destructor(Ipalvane* object) {
+    TWLOG(LOG_DEBUG, "Destructor()");
+    try {
+        delete static_cast<PalvaneImpl*>(object);
+    } catch (...) {
+    }
+    closeLogFile();
+}

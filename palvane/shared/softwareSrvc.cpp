@@ -1,0 +1,378 @@
+#include "palvane/shared/softwareSrvc.h"
+
+#include <windows.h>
+
+#include <exception>
+#include <utility>
+
+#include "palvane/shared/query_upgrade.h"
+#include "palvane/shared/thread_pool.h"
+#include "utils/configKeys.h"
+#include "utils/twlogger.h"
+#include "utils/win/localconfig.h"
+#include "utils/win/osprofile.h"
+#include "utils/win/perUserData.h"
+#include "utils/win/userInfo.h"
+
+namespace PALVANE_SERVICE {
+
+namespace {
+
+constexpr uint32_t kNotInstalledPeriodSeconds = 20;
+constexpr unsigned kFirstTickWhenNotInstalledMs = 1500;
+constexpr uint32_t kPoolThreads = 3;
+constexpr const char* kTrayProgram = "Quillmark Agent\\twptray.exe";
+constexpr const char* kUserSettingsKey = "\\SOFTWARE\\Tarnwell";
+
+bool fileExists(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+}  // namespace
+
+PalvaneService::PalvaneService() : PalvaneService(Seams{}) {}
+
+PalvaneService::PalvaneService(Seams seams) : seams_(std::move(seams)) {
+    if (!seams_.sleep) seams_.sleep = [](uint32_t milliseconds) { Sleep(milliseconds); };
+    if (!seams_.ipcOwner) seams_.ipcOwner = findPortOwnerInTcpTable;
+    if (!seams_.components) seams_.components = makeComponentList;
+    if (!seams_.operations) seams_.operations = makeServiceOperations;
+    if (!seams_.rollback) seams_.rollback = makeRollback;
+
+    if (!is_agent_installed()) {
+        timerPeriod_ = kNotInstalledPeriodSeconds;
+        agentInstalled_ = false;
+    }
+    bool pending = false;
+    localConfig(false).getBool(configKeys::INSTALL_PENDING, pending);
+    installPending_ = pending;
+
+    components_ = seams_.components();
+    services_ = seams_.operations(components_, path_);
+}
+
+// Nothing that a task, a tick or an IPC callback uses is freed while one of
+// them can still run: the monitor goes first, the timer is stopped (not yet
+// freed: a running installation may still reset it), the IPC server ends its
+// loop thread, and the pool drains before the parts its tasks use are freed.
+PalvaneService::~PalvaneService() {
+    stopping_ = true;
+    // TODO(service monitor): delete the service monitor here when stop did not.
+    if (timer_) timer_->stop();
+
+    std::unique_ptr<PalvaneServer> server;
+    {
+        std::lock_guard<std::mutex> lock(ipcLock_);
+        server = std::move(ipcServer_);
+    }
+    server.reset();
+
+    pool_.reset();
+    timer_.reset();
+    services_.reset();
+    rollback_.reset();
+    std::lock_guard<std::mutex> lock(queryLock_);
+    query_.reset();
+}
+
+bool PalvaneService::is_agent_installed() {
+    localConfig config(true);
+    if (!config.getString(configKeys::PATH, path_)) {
+        TWLOG(LOG_ERROR, "Failed to get installation path.");
+        return false;
+    }
+    const std::string tray = path_ + kTrayProgram;
+    if (!fileExists(tray)) {
+        TWLOG(LOG_NOTICE, tray << " is not installed.");
+        return false;
+    }
+    if (!config.getString(configKeys::MACHINE_GUID, machine_guid_)) {
+        TWLOG(LOG_INFO, "The value of machine guid is not found.");
+        return false;
+    }
+    TWLOG(LOG_NOTICE, tray << " is installed.");
+    return true;
+}
+
+std::string PalvaneService::machineGuid() const { return osInfo::instance().machine_guid; }
+
+std::string PalvaneService::upgradeVersion() const {
+    std::lock_guard<std::mutex> lock(versionLock_);
+    return upgrade_version_;
+}
+
+void PalvaneService::setUpgradeVersion(const std::string& version) {
+    std::lock_guard<std::mutex> lock(versionLock_);
+    upgrade_version_ = version;
+}
+
+void PalvaneService::start(ReloadCallback callback) {
+    TWLOG(LOG_DEBUG, " softwareService::start()");
+    // A stop of an earlier instance may have cut the waits for a logged-on
+    // user short; this start needs them again.
+    resumeUserWaits();
+    std::lock_guard<std::mutex> lifecycle(lifecycleLock_);
+    try {
+        reloadCallback_ = std::move(callback);
+        startParts();
+    } catch (const std::exception& error) {
+        TWLOG(LOG_ERROR, "Catch exception: " << error.what());
+    } catch (...) {
+        TWLOG(LOG_ERROR, "Catch exception: unknown exception");
+    }
+}
+
+void PalvaneService::startParts() {
+    auto previousPool = std::make_unique<thread_pool>(kPoolThreads);
+    pool_.swap(previousPool);
+    previousPool.reset();
+
+    {
+        auto server = std::make_unique<PalvaneServer>(this, seams_.ipcOwner);
+        std::lock_guard<std::mutex> lock(ipcLock_);
+        ipcServer_ = std::move(server);
+    }
+
+    reboot_ = get_reboot_flag();
+    if (reboot_) TWLOG(LOG_NOTICE, "It is a REBOOT");
+    read_configuration();
+    if (stopping_) return;
+
+    timer_.reset(createTimer());
+    if (!timer_) {
+        TWLOG(LOG_CRIT, "Failed to create timer.");
+        return;
+    }
+    startTimer();
+    setPostLogLevel(LOG_ERROR);
+    startLogServer();
+    if (stopping_) return;
+    runStateBranch();
+    // TODO(service monitor): create the service monitor here with this core,
+    // path_ and a copy of components_; delete an earlier one after the new one
+    // is stored.
+    // TODO(WebView2 installer): create the installer here and, when the
+    // runtime is missing, start its thread.
+}
+
+void PalvaneService::startTimer() {
+    timer_->setCallback(this);
+    const unsigned periodMs = timerPeriod_ * 1000;
+    const unsigned dueMs = agentInstalled_ ? periodMs : kFirstTickWhenNotInstalledMs;
+    if (!timer_->start(periodMs, dueMs)) TWLOG(LOG_CRIT, "Failed to start timer.");
+}
+
+// The log server's address is the update server's with its first "cv" turned
+// into "portal". An environment without "cv" has no log server: only the
+// posts are skipped, the runtime itself starts as usual.
+void PalvaneService::startLogServer() {
+    if (environment_.empty()) return;
+    const size_t at = environment_.find("cv");
+    if (at == std::string::npos) {
+        TWLOG(LOG_WARN, "No log server for environment " << environment_);
+    } else {
+        std::string address = environment_;
+        address.replace(at, 2, "portal");
+        address += "log";
+        setLogPostUrl(address.c_str());
+        TWLOG(LOG_INFO, "Log server=" << address);
+    }
+    setLogRecordIds(cid_, osInfo::instance().machine_guid);
+}
+
+void PalvaneService::runStateBranch() {
+    if (agentInstalled_ && installPending_) {
+        TWLOG(LOG_NOTICE, "Agent installation is still in progress.");
+        if (reboot_) return;
+        if (upgradeWaitsForReboot()) return;
+        TWLOG(LOG_INFO, ">>>Perform Quillmark Agent upgrade - phase II.");
+        finish_upgrade_installation(true);
+    } else if (agentInstalled_) {
+        TWLOG(LOG_NOTICE, "Launch all stopped services from PalvaneService start.");
+        services_->start_service();
+    } else if (installPending_) {
+        TWLOG(LOG_NOTICE, "finish_fresh_installation().");
+        finish_fresh_installation(true);
+    }
+}
+
+// An upgrade whose cabinet is still recorded was never extracted (it was only
+// downloaded, or phase I could not get it): completing it now would record a
+// version that is not on the disk. It stays pending until a reboot start runs
+// phase I; meanwhile the installed components run as they are.
+bool PalvaneService::upgradeWaitsForReboot() {
+    std::string cabinet;
+    if (!localConfig(true).getString(configKeys::INSTALL_CABFILE, cabinet) || cabinet.empty()) return false;
+    TWLOG(LOG_NOTICE, "Upgrade " << cabinet << " is not extracted yet; it is installed after a reboot.");
+    services_->start_service();
+    return true;
+}
+
+bool PalvaneService::get_reboot_flag() {
+    TWLOG(LOG_DEBUG, "PalvaneService::get_reboot_flag()");
+    localConfig config(false);
+    bool flag = false;
+    if (!config.getBool(configKeys::REBOOT_MODE, flag)) TWLOG(LOG_INFO, "Failed to read reboot flag.");
+
+    perUserData user;
+    if (flag) {
+        config.setString(configKeys::REBOOT_MODE, "false");
+        if (user.openUserKey(kUserSettingsKey)) {
+            user.setString(configKeys::REBOOT_MODE, "false");
+        } else {
+            TWLOG(LOG_ERROR, "Failed to open user's data registry");
+        }
+        return true;
+    }
+    if (!user.openUserKey(kUserSettingsKey)) {
+        TWLOG(LOG_ERROR, "Failed to open user's data registry");
+        return false;
+    }
+    if (user.getBool(configKeys::REBOOT_MODE, flag)) {
+        user.setString(configKeys::REBOOT_MODE, "false");
+    } else {
+        TWLOG(LOG_INFO, "Failed to read reboot value");
+    }
+    return flag;
+}
+
+void PalvaneService::read_configuration() {
+    localConfig config(true);
+    int level = 0;
+    if (config.getInt(configKeys::LEVEL, level) && static_cast<unsigned>(level) <= LOG_DEBUG) {
+        TWLOG(LOG_WARN, "Overriding log level to " << level);
+        setFileLogLevel(static_cast<unsigned>(level));
+    }
+    if (!config.getString(configKeys::CID, cid_) || cid_.empty()) TWLOG(LOG_ERROR, "Failed to get cid value.");
+    if (!config.getString(configKeys::ENVIRONMENT, environment_) || environment_.empty()) {
+        TWLOG(LOG_ERROR, "Failed to get environment value.");
+    }
+    if (!config.getString(configKeys::INSTALLED_VERSION, installed_version_)) {
+        TWLOG(LOG_ERROR, "Failed to get fresh installed version.");
+    }
+}
+
+void PalvaneService::onTimer() {
+    if (installPending_ || stopping_) {
+        TWLOG(LOG_INFO, "Skip query upgrade information.");
+        return;
+    }
+    if (queryBusy_.exchange(true)) {
+        TWLOG(LOG_DEBUG, "Querry software upgrade is in progress.");
+        return;
+    }
+    try {
+        if (!check_for_upgrade()) TWLOG(LOG_DEBUG, "Failed to get software update information.");
+    } catch (const std::exception& error) {
+        TWLOG(LOG_ERROR, "Catch exception: " << error.what());
+    } catch (...) {
+        TWLOG(LOG_ERROR, "Catch exception: unknown exception");
+    }
+    queryBusy_ = false;
+}
+
+// The tick owns its query while it runs; stop and remove_services only cancel
+// it. The answer is acted on under the same lock that remove_services and
+// stop take, so no installation is queued after either has begun.
+bool PalvaneService::check_for_upgrade() {
+    if (cid_.empty()) {
+        TWLOG(LOG_ERROR, "Failed to get cid value.");
+        return false;
+    }
+    if (environment_.empty()) {
+        TWLOG(LOG_ERROR, "Failed to get environment value.");
+        return false;
+    }
+    auto query = std::make_unique<query_upgrade>(this);
+    {
+        std::lock_guard<std::mutex> lock(queryLock_);
+        query_.reset();
+        if (installPending_ || stopping_) return true;
+        runningQuery_ = query.get();
+    }
+    const bool answered = query->query();
+    std::lock_guard<std::mutex> lock(queryLock_);
+    runningQuery_ = nullptr;
+    if (!answered) return false;
+    return storeOrDropAnswer(std::move(query));
+}
+
+bool PalvaneService::storeOrDropAnswer(std::unique_ptr<query_upgrade> answer) {
+    if (installPending_ || stopping_) {
+        TWLOG(LOG_INFO, "Skip query upgrade information.");
+        return true;
+    }
+    query_ = std::move(answer);
+    setUpgradeVersion(query_->upgrade_version);
+    if (!localConfig(false).setString(configKeys::INSTALLING_VERSION, query_->upgrade_version.c_str())) {
+        TWLOG(LOG_ERROR, "Failed to set " << configKeys::INSTALLING_VERSION << " registry value");
+    }
+    switch (query_->install_type) {
+        case fresh_install:
+            TWLOG(LOG_INFO, "Install a fresh  Quillmark Agent.");
+            pool_->enqueue(&PalvaneService::install_fresh_agent, this, query_->download_url, query_->sha256Hash);
+            return true;
+        case upgrade:
+            TWLOG(LOG_INFO, "Upgrade Quillmark Agent.");
+            pool_->enqueue(&PalvaneService::upgrade_agent, this, query_->download_url, query_->sha256Hash);
+            return true;
+        case no_update:
+            return true;
+        default:
+            return false;
+    }
+}
+
+void PalvaneService::onIpcReady(bool reachable) {
+    TWLOG(LOG_INFO, "IPC reachable:" << (reachable ? "ture" : "false"));
+    ipcReachable_ = reachable;
+    if (!reachable) return;
+    try {
+        pool_->enqueue(&PalvaneService::handle_ipc_ready_thread, this);
+    } catch (const std::exception& error) {
+        TWLOG(LOG_ERROR, "Catch exception: " << error.what());
+    }
+}
+
+void PalvaneService::onLogLevelChange(int level) {
+    if (level >= LOG_EMERG && level <= LOG_DBLDEBUG) setFileLogLevel(static_cast<unsigned>(level));
+}
+
+bool PalvaneService::remove_services() {
+    setFileLogLevel(LOG_DEBUG);
+    TWLOG(LOG_INFO, "PalvaneService::remove_services()");
+    {
+        std::lock_guard<std::mutex> lock(queryLock_);
+        installPending_ = true;
+        if (runningQuery_ != nullptr) runningQuery_->cancel();
+        query_.reset();
+    }
+    return services_ ? services_->remove_service() : false;
+}
+
+void PalvaneService::stop() {
+    setFileLogLevel(LOG_WARN);
+    // A start still waiting for a logged-on user must not hold the stop.
+    cancelUserWaits();
+    {
+        std::lock_guard<std::mutex> lock(queryLock_);
+        stopping_ = true;
+        if (runningQuery_ != nullptr) runningQuery_->cancel();
+    }
+    // Waits for a start that is still under way; it sees the stopping flag
+    // and ends early.
+    std::lock_guard<std::mutex> lifecycle(lifecycleLock_);
+    if (timer_) {
+        timer_->stop();
+        timer_->cleanup();
+    }
+    {
+        std::lock_guard<std::mutex> lock(queryLock_);
+        query_.reset();
+    }
+    // TODO(service monitor): delete the service monitor here (its destructor
+    // joins the health thread and the watchers).
+}
+
+}  // namespace PALVANE_SERVICE

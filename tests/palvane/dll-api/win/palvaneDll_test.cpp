@@ -1,0 +1,111 @@
+// The deliverable palvane.dll as the service host uses it: loaded by file name
+// from a library folder made the current directory, the two exports found by
+// name (and ordinal), the object driven in the host's order, and the log
+// closed by Destructor.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <thread>
+
+#include "palvane/shared/Ipalvane.h"
+#include "support/testUtil.h"
+#include "utils/configKeys.h"
+#include "utils/win/FileVersion.h"
+#include "utils/win/localconfig.h"
+#include "utils/win/userInfo.h"
+
+using PALVANE_SERVICE::ConstructorFn;
+using PALVANE_SERVICE::DestructorFn;
+using PALVANE_SERVICE::Ipalvane;
+
+namespace {
+
+const char* const kWebView2Key = "Software\\Microsoft\\EdgeUpdate\\Clients\\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}";
+
+class CurrentDirectory {
+public:
+    explicit CurrentDirectory(const std::string& folder) {
+        GetCurrentDirectoryA(MAX_PATH, previous_);
+        SetCurrentDirectoryA(folder.c_str());
+    }
+    ~CurrentDirectory() { SetCurrentDirectoryA(previous_); }
+
+private:
+    char previous_[MAX_PATH] = {};
+};
+
+class PalvaneLibrary : public ::testing::Test {
+protected:
+    void SetUp() override {
+        settings_.set(configKeys::PATH, install_.path());
+        CreateDirectoryA(library_.file("logs").c_str(), nullptr);
+        HKEY key = nullptr;
+        RegCreateKeyExA(HKEY_CURRENT_USER, kWebView2Key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+        if (key) RegCloseKey(key);
+    }
+
+    std::string libraryPath() const { return testutil::exeDirectoryA() + "palvane.dll"; }
+
+    testutil::MachineSettingsSandbox settings_;
+    testutil::TempDir install_;
+    testutil::TempDir library_;
+};
+
+TEST_F(PalvaneLibrary, CarriesItsVersionAndExportsBothFunctionsByNameAndOrdinal) {
+    FileVersion version(testutil::exeDirectory() + L"palvane.dll");
+    ASSERT_TRUE(version.read());
+    EXPECT_EQ(version.major(), 1u);
+    EXPECT_EQ(version.minor(), 0u);
+    EXPECT_EQ(version.build(), 0u);
+    EXPECT_EQ(version.revision(), 0u);
+
+    CurrentDirectory inLibraryFolder(library_.path());
+    HMODULE module = LoadLibraryA(libraryPath().c_str());
+    ASSERT_NE(module, nullptr) << GetLastError();
+    EXPECT_NE(GetProcAddress(module, "Constructor"), nullptr);
+    EXPECT_NE(GetProcAddress(module, "Destructor"), nullptr);
+    EXPECT_EQ(GetProcAddress(module, MAKEINTRESOURCEA(1)), GetProcAddress(module, "Constructor"));
+    EXPECT_EQ(GetProcAddress(module, MAKEINTRESOURCEA(2)), GetProcAddress(module, "Destructor"));
+    auto destroy = reinterpret_cast<DestructorFn>(GetProcAddress(module, "Destructor"));
+    destroy(nullptr);  // only the log line and the closing of the log
+    EXPECT_TRUE(FreeLibrary(module));
+}
+
+// The host's order: Constructor, StartMonitoring, StopMonitoring, Destructor,
+// FreeLibrary. Wine reports no logged-on user, so the start's lookup of the
+// user's reboot flag is cut short the way a stopping host cuts it.
+TEST_F(PalvaneLibrary, RunsAndStopsInTheHostsOrder) {
+    CurrentDirectory inLibraryFolder(library_.path());
+    HMODULE module = LoadLibraryA(libraryPath().c_str());
+    ASSERT_NE(module, nullptr) << GetLastError();
+    auto create = reinterpret_cast<ConstructorFn>(GetProcAddress(module, "Constructor"));
+    auto destroy = reinterpret_cast<DestructorFn>(GetProcAddress(module, "Destructor"));
+    ASSERT_TRUE(create && destroy);
+
+    Ipalvane* object = create();
+    ASSERT_NE(object, nullptr);
+    std::thread starter([object] { object->StartMonitoring([] {}); });
+    const bool published = testutil::waitUntil([] {
+        std::string port;
+        return localConfig(true).getString(configKeys::IPC_PALVANE_PORT, port);
+    });
+    cancelUserWaits();
+    starter.join();
+    resumeUserWaits();
+    EXPECT_TRUE(published) << "the IPC server publishes its port";
+
+    object->StopMonitoring();
+    destroy(object);
+    std::string port;
+    EXPECT_FALSE(localConfig(true).getString(configKeys::IPC_PALVANE_PORT, port)) << "the IPC server is gone";
+    EXPECT_TRUE(FreeLibrary(module));
+
+    std::string log;
+    ASSERT_TRUE(testutil::readFile(library_.file("logs\\palvane.log"), log));
+    EXPECT_NE(log.find("twptray.exe is not installed."), std::string::npos) << log;
+    // Closed by Destructor: the file can be removed while the test runs on.
+    EXPECT_TRUE(DeleteFileA(library_.file("logs\\palvane.log").c_str()));
+}
+
+}  // namespace

@@ -1,0 +1,504 @@
+// The service core: the start branch on the machine's state, the reboot
+// flag's two stores, the log server address, the tick against a scripted
+// update server through a real download, digest check and extraction, the
+// recorded upgrade with its user message, phase I after a reboot, the hand-over
+// to a new library, and the order in which the core frees its parts.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "coreHarness.h"
+#include "palvane/shared/softwareSrvc.h"
+#include "support/ipcTestPeer.h"
+#include "support/localUpdateServer.h"
+#include "support/logLines.h"
+#include "utils/configKeys.h"
+#include "utils/twlogger.h"
+#include "utils/win/localconfig.h"
+
+using PALVANE_SERVICE::PalvaneService;
+using testutil::LocalUpdateServer;
+using testutil::ScriptedResponse;
+using namespace coretest;
+
+namespace {
+
+const char* const kPostUiMessage = "post-uimessage";
+
+std::string answer(const std::string& version, const std::string& url, const std::string& hash, bool autoUpgrade) {
+    return "{\"upgrade_version\":\"" + version + "\",\"download_url\":\"" + url + "\",\"sha256Hash\":\"" + hash +
+           "\",\"auto_upgrade\":" + (autoUpgrade ? "true" : "false") + "}";
+}
+
+// Reads frames until one carries `text` (the greeting and other messages are
+// skipped).
+bool receivesMessage(testutil::IpcTestPeer& peer, const std::string& text) {
+    std::string body;
+    while (peer.readFrame(body, std::chrono::seconds(10))) {
+        if (body.find(kPostUiMessage) != std::string::npos && body.find(text) != std::string::npos) return true;
+    }
+    return false;
+}
+
+class CoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sessions_.sessions.logOnCurrentUser();
+        setPath(install_.path());
+    }
+
+    void TearDown() override {
+        setLogPostUrl("");
+        setPostLogLevel(99);
+    }
+
+    virtual void setPath(const std::string& path) { settings_.set(configKeys::PATH, path); }
+
+    std::unique_ptr<PalvaneService> makeCore() { return std::make_unique<PalvaneService>(fastSeams(ops_)); }
+    std::unique_ptr<PalvaneService> makeCore(PALVANE_SERVICE::PalvaneService::Seams seams) {
+        return std::make_unique<PalvaneService>(std::move(seams));
+    }
+    void start(PalvaneService& core) {
+        core.start([this] { ++reloads_; });
+    }
+    void set(const char* name, const std::string& value) { localConfig(false).setString(name, value.c_str()); }
+
+    testutil::MachineSettingsSandbox settings_;
+    testutil::TempDir install_;
+    testutil::SessionSeams sessions_;
+    testutil::LogCapture log_{8};
+    WebView2Present webView2_;
+    UserRebootMode userReboot_;
+    std::shared_ptr<OperationsRecord> ops_ = std::make_shared<OperationsRecord>();
+    std::atomic<int> reloads_{0};
+};
+
+// ---- start branch ----------------------------------------------------------
+
+TEST_F(CoreTest, NoAgentAndNothingPendingStartsNoComponentAndTicksEvery20Seconds) {
+    auto core = makeCore();
+    EXPECT_FALSE(core->isAgentInstalled());
+    EXPECT_EQ(core->timerPeriod(), 20u);
+    start(*core);
+    EXPECT_TRUE(ops_->all().empty());
+    EXPECT_TRUE(log_.contains("Quillmark Agent\\twptray.exe is not installed."));
+    core->stop();
+    core.reset();
+    EXPECT_EQ(setting(configKeys::IPC_PALVANE_PORT), "<absent>") << "the IPC server is gone with the core";
+}
+
+TEST_F(CoreTest, InstalledAgentWithNothingPendingStartsStoppedComponents) {
+    markAgentInstalled(install_.path());
+    auto core = makeCore();
+    EXPECT_TRUE(core->isAgentInstalled());
+    EXPECT_EQ(core->timerPeriod(), 300u);
+    start(*core);
+    EXPECT_EQ(ops_->all(), std::vector<std::string>{"start_service"});
+    EXPECT_TRUE(log_.contains("Launch all stopped services from PalvaneService start."));
+    core->stop();
+}
+
+TEST_F(CoreTest, ExtractedUpgradeIsCompletedAtStart) {
+    markAgentInstalled(install_.path());
+    set(configKeys::INSTALL_PENDING, "true");
+    set(configKeys::INSTALLING_VERSION, "3.0.1");
+    set(configKeys::UPGRADE_VERSION, "3.0.1");
+    auto core = makeCore();
+    start(*core);
+    EXPECT_EQ(ops_->all(), (std::vector<std::string>{"start_service", "set_tray_autorun", "launch_tray"}));
+    EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "3.0.1");
+    EXPECT_EQ(setting(configKeys::INSTALL_PENDING), "<absent>");
+    EXPECT_EQ(setting(configKeys::UPGRADE_VERSION), "<absent>");
+    EXPECT_EQ(setting(configKeys::INSTALLING_VERSION), "<absent>");
+    EXPECT_FALSE(core->isInstallPending());
+    EXPECT_TRUE(log_.contains(">>>Perform Quillmark Agent upgrade - phase II."));
+    EXPECT_TRUE(log_.contains("IPC is not ready-failed to send Quillmark Agent is installed successfully."));
+    core->stop();
+}
+
+// A cabinet that is still recorded was never extracted: recording its version
+// now would claim an upgrade that is not on the disk.
+TEST_F(CoreTest, DownloadedButUnextractedUpgradeWaitsForTheReboot) {
+    markAgentInstalled(install_.path());
+    set(configKeys::INSTALLED_VERSION, "3.0.0");
+    set(configKeys::INSTALL_PENDING, "true");
+    set(configKeys::INSTALLING_VERSION, "3.0.1");
+    set(configKeys::INSTALL_CABFILE, install_.file("agent-3.0.1.cab"));
+    auto core = makeCore();
+    start(*core);
+    EXPECT_EQ(ops_->all(), std::vector<std::string>{"start_service"});
+    EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "3.0.0");
+    EXPECT_EQ(setting(configKeys::INSTALL_PENDING), "true");
+    EXPECT_TRUE(core->isInstallPending()) << "no query may start another installation";
+    core->onTimer();
+    EXPECT_TRUE(log_.contains("Skip query upgrade information."));
+    core->stop();
+}
+
+TEST_F(CoreTest, PendingFreshInstallationIsFinishedAtStart) {
+    set(configKeys::INSTALL_PENDING, "true");
+    set(configKeys::INSTALLING_VERSION, "1.4.0");
+    auto core = makeCore();
+    start(*core);
+    EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "1.4.0");
+    EXPECT_EQ(setting(configKeys::INSTALL_PENDING), "<absent>");
+    EXPECT_TRUE(core->isAgentInstalled());
+    EXPECT_EQ(core->timerPeriod(), 300u);
+    EXPECT_TRUE(log_.contains("Resetting timer to 300"));
+    core->stop();
+}
+
+TEST_F(CoreTest, RebootModeInEitherStoreMakesARebootStartAndIsReset) {
+    set(configKeys::REBOOT_MODE, "true");
+    userReboot_.set("true");
+    {
+        auto core = makeCore();
+        start(*core);
+        EXPECT_TRUE(core->isRebootStart());
+        EXPECT_TRUE(log_.contains("It is a REBOOT"));
+        core->stop();
+    }
+    std::string user;
+    EXPECT_EQ(setting(configKeys::REBOOT_MODE), "false");
+    ASSERT_TRUE(userReboot_.get(user));
+    EXPECT_EQ(user, "false");
+
+    userReboot_.set("true");
+    {
+        auto core = makeCore();
+        start(*core);
+        EXPECT_TRUE(core->isRebootStart()) << "the user's value alone makes a reboot start";
+        core->stop();
+    }
+    ASSERT_TRUE(userReboot_.get(user));
+    EXPECT_EQ(user, "false");
+
+    {
+        auto core = makeCore();
+        start(*core);
+        EXPECT_FALSE(core->isRebootStart());
+        core->stop();
+    }
+}
+
+TEST_F(CoreTest, RebootStartWithAnUpgradePendingWaitsForAnAgentProcess) {
+    markAgentInstalled(install_.path());
+    set(configKeys::INSTALL_PENDING, "true");
+    set(configKeys::REBOOT_MODE, "true");
+    auto core = makeCore();
+    start(*core);
+    EXPECT_TRUE(core->isRebootStart());
+    EXPECT_TRUE(ops_->all().empty()) << "phase I begins only when an agent process connects";
+    core->stop();
+}
+
+// ---- configuration and log server ------------------------------------------
+
+TEST_F(CoreTest, LogServerAddressReplacesTheFirstCvOnly) {
+    set(configKeys::CID, "cust-7");
+    set(configKeys::ENVIRONMENT, "https://cv.example.com/cv/");
+    auto core = makeCore();
+    start(*core);
+    EXPECT_EQ(getLogPostUrl(), "https://portal.example.com/cv/log");
+    core->stop();
+}
+
+TEST_F(CoreTest, EnvironmentWithoutCvSkipsOnlyTheLogServer) {
+    markAgentInstalled(install_.path());
+    set(configKeys::CID, "cust-7");
+    set(configKeys::ENVIRONMENT, "http://127.0.0.1:9/");
+    auto core = makeCore();
+    start(*core);
+    EXPECT_EQ(getLogPostUrl(), "");
+    EXPECT_EQ(ops_->count("start_service"), 1u) << "the rest of the start still runs";
+    core->stop();
+}
+
+TEST_F(CoreTest, LevelSettingOverridesTheFileLevelOnlyUpTo7) {
+    set(configKeys::LEVEL, "8");
+    {
+        auto core = makeCore();
+        start(*core);
+        EXPECT_EQ(getFileLogLevel(), 8);
+        EXPECT_FALSE(log_.contains("Overriding log level"));
+        core->stop();
+    }
+    setFileLogLevel(8);
+    set(configKeys::LEVEL, "5");
+    auto core = makeCore();
+    start(*core);
+    EXPECT_EQ(getFileLogLevel(), 5);
+    setFileLogLevel(8);
+    EXPECT_TRUE(log_.contains("Overriding log level to 5"));
+    core->stop();
+}
+
+TEST_F(CoreTest, TickWithoutEnvironmentOnlyLogs) {
+    set(configKeys::CID, "cust-7");
+    auto core = makeCore();
+    start(*core);
+    core->onTimer();
+    EXPECT_GE(testutil::countLines(log_.text(), "Failed to get environment value."), 2u);
+    core->stop();
+    setFileLogLevel(8);  // stop lowers it to Warn
+    core->onTimer();
+    EXPECT_TRUE(log_.contains("Skip query upgrade information."));
+}
+
+// ---- update cycle against a scripted server --------------------------------
+
+class CoreUpdateTest : public CoreTest {
+protected:
+    void SetUp() override {
+        CoreTest::SetUp();
+        set(configKeys::CID, "cust-7");
+        set(configKeys::ENVIRONMENT, server_.baseUrl());
+    }
+    std::string url(const std::string& path) const { return server_.baseUrl() + path; }
+
+    LocalUpdateServer server_;
+};
+
+TEST_F(CoreUpdateTest, FreshInstallationFromTheFirstTick) {
+    const std::string cabinet = fixtureCabinet("folder.cab");
+    ASSERT_FALSE(cabinet.empty());
+    server_.expect("GET", "/check_agent_updates?guid=",
+                   ScriptedResponse::json(answer("2.1.0", url("cabs/agent.cab"), testutil::sha256Hex(cabinet), false)));
+    server_.expect("GET", "/cabs/agent.cab", ScriptedResponse::cabinet(cabinet, "agent-2.1.0.cab"));
+
+    auto core = makeCore();
+    start(*core);  // the first tick comes after 1.5 s
+    ASSERT_TRUE(testutil::waitUntil([] { return setting(configKeys::INSTALLED_VERSION) == "2.1.0"; },
+                                    std::chrono::seconds(30)));
+    ASSERT_TRUE(testutil::waitUntil([&] { return !core->isInstallPending(); }));
+    EXPECT_TRUE(testutil::fileExists(install_.file("Quillmark Agent\\agent.exe")));
+    EXPECT_TRUE(testutil::fileExists(install_.file("qmdns\\dns.exe")));
+    EXPECT_FALSE(testutil::fileExists(install_.file("agent-2.1.0.cab"))) << "a fresh installation's cabinet goes";
+    EXPECT_EQ(setting(configKeys::INSTALLING_VERSION), "<absent>");
+    EXPECT_EQ(setting(configKeys::INSTALL_PENDING), "<absent>");
+    EXPECT_TRUE(core->isAgentInstalled());
+    EXPECT_EQ(core->timerPeriod(), 300u);
+    EXPECT_EQ(ops_->all(), (std::vector<std::string>{"start_service", "set_tray_autorun", "launch_tray"}));
+    core->stop();
+    core.reset();
+
+    const auto requests = server_.requests();
+    ASSERT_GE(requests.size(), 1u);
+    EXPECT_EQ(requests[0].header("cid"), "cust-7");
+    EXPECT_NE(requests[0].target.find("&force_install=true&initial_version=&operating_system=Windows"),
+              std::string::npos)
+        << requests[0].target;
+}
+
+TEST_F(CoreUpdateTest, WrongDigestInstallsNothingAndTheNextTickAsksAgain) {
+    const std::string cabinet = fixtureCabinet("folder.cab");
+    server_.expect("GET", "/check_agent_updates?guid=",
+                   ScriptedResponse::json(answer("2.1.0", url("cabs/agent.cab"), testutil::sha256Hex("other"), false)),
+                   2);
+    server_.expect("GET", "/cabs/agent.cab", ScriptedResponse::cabinet(cabinet, "agent-2.1.0.cab"), 2);
+
+    auto core = makeCore();
+    start(*core);
+    ASSERT_TRUE(testutil::waitUntil([&] { return log_.contains("Failed to download archive file."); },
+                                    std::chrono::seconds(30)));
+    ASSERT_TRUE(testutil::waitUntil([&] { return !core->isInstallPending(); }));
+    EXPECT_FALSE(testutil::fileExists(install_.file("Quillmark Agent\\agent.exe")));
+    core->onTimer();
+    ASSERT_TRUE(server_.waitForRequests(4));
+    ASSERT_TRUE(testutil::waitUntil([&] { return !core->isInstallPending(); }));
+    core->stop();
+    EXPECT_TRUE(ops_->all().empty());
+    EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "<absent>");
+}
+
+TEST_F(CoreUpdateTest, CabinetWithANewRuntimeLibraryHandsOverAndTheNewCoreFinishes) {
+    const std::string cabinet = fixtureCabinet("nested.cab");
+    ASSERT_FALSE(cabinet.empty());
+    set(configKeys::DLL_VERSION, "1.0.0");
+    server_.expect("GET", "/check_agent_updates?guid=",
+                   ScriptedResponse::json(answer("2.2.0", url("cabs/agent.cab"), testutil::sha256Hex(cabinet), false)));
+    server_.expect("GET", "/cabs/agent.cab", ScriptedResponse::cabinet(cabinet, "agent-2.2.0.cab"));
+
+    auto core = makeCore();
+    start(*core);
+    ASSERT_TRUE(testutil::waitUntil([&] { return reloads_ == 1; }, std::chrono::seconds(30)));
+    EXPECT_EQ(setting(configKeys::INSTALL_PENDING), "true");
+    EXPECT_EQ(setting(configKeys::DLL_VERSION), "2.0.0");
+    EXPECT_TRUE(testutil::fileExists(install_.file("Quillmark Palvane\\palvane_2.0.0.dll")));
+    EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "<absent>") << "the new library finishes the installation";
+    EXPECT_FALSE(log_.contains("A new Palvane DLL is upgraded.")) << "no agent yet, no user to tell";
+    core->stop();
+    core.reset();
+    EXPECT_TRUE(ops_->all().empty());
+
+    auto next = makeCore();
+    start(*next);
+    EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "2.2.0");
+    EXPECT_EQ(setting(configKeys::INSTALL_PENDING), "<absent>");
+    EXPECT_TRUE(next->isAgentInstalled());
+    EXPECT_EQ(ops_->all(), (std::vector<std::string>{"start_service", "set_tray_autorun", "launch_tray"}));
+    next->stop();
+    EXPECT_EQ(reloads_, 1);
+}
+
+// remove_services while a tick waits for the server: the tick's query is
+// cancelled, never freed under it, and whatever it gets back starts no
+// installation.
+TEST_F(CoreUpdateTest, RemoveServicesDuringATickStartsNoInstallation) {
+    ScriptedResponse stalled = ScriptedResponse::json(answer("2.1.0", url("cabs/agent.cab"), "", false));
+    stalled.stall = true;
+    stalled.truncateAfter = 0;
+    server_.expect("GET", "/check_agent_updates?guid=", stalled);
+
+    auto core = makeCore();
+    start(*core);
+    ASSERT_TRUE(server_.waitForRequests(1, std::chrono::seconds(20)));
+    EXPECT_TRUE(core->remove_services());
+    server_.releaseStalls();
+    ASSERT_TRUE(testutil::waitUntil([&] {
+        return log_.contains("Failed to get software update information.") ||
+               log_.contains("Skip query upgrade information.");
+    }, std::chrono::seconds(40)));
+    core->stop();
+    core.reset();
+    EXPECT_EQ(ops_->all(), std::vector<std::string>{"remove_service"});
+    EXPECT_EQ(server_.requestCount(), 1u) << "no download after remove_services";
+    EXPECT_FALSE(log_.contains("Install a fresh  Quillmark Agent."));
+}
+
+// ---- upgrade across a reboot, with an agent process on the bus -------------
+
+class CoreUpgradeTest : public CoreUpdateTest {
+protected:
+    // The tray stand-in owns "Path" (its own folder) and the settings sandbox.
+    void setPath(const std::string&) override {}
+
+    void SetUp() override {
+        CoreUpdateTest::SetUp();
+        localConfig(true).getString(configKeys::PATH, path_);
+        markAgentInstalled(path_);
+        set(configKeys::INSTALLED_VERSION, "1.0.0");
+    }
+
+    std::unique_ptr<PalvaneService> makeTrayCore() {
+        auto seams = fastSeams(ops_);
+        seams.ipcOwner = tray_.ownerFinder();
+        return makeCore(std::move(seams));
+    }
+
+    std::unique_ptr<testutil::IpcTestPeer> connectPeer() {
+        std::string port;
+        localConfig(true).getString(configKeys::IPC_PALVANE_PORT, port);
+        auto peer = std::make_unique<testutil::IpcTestPeer>();
+        EXPECT_TRUE(peer->connectTo(static_cast<uint16_t>(std::stoi(port))));
+        return peer;
+    }
+
+    testutil::TrayStandIn tray_;
+    std::string path_;
+};
+
+TEST_F(CoreUpgradeTest, UpgradeIsRecordedAndTheUserToldToReboot) {
+    const std::string cabinet = fixtureCabinet("folder.cab");
+    server_.expect("GET", "/check_agent_updates?guid=",
+                   ScriptedResponse::json(answer("1.1.0", url("cabs/agent.cab"), testutil::sha256Hex(cabinet), true)));
+    server_.expect("GET", "/cabs/agent.cab", ScriptedResponse::cabinet(cabinet, "agent-1.1.0.cab"));
+
+    auto core = makeTrayCore();
+    start(*core);
+    auto peer = connectPeer();
+    ASSERT_TRUE(testutil::waitUntil([&] { return core->isIpcReachable(); }));
+    core->onTimer();
+    EXPECT_TRUE(receivesMessage(*peer, "Update available - reboot device to update"));
+    EXPECT_EQ(setting(configKeys::INSTALL_PENDING), "true");
+    EXPECT_EQ(setting(configKeys::INSTALL_CABFILE), path_ + "agent-1.1.0.cab");
+    EXPECT_EQ(setting(configKeys::UPGRADE_VERSION), "1.1.0");
+    EXPECT_EQ(setting(configKeys::INSTALLING_VERSION), "1.1.0");
+    EXPECT_TRUE(testutil::fileExists(path_ + "agent-1.1.0.cab")) << "the cabinet must survive the reboot";
+    EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "1.0.0");
+    EXPECT_FALSE(testutil::fileExists(path_ + "Quillmark Agent\\agent.exe")) << "nothing extracted before the reboot";
+
+    core->onTimer();
+    EXPECT_TRUE(log_.contains("Skip query upgrade information."));
+    core->stop();
+    core.reset();
+    EXPECT_EQ(server_.requestCount(), 2u);
+}
+
+TEST_F(CoreUpgradeTest, PhaseOneAfterTheRebootInstallsTheRecordedCabinet) {
+    const std::string cabinetPath = path_ + "agent-1.1.0.cab";
+    ASSERT_TRUE(testutil::writeFile(cabinetPath, fixtureCabinet("folder.cab")));
+    set(configKeys::INSTALL_PENDING, "true");
+    set(configKeys::INSTALL_CABFILE, cabinetPath);
+    set(configKeys::UPGRADE_VERSION, "1.1.0");
+    set(configKeys::INSTALLING_VERSION, "1.1.0");
+    set(configKeys::REBOOT_MODE, "true");
+
+    auto core = makeTrayCore();
+    start(*core);
+    ASSERT_TRUE(core->isRebootStart());
+    auto first = connectPeer();
+    EXPECT_TRUE(receivesMessage(*first, "Installation in progress - Please wait."));
+    // The agent's processes are stopped by phase I and connect again.
+    ASSERT_TRUE(testutil::waitUntil([&] { return ops_->count("stop_service") == 1; }));
+    auto second = connectPeer();
+    EXPECT_TRUE(receivesMessage(*second, "Quillmark Agent is installed successfully."));
+    EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "1.1.0");
+    EXPECT_EQ(setting(configKeys::INSTALL_PENDING), "<absent>");
+    EXPECT_EQ(setting(configKeys::INSTALL_CABFILE), "<absent>");
+    EXPECT_EQ(setting(configKeys::UPGRADE_VERSION), "<absent>");
+    EXPECT_TRUE(testutil::fileExists(path_ + "Quillmark Agent\\agent.exe"));
+    EXPECT_FALSE(testutil::fileExists(cabinetPath));
+    EXPECT_EQ(ops_->all(),
+              (std::vector<std::string>{"stop_service", "kill_process twptray.exe", "uninstall_drivers",
+                                        "start_service", "set_tray_autorun", "launch_tray"}));
+    EXPECT_EQ(testutil::countLines(log_.text(), ">>>Perform Quillmark Agent upgrade - phase I."), 1u)
+        << "the second connection does not run phase I again";
+    core->stop();
+}
+
+// ---- end of life -----------------------------------------------------------
+
+// A phase I still running when the host stops and frees the core: the
+// destructor waits for it before it frees the component operations.
+TEST_F(CoreTest, DestructionWaitsForARunningInstallationBeforeFreeingItsParts) {
+    markAgentInstalled(install_.path());
+    const std::string cabinetPath = install_.file("agent-1.1.0.cab");
+    ASSERT_TRUE(testutil::writeFile(cabinetPath, fixtureCabinet("folder.cab")));
+    set(configKeys::INSTALL_PENDING, "true");
+    set(configKeys::INSTALL_CABFILE, cabinetPath);
+    set(configKeys::INSTALLING_VERSION, "1.1.0");
+    set(configKeys::REBOOT_MODE, "true");
+    ops_->delayMs = 150;
+
+    auto core = makeCore();
+    start(*core);
+    core->onIpcReady(true);
+    ASSERT_TRUE(testutil::waitUntil([&] { return ops_->count("stop_service") == 1; }));
+    core->stop();
+    core.reset();
+
+    EXPECT_EQ(ops_->count("launch_tray"), 1u) << "the installation ran to its end";
+    EXPECT_EQ(ops_->callsAfterDestruction, 0);
+    EXPECT_TRUE(ops_->destroyed);
+    EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "1.1.0");
+}
+
+TEST_F(CoreTest, FailedLaunchIsRolledBack) {
+    markAgentInstalled(install_.path());
+    set(configKeys::INSTALL_PENDING, "true");
+    set(configKeys::INSTALLING_VERSION, "3.0.1");
+    ops_->startFails = true;
+    auto core = makeCore();
+    start(*core);
+    EXPECT_TRUE(log_.contains("Installation did not complete due to launching services failure, statue=-8"));
+    EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "<absent>");
+    EXPECT_EQ(setting(configKeys::INSTALLING_VERSION), "<absent>");
+    EXPECT_EQ(setting(configKeys::INSTALL_PENDING), "true");
+    EXPECT_TRUE(core->isInstallPending());
+    EXPECT_EQ(ops_->all(), (std::vector<std::string>{"start_service", "stop_service", "kill_process twptray.exe",
+                                                     "start_service"}));
+    core->stop();
+}
+
+}  // namespace
