@@ -1,0 +1,252 @@
+#include "palvane/win/upgrademgr/servicebase.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include "utils/twlogger.h"
+#include "utils/win/scopedHandle.h"
+
+CServiceBase* CServiceBase::s_service = nullptr;
+std::atomic<DWORD> CServiceBase::s_checkPoint{1};
+
+namespace {
+
+BOOL reportToSystem(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS& status) {
+    SERVICE_STATUS copy = status;
+    return ::SetServiceStatus(handle, &copy);
+}
+
+}  // namespace
+
+bool CServiceBase::Run(CServiceBase& service) {
+    TWLOG(LOG_DEBUG, "CServiceBase::Run()");
+    s_service = &service;
+    SERVICE_TABLE_ENTRYW table[] = {{const_cast<PWSTR>(service.name_), ServiceMain}, {nullptr, nullptr}};
+    return StartServiceCtrlDispatcherW(table) != FALSE;
+}
+
+CServiceBase::CServiceBase(PCWSTR serviceName, BOOL canStop, BOOL canShutdown, BOOL canPauseContinue)
+    : status_{}, name_(serviceName != nullptr ? serviceName : L""), reporter_(reportToSystem) {
+    status_.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status_.dwCurrentState = SERVICE_START_PENDING;
+    DWORD accepted = 0;
+    if (canStop) accepted |= SERVICE_ACCEPT_STOP;
+    if (canShutdown) accepted |= SERVICE_ACCEPT_SHUTDOWN;
+    if (canPauseContinue) accepted |= SERVICE_ACCEPT_PAUSE_CONTINUE;
+    status_.dwControlsAccepted = accepted;
+}
+
+void WINAPI CServiceBase::ServiceMain(DWORD argc, PWSTR* argv) {
+    CServiceBase* service = s_service;
+    if (service == nullptr) return;
+    service->statusHandle_ = RegisterServiceCtrlHandlerW(service->name_, ServiceCtrlHandler);
+    if (service->statusHandle_ == nullptr) {
+        // Without a handle no state can be reported; the dispatcher ends the
+        // process's service table when the service control manager gives up.
+        TWLOG(LOG_ERROR, "RegisterServiceCtrlHandler() failed, error=" << GetLastError());
+        return;
+    }
+    service->Start(argc, argv);
+}
+
+void WINAPI CServiceBase::ServiceCtrlHandler(DWORD control) {
+    if (s_service != nullptr) s_service->Control(control);
+}
+
+void CServiceBase::Control(DWORD control) {
+    switch (control) {
+        case SERVICE_CONTROL_STOP: Stop(); break;
+        case SERVICE_CONTROL_PAUSE: Pause(); break;
+        case SERVICE_CONTROL_CONTINUE: Continue(); break;
+        case SERVICE_CONTROL_SHUTDOWN: Shutdown(); break;
+        default: break;
+    }
+}
+
+void CServiceBase::Start(DWORD argc, PWSTR* argv) {
+    TWLOG(LOG_DEBUG, "CServiceBase::Start()");
+    try {
+        SetServiceStatus(SERVICE_START_PENDING);
+        OnStart(argc, argv);
+        SetServiceStatus(SERVICE_RUNNING);
+    } catch (DWORD error) {
+        TWLOG(LOG_ERROR, " Service Start" << error);
+        SetServiceStatus(SERVICE_STOPPED, error);
+    } catch (...) {
+        TWLOG(LOG_ERROR, "Service failed to start.");
+        SetServiceStatus(SERVICE_STOPPED);
+    }
+}
+
+void CServiceBase::Stop() {
+    const DWORD original = status().dwCurrentState;
+    try {
+        SetServiceStatus(SERVICE_STOP_PENDING);
+        OnStop();
+        SetServiceStatus(SERVICE_STOPPED);
+    } catch (DWORD error) {
+        TWLOG(LOG_ERROR, "Service Stop error=" << error);
+        SetServiceStatus(original);
+    } catch (...) {
+        TWLOG(LOG_ERROR, "Service failed to stop.");
+        SetServiceStatus(original);
+    }
+}
+
+void CServiceBase::Pause() {
+    try {
+        SetServiceStatus(SERVICE_PAUSE_PENDING);
+        OnPause();
+        SetServiceStatus(SERVICE_PAUSED);
+    } catch (DWORD error) {
+        TWLOG(LOG_ERROR, "Service Pause error=" << error);
+        SetServiceStatus(SERVICE_RUNNING);
+    } catch (...) {
+        TWLOG(LOG_ERROR, "Service failed to pause.");
+        SetServiceStatus(SERVICE_RUNNING);
+    }
+}
+
+void CServiceBase::Continue() {
+    try {
+        SetServiceStatus(SERVICE_CONTINUE_PENDING);
+        OnContinue();
+        SetServiceStatus(SERVICE_RUNNING);
+    } catch (DWORD error) {
+        TWLOG(LOG_ERROR, "Service Continue error=" << error);
+        SetServiceStatus(SERVICE_PAUSED);
+    } catch (...) {
+        TWLOG(LOG_ERROR, "Service failed to resume.");
+        SetServiceStatus(SERVICE_PAUSED);
+    }
+}
+
+void CServiceBase::Shutdown() {
+    try {
+        OnShutdown();
+        SetServiceStatus(SERVICE_STOPPED);
+    } catch (DWORD error) {
+        TWLOG(LOG_ERROR, "Service Shutdown error=" << error);
+    } catch (...) {
+        TWLOG(LOG_ERROR, "Service failed to shut down.");
+    }
+}
+
+SERVICE_STATUS CServiceBase::status() const {
+    std::lock_guard<std::mutex> lock(statusMutex_);
+    return status_;
+}
+
+void CServiceBase::setAcceptedControls(DWORD controls) {
+    std::lock_guard<std::mutex> lock(statusMutex_);
+    status_.dwControlsAccepted = controls;
+}
+
+DWORD CServiceBase::acceptedControls() const { return status().dwControlsAccepted; }
+
+void CServiceBase::SetServiceStatus(DWORD state, DWORD win32ExitCode, DWORD waitHint) {
+    std::lock_guard<std::mutex> lock(statusMutex_);
+    status_.dwCurrentState = state;
+    status_.dwWin32ExitCode = win32ExitCode;
+    status_.dwWaitHint = waitHint;
+    const bool settled = state == SERVICE_RUNNING || state == SERVICE_STOPPED;
+    status_.dwCheckPoint = settled ? 0 : s_checkPoint++;
+    if (reporter_) reporter_(statusHandle_, status_);
+}
+
+// ---- console installer routines ----
+
+void consolePrint(PCWSTR format, ...) {
+    va_list args;
+    va_start(args, format);
+    vfwprintf(stdout, format, args);
+    va_end(args);
+    fflush(stdout);
+}
+
+namespace {
+
+// The executable path quoted, so that a folder with a blank in its name
+// cannot make the service control manager run a program planted at the first
+// blank.
+bool quotedModulePath(std::wstring& quoted) {
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        consolePrint(L"GetModuleFileName failed w/err 0x%08lx\n", length == 0 ? GetLastError() : ERROR_INSUFFICIENT_BUFFER);
+        return false;
+    }
+    quoted = L"\"" + std::wstring(path, length) + L"\"";
+    return true;
+}
+
+void stopBeforeRemoval(SC_HANDLE service, PCWSTR serviceName) {
+    SERVICE_STATUS status{};
+    if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) return;
+    consolePrint(L"Stopping %ls.", serviceName);
+    Sleep(1000);
+    const DWORD state = waitWhileStopPending(
+        [service](SERVICE_STATUS& current) { return QueryServiceStatus(service, &current) != FALSE; },
+        status.dwCurrentState, StopWaitLimits());
+    if (state == SERVICE_STOPPED) {
+        consolePrint(L"\n%ls is stopped.\n", serviceName);
+    } else {
+        consolePrint(L"\n%ls failed to stop.\n", serviceName);
+    }
+}
+
+}  // namespace
+
+void InstallService(PCWSTR serviceName, PCWSTR displayName, DWORD startType, PCWSTR dependencies, PCWSTR account,
+                    PCWSTR password) {
+    std::wstring imagePath;
+    if (!quotedModulePath(imagePath)) return;
+
+    UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
+    if (!manager) {
+        consolePrint(L"OpenSCManager failed w/err 0x%08lx\n", GetLastError());
+        return;
+    }
+    UniqueScHandle service(CreateServiceW(manager.get(), serviceName, displayName, SERVICE_QUERY_STATUS,
+                                          SERVICE_WIN32_OWN_PROCESS, startType, SERVICE_ERROR_NORMAL,
+                                          imagePath.c_str(), nullptr, nullptr, dependencies, account, password));
+    if (!service) {
+        consolePrint(L"CreateService failed w/err 0x%08lx\n", GetLastError());
+        return;
+    }
+    consolePrint(L"%ls is installed.\n", serviceName);
+}
+
+void UninstallService(PCWSTR serviceName) {
+    UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) {
+        consolePrint(L"OpenSCManager failed w/err 0x%08lx\n", GetLastError());
+        return;
+    }
+    UniqueScHandle service(OpenServiceW(manager.get(), serviceName, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
+    if (!service) {
+        consolePrint(L"OpenService failed w/err 0x%08lx\n", GetLastError());
+        return;
+    }
+    stopBeforeRemoval(service.get(), serviceName);
+    if (DeleteService(service.get())) {
+        consolePrint(L"%ls is removed.\n", serviceName);
+    } else {
+        consolePrint(L"DeleteService failed w/err 0x%08lx\n", GetLastError());
+    }
+}
+
+DWORD waitWhileStopPending(const std::function<bool(SERVICE_STATUS&)>& query, DWORD lastState,
+                           const StopWaitLimits& limits) {
+    DWORD state = lastState;
+    for (unsigned poll = 0;; ++poll) {
+        SERVICE_STATUS current{};
+        if (!query(current)) break;
+        state = current.dwCurrentState;
+        if (state != SERVICE_STOP_PENDING || poll >= limits.polls) break;
+        consolePrint(L".");
+        Sleep(limits.intervalMs);
+    }
+    return state;
+}

@@ -1,0 +1,88 @@
+// A general Windows service: runs the control dispatcher, moves the service
+// through its states around overridable hooks and reports every state to the
+// service control manager. Hooks signal failure by throwing a Windows error
+// code as a DWORD. Also the console routines that install and remove the
+// service.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+
+class CServiceBase {
+public:
+    // Blocks until the service has reported SERVICE_STOPPED; false when the
+    // dispatcher could not connect to the service control manager.
+    static bool Run(CServiceBase& service);
+
+    CServiceBase(PCWSTR serviceName, BOOL canStop = TRUE, BOOL canShutdown = TRUE, BOOL canPauseContinue = FALSE);
+    virtual ~CServiceBase() = default;
+
+    CServiceBase(const CServiceBase&) = delete;
+    CServiceBase& operator=(const CServiceBase&) = delete;
+
+    // The state transitions the dispatcher drives.
+    void Start(DWORD argc, PWSTR* argv);
+    void Stop();
+    void Pause();
+    void Continue();
+    void Shutdown();
+    // Routes one control code; codes the service does not handle do nothing.
+    void Control(DWORD control);
+
+    PCWSTR name() const { return name_; }
+    SERVICE_STATUS status() const;
+
+    // Where state reports go; the real one is the system's SetServiceStatus.
+    using StatusReporter = std::function<BOOL(SERVICE_STATUS_HANDLE, const SERVICE_STATUS&)>;
+    void setStatusReporter(StatusReporter reporter) { reporter_ = std::move(reporter); }
+
+protected:
+    virtual void OnStart(DWORD argc, PWSTR* argv) {}
+    virtual void OnStop() {}
+    virtual void OnPause() {}
+    virtual void OnContinue() {}
+    virtual void OnShutdown() {}
+
+    void SetServiceStatus(DWORD state, DWORD win32ExitCode = NO_ERROR, DWORD waitHint = 0);
+    void setAcceptedControls(DWORD controls);
+    DWORD acceptedControls() const;
+
+private:
+    static void WINAPI ServiceMain(DWORD argc, PWSTR* argv);
+    static void WINAPI ServiceCtrlHandler(DWORD control);
+
+    // One service per process; the checkpoint counter is shared by every
+    // report of the process and never reset.
+    static CServiceBase* s_service;
+    static std::atomic<DWORD> s_checkPoint;
+
+    mutable std::mutex statusMutex_;
+    SERVICE_STATUS status_;
+    PCWSTR name_;
+    SERVICE_STATUS_HANDLE statusHandle_ = nullptr;
+    StatusReporter reporter_;
+};
+
+// Console installer routines. They print their progress and never fail the
+// process: installers rely on exit code 0.
+void InstallService(PCWSTR serviceName, PCWSTR displayName, DWORD startType, PCWSTR dependencies, PCWSTR account,
+                    PCWSTR password);
+void UninstallService(PCWSTR serviceName);
+
+// The bound on the wait for a service to leave SERVICE_STOP_PENDING during
+// removal.
+struct StopWaitLimits {
+    unsigned polls = 30;
+    DWORD intervalMs = 1000;
+};
+
+// Polls `query` while it succeeds and reports SERVICE_STOP_PENDING, printing
+// one "." per poll, at most `limits.polls` times. Returns the last known state.
+DWORD waitWhileStopPending(const std::function<bool(SERVICE_STATUS&)>& query, DWORD lastState,
+                           const StopWaitLimits& limits);
+
+// printf-style output of a wide format to standard output.
+void consolePrint(PCWSTR format, ...);

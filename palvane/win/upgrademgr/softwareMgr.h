@@ -1,0 +1,117 @@
+// Owns the update runtime library: chooses its file in the install folder,
+// loads and starts it, stops and frees it, and replaces it with the file the
+// runtime placed beside it when the runtime asks through its callback.
+//
+// Threads: the service worker runs start(), the control handler stop() and
+// shutdown(), a runtime thread the callback, and one reload thread at a time
+// load_new_dll(). Everything that calls into the library is serialised by one
+// operation lock; the callback never takes it (the runtime's Destructor waits
+// for the thread that made the callback), it only hands the reload over.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "palvane/shared/Ipalvane.h"
+#include "palvane/win/upgrademgr/libloader_win.h"
+
+// What the manager reaches outside itself; tests replace parts of it.
+struct palvaneMgrHooks {
+    static constexpr std::chrono::milliseconds kReloadPause{5000};
+
+    std::function<std::unique_ptr<libloader::ILibLoader>(const std::string& path)> makeLoader;
+    // Between the old runtime's StopMonitoring and its Destructor, so that the
+    // task that asked for the reload can finish first.
+    std::chrono::milliseconds reloadPause = kReloadPause;
+    std::function<void()> installCrashHandler;
+    // Writes the per-user policy value; may wait for a logged-on user until
+    // cancelUserPolicy() is called.
+    std::function<void()> writeUserPolicy;
+    std::function<void()> cancelUserPolicy;
+    std::function<void()> resumeUserPolicy;
+    std::function<std::thread(std::function<void()>)> startThread;
+
+    static palvaneMgrHooks production();
+};
+
+class palvaneMgr {
+public:
+    static constexpr const char* kLibraryFolder = "Quillmark Palvane";
+
+    palvaneMgr();
+    explicit palvaneMgr(palvaneMgrHooks hooks);
+    // Joins the manager's threads; neither stops nor frees the runtime.
+    virtual ~palvaneMgr();
+
+    palvaneMgr(const palvaneMgr&) = delete;
+    palvaneMgr& operator=(const palvaneMgr&) = delete;
+
+    void start();
+    // Stops and frees the runtime, after a start or reload under way; later
+    // starts, reloads and callbacks do nothing.
+    void stop();
+    // The process is about to end without stopping the runtime: callbacks are
+    // ignored from now on and waits for a user are cut short.
+    void shutdown();
+
+    // The reload callback: returns at once.
+    void update_service_dll();
+    bool load_new_dll(const std::string& name);
+
+    void find_dll(std::string& path);
+    void list_dlls(const std::string& installPath, std::list<std::string>& names);
+    void delete_old_dlls(const std::string& keepName);
+
+    std::string currentDllName() const;
+    bool runtimeLoaded() const;
+    const std::string& libraryFolder() const { return libraryFolder_; }
+
+private:
+    struct BindTexts;
+    static const BindTexts kStartTexts;
+    static const BindTexts kReloadTexts;
+
+    std::string libraryPath(const std::string& name) const;
+    bool stopRequested() const;
+    void setDllName(const std::string& name);
+    void enterLibraryFolder();
+    void startUserPolicyWrite();
+    PALVANE_SERVICE::ReloadCallback makeCallback();
+    bool bindLibrary(const std::string& name, const BindTexts& texts);
+    void freeRuntime();
+    bool pauseUnlessStopping(std::chrono::milliseconds pause);
+    std::string chooseFile(const std::list<std::string>& names, std::string& recordedPath);
+    std::string newestFile(const std::list<std::string>& names) const;
+    bool readVersionText(const std::string& name, std::string& text) const;
+    void startReloadLocked(const std::string& name);
+    void runReload(const std::string& name);
+    void joinThreads();
+
+    palvaneMgrHooks hooks_;
+    std::string installPath_;
+    std::string libraryFolder_;
+
+    // Guarded by opMutex_: everything that reaches into the library.
+    std::mutex opMutex_;
+    std::unique_ptr<libloader::ILibLoader> loader_;
+    PALVANE_SERVICE::Ipalvane* object_ = nullptr;
+    PALVANE_SERVICE::DestructorFn destructorFn_ = nullptr;
+    std::atomic<bool> loaded_{false};
+
+    // Guarded by mutex_: the state the callback and the control handler share.
+    mutable std::mutex mutex_;
+    std::condition_variable stopSignal_;
+    bool stopRequested_ = false;
+    bool shutdown_ = false;
+    bool reloading_ = false;
+    std::string dllName_;
+    std::thread loadThread_;
+    std::thread policyThread_;
+};

@@ -1,0 +1,42 @@
+// The host's own service: its start queues a long-running worker on the
+// system thread pool that creates the runtime manager, starts the runtime and
+// waits for the stop; its stop stops the runtime and ends that wait.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <memory>
+
+#include "palvane/win/upgrademgr/serviceWorker.h"
+#include "palvane/win/upgrademgr/servicebase.h"
+
+struct softwareServiceHooks {
+    serviceWorker::ManagerFactory makeManager;
+    // Queues `work` as a long-running item; false with the error in
+    // GetLastError() when it could not be queued.
+    std::function<bool(std::function<void()> work)> queueWork;
+
+    static softwareServiceHooks production();
+};
+
+class CSSoftwareService : public CServiceBase {
+public:
+    CSSoftwareService(PCWSTR serviceName, BOOL canStop = TRUE, BOOL canShutdown = TRUE,
+                      BOOL canPauseContinue = FALSE, softwareServiceHooks hooks = softwareServiceHooks::production());
+    ~CSSoftwareService() override;
+
+    virtual void DisableStopControls();
+    virtual void EnableStopControls();
+
+    const std::shared_ptr<serviceWorker>& worker() const { return worker_; }
+
+protected:
+    void OnStart(DWORD argc, PWSTR* argv) override;
+    void OnStop() override;
+    void OnShutdown() override;
+
+private:
+    softwareServiceHooks hooks_;
+    std::shared_ptr<serviceWorker> worker_;
+};

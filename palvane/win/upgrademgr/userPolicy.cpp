@@ -1,0 +1,30 @@
+#include "palvane/win/upgrademgr/userPolicy.h"
+
+#include "utils/twlogger.h"
+
+#if __has_include("utils/win/perUserData.h")
+#include "utils/win/perUserData.h"
+#include "utils/win/userInfo.h"
+
+void enableLegacyBalloonNotifications() {
+    perUserData userSettings;
+    if (!userSettings.openUserKey("\\SOFTWARE\\Policies\\Microsoft\\Windows\\Explorer")) {
+        TWLOG(LOG_ERROR, "Failed to open current user registry hive");
+        return;
+    }
+    if (!userSettings.setDword("EnableLegacyBalloonNotifications", 1)) {
+        TWLOG(LOG_ERROR, "Failed to set EnableLegacyBalloonNotifications value");
+    }
+}
+
+void cancelUserPolicyWait() { cancelUserWaits(); }
+void resumeUserPolicyWait() { resumeUserWaits(); }
+
+#else
+// Until the per-user settings are part of the build, the value is not written.
+void enableLegacyBalloonNotifications() {
+    TWLOG(LOG_WARN, "Per-user settings are not available; EnableLegacyBalloonNotifications is not set.");
+}
+void cancelUserPolicyWait() {}
+void resumeUserPolicyWait() {}
+#endif

@@ -1,0 +1,19 @@
+// Writes a minidump into the "logs" folder under the current directory when
+// an exception reaches no handler. Linked only into the service host.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+class exception_handler {
+public:
+    // Sets up the process-wide dump state and installs the filter when DbgHelp
+    // offers MiniDumpWriteDump. Create it after the current directory is set.
+    exception_handler();
+
+    static LONG WINAPI exception_filter(EXCEPTION_POINTERS* pointers);
+
+    // The file a crash is written to; empty while no filter is installed.
+    static std::string dumpPath();
+};
