@@ -1,8 +1,6 @@
 #include "palvane/win/upgrademgr/userPolicy.h"
 
 #include "utils/twlogger.h"
-
-#if __has_include("utils/win/perUserData.h")
 #include "utils/win/perUserData.h"
 #include "utils/win/userInfo.h"
 
@@ -18,13 +16,5 @@ void enableLegacyBalloonNotifications() {
 }
 
 void cancelUserPolicyWait() { cancelUserWaits(); }
-void resumeUserPolicyWait() { resumeUserWaits(); }
 
-#else
-// Until the per-user settings are part of the build, the value is not written.
-void enableLegacyBalloonNotifications() {
-    TWLOG(LOG_WARN, "Per-user settings are not available; EnableLegacyBalloonNotifications is not set.");
-}
-void cancelUserPolicyWait() {}
-void resumeUserPolicyWait() {}
-#endif
+void resumeUserPolicyWait() { resumeUserWaits(); }
