@@ -1,0 +1,256 @@
+// The service framework and the host's service without the service control
+// manager: state reports, the worker's races with stop and shutdown.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "fakeRuntime.h"
+#include "palvane/win/upgrademgr/softwareService.h"
+#include "support/testUtil.h"
+#include "utils/configKeys.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Report {
+    DWORD state;
+    DWORD checkPoint;
+    DWORD exitCode;
+    DWORD waitHint;
+};
+
+class StatusLog {
+public:
+    CServiceBase::StatusReporter reporter() {
+        return [this](SERVICE_STATUS_HANDLE, const SERVICE_STATUS& status) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            reports_.push_back({status.dwCurrentState, status.dwCheckPoint, status.dwWin32ExitCode, status.dwWaitHint});
+            return TRUE;
+        };
+    }
+    std::vector<Report> reports() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return reports_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<Report> reports_;
+};
+
+class HostServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char cwd[MAX_PATH];
+        GetCurrentDirectoryA(MAX_PATH, cwd);
+        savedDirectory_ = cwd;
+        fakert::runtime().reset();
+        const std::string folder = install_.path() + "Quillmark Palvane\\";
+        CreateDirectoryA(folder.c_str(), nullptr);
+        CopyFileA((testutil::exeDirectoryA() + "palvane_test1.dll").c_str(), (folder + "palvane_test1.dll").c_str(),
+                  FALSE);
+        settings_.set(configKeys::PATH, install_.path());
+    }
+
+    void TearDown() override {
+        for (std::thread& worker : workers_) {
+            if (worker.joinable()) worker.detach();
+        }
+        fakert::runtime().reset();
+        SetCurrentDirectoryA(savedDirectory_.c_str());
+    }
+
+    // Work queued by the service runs on a thread the test can hold back.
+    softwareServiceHooks hooks(bool runAtOnce = true) {
+        softwareServiceHooks result;
+        result.makeManager = [this] {
+            ++managersMade_;
+            palvaneMgrHooks managerHooks;
+            managerHooks.makeLoader = fakert::makeLoader;
+            managerHooks.reloadPause = 100ms;
+            managerHooks.startThread = [](std::function<void()> body) { return std::thread(std::move(body)); };
+            return std::make_unique<palvaneMgr>(managerHooks);
+        };
+        result.queueWork = [this, runAtOnce](std::function<void()> work) {
+            if (runAtOnce) {
+                workers_.emplace_back(std::move(work));
+            } else {
+                held_ = std::move(work);
+            }
+            return true;
+        };
+        return result;
+    }
+
+    void runHeldWork() { workers_.emplace_back(std::move(held_)); }
+    void joinWorkers() {
+        for (std::thread& worker : workers_) worker.join();
+        workers_.clear();
+    }
+
+    testutil::TempDir install_;
+    testutil::MachineSettingsSandbox settings_;
+    std::string savedDirectory_;
+    std::vector<std::thread> workers_;
+    std::function<void()> held_;
+    std::atomic<int> managersMade_{0};
+    StatusLog status_;
+};
+
+TEST_F(HostServiceTest, StartAndStopReportTheStatesInOrderAndDriveTheRuntime) {
+    CSSoftwareService service(L"twPalvane", TRUE, TRUE, FALSE, hooks());
+    service.setStatusReporter(status_.reporter());
+    EXPECT_EQ(service.status().dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
+
+    service.Start(0, nullptr);
+    ASSERT_TRUE(fakert::runtime().journal.waitFor("StartMonitoring palvane_test1.dll")) << fakert::runtime().journal.text();
+    service.Stop();
+    EXPECT_TRUE(service.worker()->waitFinished(5000));
+    joinWorkers();
+
+    const std::vector<Report> reports = status_.reports();
+    ASSERT_EQ(reports.size(), 4u);
+    EXPECT_EQ(reports[0].state, static_cast<DWORD>(SERVICE_START_PENDING));
+    EXPECT_EQ(reports[1].state, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(reports[2].state, static_cast<DWORD>(SERVICE_STOP_PENDING));
+    EXPECT_EQ(reports[3].state, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_GE(reports[0].checkPoint, 1u);
+    EXPECT_EQ(reports[2].checkPoint, reports[0].checkPoint + 1);
+    EXPECT_EQ(reports[1].checkPoint, 0u);
+    EXPECT_EQ(reports[3].checkPoint, 0u);
+    for (const Report& report : reports) {
+        EXPECT_EQ(report.exitCode, 0u);
+        EXPECT_EQ(report.waitHint, 0u);
+    }
+    EXPECT_EQ(fakert::runtime().journal.events().back(), "close palvane_test1.dll");
+}
+
+TEST_F(HostServiceTest, WorkThatCannotBeQueuedStopsTheServiceWithTheError) {
+    softwareServiceHooks failing = hooks();
+    failing.queueWork = [](std::function<void()>) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    };
+    testutil::LogCapture log(7);
+    CSSoftwareService service(L"twPalvane", TRUE, TRUE, FALSE, failing);
+    service.setStatusReporter(status_.reporter());
+    service.Start(0, nullptr);
+
+    EXPECT_TRUE(log.contains(" Service Start8")) << log.text();
+    const std::vector<Report> reports = status_.reports();
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[1].state, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(reports[1].exitCode, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+}
+
+TEST_F(HostServiceTest, StopBeforeTheWorkerRunsCreatesNoManager) {
+    CSSoftwareService service(L"twPalvane", TRUE, TRUE, FALSE, hooks(false));
+    service.setStatusReporter(status_.reporter());
+    service.Start(0, nullptr);
+    service.Stop();
+    runHeldWork();
+    EXPECT_TRUE(service.worker()->waitFinished(5000));
+    joinWorkers();
+    EXPECT_EQ(managersMade_, 0);
+    EXPECT_TRUE(fakert::runtime().journal.events().empty()) << fakert::runtime().journal.text();
+}
+
+TEST_F(HostServiceTest, ShutdownLeavesTheRuntimeAndItsManagerInPlace) {
+    testutil::LogCapture log(6);
+    {
+        CSSoftwareService service(L"twPalvane", TRUE, TRUE, FALSE, hooks());
+        service.setStatusReporter(status_.reporter());
+        service.Start(0, nullptr);
+        ASSERT_TRUE(fakert::runtime().journal.waitFor("StartMonitoring palvane_test1.dll"));
+        service.Control(SERVICE_CONTROL_SHUTDOWN);
+        EXPECT_EQ(status_.reports().back().state, static_cast<DWORD>(SERVICE_STOPPED));
+    }
+    // The runtime still runs on the manager, which must still be there: its
+    // callback is answered, and ignored.
+    ASSERT_TRUE(fakert::runtime().callBackFromRuntimeThread());
+    ASSERT_TRUE(fakert::runtime().journal.waitFor("callback returned palvane_test1.dll promptly"));
+    EXPECT_EQ(fakert::runtime().journal.count("Destructor palvane_test1.dll"), 0u);
+    EXPECT_EQ(fakert::runtime().journal.count("StopMonitoring palvane_test1.dll"), 0u);
+    EXPECT_TRUE(log.contains("The runtime was not stopped")) << log.text();
+}
+
+// A service whose hooks fail on request.
+class FailingService : public CServiceBase {
+public:
+    FailingService() : CServiceBase(nullptr, TRUE, TRUE, FALSE) {}
+    DWORD stopError = 0;
+
+protected:
+    void OnStop() override {
+        if (stopError != 0) throw stopError;
+    }
+};
+
+TEST(ServiceFrameworkTest, FailedStopReportsThePreviousStateAgainAndOtherControlsAreIgnored) {
+    StatusLog status;
+    testutil::LogCapture log(3);
+    FailingService service;
+    EXPECT_STREQ(service.name(), L"");
+    service.setStatusReporter(status.reporter());
+    service.Start(0, nullptr);
+    service.stopError = ERROR_ACCESS_DENIED;
+    service.Control(SERVICE_CONTROL_STOP);
+    EXPECT_TRUE(log.contains("Service Stop error=5")) << log.text();
+    std::vector<Report> reports = status.reports();
+    ASSERT_EQ(reports.size(), 4u);
+    EXPECT_EQ(reports[2].state, static_cast<DWORD>(SERVICE_STOP_PENDING));
+    EXPECT_EQ(reports[3].state, static_cast<DWORD>(SERVICE_RUNNING));
+
+    service.Control(SERVICE_CONTROL_INTERROGATE);
+    service.Control(6);
+    service.Control(255);
+    EXPECT_EQ(status.reports().size(), 4u);
+}
+
+TEST(ServiceFrameworkTest, StopControlsCanBeWithdrawnAndRestored) {
+    StatusLog status;
+    class ControlledService : public CSSoftwareService {
+    public:
+        ControlledService() : CSSoftwareService(L"twPalvane") {}
+    } service;
+    service.setStatusReporter(status.reporter());
+    service.DisableStopControls();
+    EXPECT_EQ(service.status().dwControlsAccepted, 0u);
+    EXPECT_EQ(status.reports().back().state, static_cast<DWORD>(SERVICE_RUNNING));
+    service.EnableStopControls();
+    EXPECT_EQ(service.status().dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
+}
+
+TEST(ServiceRemovalTest, TheWaitForAStopIsBounded) {
+    unsigned queries = 0;
+    const auto alwaysPending = [&](SERVICE_STATUS& status) {
+        ++queries;
+        status.dwCurrentState = SERVICE_STOP_PENDING;
+        return true;
+    };
+    StopWaitLimits limits;
+    limits.polls = 3;
+    limits.intervalMs = 1;
+    EXPECT_EQ(waitWhileStopPending(alwaysPending, SERVICE_STOP_PENDING, limits),
+              static_cast<DWORD>(SERVICE_STOP_PENDING));
+    EXPECT_EQ(queries, 4u);
+
+    const auto stopsOnSecondQuery = [&](SERVICE_STATUS& status) {
+        status.dwCurrentState = ++queries > 5 ? SERVICE_STOPPED : SERVICE_STOP_PENDING;
+        return true;
+    };
+    EXPECT_EQ(waitWhileStopPending(stopsOnSecondQuery, SERVICE_STOP_PENDING, limits),
+              static_cast<DWORD>(SERVICE_STOPPED));
+
+    const auto failingQuery = [](SERVICE_STATUS&) { return false; };
+    EXPECT_EQ(waitWhileStopPending(failingQuery, SERVICE_RUNNING, limits), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(StopWaitLimits().polls, 30u);
+}
+
+}  // namespace
