@@ -428,9 +428,9 @@ bool palvaneMgr::load_new_dll(const std::string& name) {
     }
     if (!bindLibrary(name, kReloadTexts)) return false;
     delete_old_dlls(name);
-    setDllName(name);
     writeSetting(configKeys::DLL_FILE_NAME, libraryPath(name));
     std::string version;
     if (readVersionText(name, version)) writeSetting(configKeys::DLL_VERSION, version);
+    setDllName(name);
     return true;
 }
