@@ -42,11 +42,18 @@ int runService() {
     setPostLogLevel(LOG_ERROR);
     TWLOG(LOG_INFO, "log_file=" << logPath);
 
+    bool runtimeLeftRunning = false;
     {
         CSSoftwareService service(kServiceName, TRUE, TRUE, FALSE);
         if (!CServiceBase::Run(service)) TWLOG(LOG_ERROR, "Service failed to run w/err" << GetLastError());
         closeLogFile();
+        service.worker()->releaseUnlessStopped();
+        runtimeLeftRunning = service.worker()->runtimeLeftRunning();
     }
+    // After a system shutdown the runtime's threads still run and may call
+    // into the host: the process ends here, before the program's static
+    // objects are destroyed under them.
+    if (runtimeLeftRunning) TerminateProcess(GetCurrentProcess(), 0);
     return 0;
 }
 

@@ -75,6 +75,12 @@ void serviceWorker::releaseUnlessStopped() {
     // process ends.
     TWLOG(LOG_WARN, "The runtime was not stopped; its manager is kept until the process ends.");
     (void)manager_.release();
+    leftRunning_ = true;
+}
+
+bool serviceWorker::runtimeLeftRunning() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return leftRunning_;
 }
 
 bool serviceWorker::waitFinished(DWORD milliseconds) const {

@@ -38,6 +38,8 @@ public:
 
     bool waitFinished(DWORD milliseconds) const;
     bool stopped() const;
+    // True once releaseUnlessStopped() had to leave a running runtime behind.
+    bool runtimeLeftRunning() const;
 
 private:
     palvaneMgr* createManager();
@@ -46,6 +48,7 @@ private:
     mutable std::mutex mutex_;
     bool stopRequested_ = false;
     bool stopped_ = false;
+    bool leftRunning_ = false;
     std::unique_ptr<palvaneMgr> manager_;
     UniqueHandle stopEvent_;
     UniqueHandle finishedEvent_;
