@@ -5,6 +5,7 @@
 #include <exception>
 #include <utility>
 
+#include "palvane/dll-api/win/webView2Runtime.h"
 #include "palvane/shared/query_upgrade.h"
 #include "palvane/shared/thread_pool.h"
 #include "utils/configKeys.h"
@@ -72,6 +73,7 @@ PalvaneService::~PalvaneService() {
     timer_.reset();
     services_.reset();
     rollback_.reset();
+    webView2_.reset();
     std::lock_guard<std::mutex> lock(queryLock_);
     query_.reset();
 }
@@ -152,8 +154,16 @@ void PalvaneService::startParts() {
     // TODO(service monitor): create the service monitor here with this core,
     // path_ and a copy of components_; delete an earlier one after the new one
     // is stored.
-    // TODO(WebView2 installer): create the installer here and, when the
-    // runtime is missing, start its thread.
+    startWebView2Installer();
+}
+
+// An installer of an earlier start is stopped (its download aborted, its
+// thread joined) only after the new one is stored.
+void PalvaneService::startWebView2Installer() {
+    auto installer = std::make_unique<webView2Runtime>();
+    webView2_.swap(installer);
+    installer.reset();
+    if (!webView2_->is_installed()) webView2_->start_installer();
 }
 
 void PalvaneService::startTimer() {

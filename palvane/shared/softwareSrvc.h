@@ -24,6 +24,7 @@ namespace PALVANE_SERVICE {
 
 class query_upgrade;
 class thread_pool;
+class webView2Runtime;
 
 class PalvaneService : public I_SoftwareManagerIpcListener,
                        private ITimerCallback,
@@ -107,6 +108,7 @@ private:
     void startTimer();
     void startLogServer();
     void runStateBranch();
+    void startWebView2Installer();
     bool upgradeWaitsForReboot();
     bool storeOrDropAnswer(std::unique_ptr<query_upgrade> answer);
     bool launchComponents();
@@ -153,8 +155,7 @@ private:
     std::unique_ptr<query_upgrade> query_;
     query_upgrade* runningQuery_ = nullptr;
     std::unique_ptr<thread_pool> pool_;
-    // TODO(WebView2 installer): the owning pointer to the WebView2 installer
-    // goes here; the destructor frees it after the task pool.
+    std::unique_ptr<webView2Runtime> webView2_;
 };
 
 }  // namespace PALVANE_SERVICE

@@ -63,7 +63,10 @@ WebView2Present::WebView2Present() {
     }
     created_ = RegCreateKeyExA(HKEY_CURRENT_USER, kWebView2Key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                                nullptr) == ERROR_SUCCESS;
-    if (key) RegCloseKey(key);
+    if (!key) return;
+    const char version[] = "120.0.2210.91";
+    RegSetValueExA(key, "pv", 0, REG_SZ, reinterpret_cast<const BYTE*>(version), sizeof(version));
+    RegCloseKey(key);
 }
 
 WebView2Present::~WebView2Present() {

@@ -42,7 +42,11 @@ protected:
         CreateDirectoryA(library_.file("logs").c_str(), nullptr);
         HKEY key = nullptr;
         RegCreateKeyExA(HKEY_CURRENT_USER, kWebView2Key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
-        if (key) RegCloseKey(key);
+        if (!key) return;
+        // Present, so the start downloads nothing.
+        const char version[] = "120.0.2210.91";
+        RegSetValueExA(key, "pv", 0, REG_SZ, reinterpret_cast<const BYTE*>(version), sizeof(version));
+        RegCloseKey(key);
     }
 
     std::string libraryPath() const { return testutil::exeDirectoryA() + "palvane.dll"; }
