@@ -58,7 +58,7 @@ PalvaneService::PalvaneService(Seams seams) : seams_(std::move(seams)) {
 // freed: a running installation may still reset it), the IPC server ends its
 // loop thread, and the pool drains before the parts its tasks use are freed.
 PalvaneService::~PalvaneService() {
-    stopping_ = true;
+    beginStopping();
     // TODO(service monitor): delete the service monitor here when stop did not.
     if (timer_) timer_->stop();
 
@@ -76,6 +76,14 @@ PalvaneService::~PalvaneService() {
     webView2_.reset();
     std::lock_guard<std::mutex> lock(queryLock_);
     query_.reset();
+}
+
+// A tick waiting for the server is cancelled, so the timer's stop does not
+// wait for the network.
+void PalvaneService::beginStopping() {
+    std::lock_guard<std::mutex> lock(queryLock_);
+    stopping_ = true;
+    if (runningQuery_ != nullptr) runningQuery_->cancel();
 }
 
 bool PalvaneService::is_agent_installed() {
@@ -207,13 +215,15 @@ void PalvaneService::runStateBranch() {
     }
 }
 
-// An upgrade whose cabinet is still recorded was never extracted (it was only
-// downloaded, or phase I could not get it): completing it now would record a
-// version that is not on the disk. It stays pending until a reboot start runs
-// phase I; meanwhile the installed components run as they are.
+// An upgrade whose recorded cabinet is still on the disk was never extracted
+// (it was only downloaded, and this is no reboot start): completing it now
+// would record a version that is not installed. It stays pending until a
+// reboot start runs phase I; meanwhile the installed components run as they
+// are. The extractor deletes the cabinet, so an extracted upgrade (a hand-over
+// to this library) finds none.
 bool PalvaneService::upgradeWaitsForReboot() {
     std::string cabinet;
-    if (!localConfig(true).getString(configKeys::INSTALL_CABFILE, cabinet) || cabinet.empty()) return false;
+    if (!localConfig(true).getString(configKeys::INSTALL_CABFILE, cabinet) || !fileExists(cabinet)) return false;
     TWLOG(LOG_NOTICE, "Upgrade " << cabinet << " is not extracted yet; it is installed after a reboot.");
     services_->start_service();
     return true;
@@ -365,11 +375,7 @@ void PalvaneService::stop() {
     setFileLogLevel(LOG_WARN);
     // A start still waiting for a logged-on user must not hold the stop.
     cancelUserWaits();
-    {
-        std::lock_guard<std::mutex> lock(queryLock_);
-        stopping_ = true;
-        if (runningQuery_ != nullptr) runningQuery_->cancel();
-    }
+    beginStopping();
     // Waits for a start that is still under way; it sees the stopping flag
     // and ends early.
     std::lock_guard<std::mutex> lifecycle(lifecycleLock_);

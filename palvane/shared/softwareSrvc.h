@@ -110,6 +110,7 @@ private:
     void runStateBranch();
     void startWebView2Installer();
     bool upgradeWaitsForReboot();
+    void beginStopping();
     bool storeOrDropAnswer(std::unique_ptr<query_upgrade> answer);
     bool launchComponents();
     void setUpgradeVersion(const std::string& version);

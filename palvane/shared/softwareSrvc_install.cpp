@@ -199,7 +199,12 @@ void PalvaneService::post_upgrade_agent_from_reboot() {
     if (!cabinetUsable(cabinet)) {
         TWLOG(LOG_INFO, "Download missing CAB file, " << cabinet);
         if (!download_missing_cab(cabinet)) {
+            // Back to idle, in the settings too: the next tick offers the
+            // upgrade again, and no later start takes it for extracted.
             installPending_ = false;
+            deleteSetting(configKeys::INSTALL_PENDING);
+            deleteSetting(configKeys::INSTALL_CABFILE);
+            deleteSetting(configKeys::UPGRADE_VERSION);
             services_->start_service();
             post_ui_message(kUpgradeFailed, false);
             return;

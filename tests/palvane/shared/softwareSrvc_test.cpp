@@ -124,6 +124,7 @@ TEST_F(CoreTest, DownloadedButUnextractedUpgradeWaitsForTheReboot) {
     set(configKeys::INSTALL_PENDING, "true");
     set(configKeys::INSTALLING_VERSION, "3.0.1");
     set(configKeys::INSTALL_CABFILE, install_.file("agent-3.0.1.cab"));
+    ASSERT_TRUE(testutil::writeFile(install_.file("agent-3.0.1.cab"), fixtureCabinet("folder.cab")));
     auto core = makeCore();
     start(*core);
     EXPECT_EQ(ops_->all(), std::vector<std::string>{"start_service"});
@@ -339,6 +340,36 @@ TEST_F(CoreUpdateTest, CabinetWithANewRuntimeLibraryHandsOverAndTheNewCoreFinish
     EXPECT_EQ(ops_->all(), (std::vector<std::string>{"start_service", "set_tray_autorun", "launch_tray"}));
     next->stop();
     EXPECT_EQ(reloads_, 1);
+}
+
+// Phase I whose cabinet is gone and cannot be had again leaves the machine
+// idle, in the settings too, so that no later start records the version.
+TEST_F(CoreUpdateTest, PhaseOneWithoutAnObtainableCabinetGoesBackToIdle) {
+    markAgentInstalled(install_.path());
+    set(configKeys::INSTALL_PENDING, "true");
+    set(configKeys::INSTALL_CABFILE, install_.file("gone.cab"));
+    set(configKeys::UPGRADE_VERSION, "1.1.0");
+    set(configKeys::INSTALLING_VERSION, "1.1.0");
+    set(configKeys::REBOOT_MODE, "true");
+    server_.expect("GET", "/check_agent_updates?guid=", ScriptedResponse::error(500));
+
+    auto core = makeCore();
+    start(*core);
+    core->onIpcReady(true);
+    ASSERT_TRUE(testutil::waitUntil([&] { return !core->isInstallPending(); }, std::chrono::seconds(30)))
+        << log_.text();
+    ASSERT_TRUE(testutil::waitUntil([&] { return ops_->count("start_service") == 1; }));
+    EXPECT_TRUE(log_.contains("Download missing CAB file, " + install_.file("gone.cab")));
+    EXPECT_EQ(ops_->all(), std::vector<std::string>{"start_service"});
+    EXPECT_EQ(setting(configKeys::INSTALL_PENDING), "<absent>");
+    EXPECT_EQ(setting(configKeys::INSTALL_CABFILE), "<absent>");
+    core->stop();
+    core.reset();
+
+    auto next = makeCore();
+    start(*next);
+    EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "<absent>") << "nothing was installed";
+    next->stop();
 }
 
 // remove_services while a tick waits for the server: the tick's query is
