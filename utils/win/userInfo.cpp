@@ -140,6 +140,8 @@ std::string sidOfAccount(const std::wstring& name) {
 
 }  // namespace
 
+bool findActiveSessionNow(unsigned& sessionId) { return findActiveSession(sessionId) == 1; }
+
 bool getActiveSessionId(unsigned& sessionId) {
     for (int attempt = 0; attempt < kSessionAttempts; ++attempt) {
         const int found = findActiveSession(sessionId);

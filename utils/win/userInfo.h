@@ -21,6 +21,8 @@
 
 // Id of the first session in the state WTSActive; false when there is none.
 bool getActiveSessionId(unsigned& sessionId);
+// The same with one look and no wait: for callers that come back later anyway.
+bool findActiveSessionNow(unsigned& sessionId);
 // A primary token of the active session's user, owned by the caller, or null.
 HANDLE getUserToken();
 // "DOMAIN\user", or "user" when the domain is empty; "" when no user name

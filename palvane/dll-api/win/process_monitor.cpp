@@ -9,6 +9,7 @@
 #include "utils/twlogger.h"
 #include "utils/win/RunProcess.h"
 #include "utils/win/stringconv.h"
+#include "utils/win/userInfo.h"
 
 namespace PALVANE_SERVICE {
 
@@ -191,9 +192,16 @@ bool process_monitor::dueForRelaunch(tracked_process& process) {
 }
 
 void process_monitor::relaunch(tracked_process& process) {
+    const bool inUserSession = equalsIgnoringCase(fileNameOf(process.image_path), kTrayProgram);
+    // Looking for a user would hold the health thread for over a minute when
+    // nobody is logged on; the logon starts the tray itself, or a later pass does.
+    unsigned session = 0;
+    if (inUserSession && !findActiveSessionNow(session)) {
+        TWLOG(LOG_DEBUG, "Nobody is logged on; " << toUtf8(process.image_path) << " is not started.");
+        return;
+    }
     TWLOG(LOG_WARN, "Launching process " << toUtf8(process.image_path) << " since it was dead.");
     const std::wstring commandLine = commandLineFor(process.image_path);
-    const bool inUserSession = equalsIgnoringCase(fileNameOf(process.image_path), kTrayProgram);
     const DWORD started = inUserSession
                               ? launcher_->launchInUserSession(commandLine, kLaunchTimeoutMs, stopEvent_.get())
                               : launcher_->launchHidden(commandLine, kLaunchTimeoutMs, stopEvent_.get());

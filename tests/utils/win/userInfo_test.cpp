@@ -163,3 +163,13 @@ TEST(UserInfo, CancelStateIsSharedByNameAcrossModules) {
     resumeUserWaits();
     EXPECT_EQ(WaitForSingleObject(other.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
 }
+
+TEST(UserInfo, LookingForASessionNowNeverWaits) {
+    testutil::SessionSeams seams;
+    unsigned session = 99;
+    EXPECT_FALSE(findActiveSessionNow(session));
+    EXPECT_TRUE(seams.waits().empty());
+    seams.sessions.logOnCurrentUser();
+    EXPECT_TRUE(findActiveSessionNow(session));
+    EXPECT_EQ(session, 1u);
+}

@@ -193,6 +193,21 @@ TEST(ProcessMonitor, TrayProgramIsStartedInTheUsersSession) {
     EXPECT_EQ(testutil::processesWithImage(tray).size(), 1u);
 }
 
+TEST(ProcessMonitor, TrayIsNotStartedWhileNobodyIsLoggedOnAndNothingWaits) {
+    testutil::SessionSeams seams;
+    testutil::FakeMonitoredCore core;
+    CountingLauncher launcher;
+    process_monitor monitor(&core, "C:\\Agent\\", &launcher);
+    monitor.track_process({0, L"C:\\Agent\\Quillmark Agent\\twptray.exe"});
+    monitor.relaunch_dead_processes();
+    EXPECT_EQ(launcher.launches, 0);
+    EXPECT_TRUE(seams.waits().empty());
+
+    seams.sessions.logOnCurrentUser();
+    monitor.relaunch_dead_processes();
+    EXPECT_EQ(launcher.launches, 1) << "the logon is answered at the next pass";
+}
+
 TEST(ProcessMonitor, ProgramThatKeepsDyingIsStartedLessAndLessOften) {
     testutil::FakeMonitoredCore core;
     CountingLauncher launcher;
