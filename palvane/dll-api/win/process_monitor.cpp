@@ -154,8 +154,7 @@ void process_monitor::track_process(const tracked_process& process) {
         TWLOG(LOG_DEBUG, "Update " << toUtf8(process.image_path) << " with new pid=" << process.process_id);
         known->process_id = process.process_id;
     }
-    known->failed_relaunches = 0;
-    known->passes_to_skip = 0;
+    known->spacing.seen_running();
 }
 
 // Alive means the recorded process still runs and is still this program: a
@@ -172,23 +171,11 @@ void process_monitor::relaunch_dead_processes() {
     for (tracked_process& process : processes_) {
         if (stopRequested()) return;
         if (isAlive(process)) {
-            process.failed_relaunches = 0;
-            process.passes_to_skip = 0;
+            process.spacing.seen_running();
             continue;
         }
-        if (dueForRelaunch(process)) relaunch(process);
+        if (process.spacing.due()) relaunch(process);
     }
-}
-
-// A program that is dead again at the next pass after being started counts
-// one more failed relaunch; the passes between relaunches double up to a cap,
-// so a program that dies at once is not started every ten seconds for ever.
-bool process_monitor::dueForRelaunch(tracked_process& process) {
-    if (process.passes_to_skip > 0) {
-        --process.passes_to_skip;
-        return false;
-    }
-    return true;
 }
 
 void process_monitor::relaunch(tracked_process& process) {
@@ -208,11 +195,7 @@ void process_monitor::relaunch(tracked_process& process) {
     // The new id, so that the next pass sees the started program as alive
     // even when no enumeration runs in between (installation pending).
     if (started != 0) process.process_id = started;
-    ++process.failed_relaunches;
-    const unsigned spacing = process.failed_relaunches >= 6 ? kMaxPassesBetweenRelaunches
-                                                            : std::min(1u << (process.failed_relaunches - 1),
-                                                                       kMaxPassesBetweenRelaunches);
-    process.passes_to_skip = spacing - 1;
+    process.spacing.started();
 }
 
 }  // namespace PALVANE_SERVICE

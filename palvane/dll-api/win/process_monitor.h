@@ -12,6 +12,7 @@
 #include <list>
 #include <string>
 
+#include "palvane/dll-api/win/relaunch_spacing.h"
 #include "utils/win/scopedHandle.h"
 
 namespace PALVANE_SERVICE {
@@ -21,10 +22,7 @@ class IMonitoredCore;
 struct tracked_process {
     DWORD process_id = 0;
     std::wstring image_path;
-    // Relaunches since the program was last seen alive; spaces the next ones.
-    unsigned failed_relaunches = 0;
-    // Passes still to let go by before the next relaunch.
-    unsigned passes_to_skip = 0;
+    relaunch_spacing spacing;
 };
 
 // How a dead program is started again. The real one uses RunProcess with the
@@ -44,9 +42,6 @@ IProcessLauncher& runProcessLauncher();
 class process_monitor {
 public:
     static constexpr uint64_t kLaunchTimeoutMs = 15000;
-    // A program that keeps dying is started again after 1, 2, 4... passes,
-    // at most this many apart.
-    static constexpr unsigned kMaxPassesBetweenRelaunches = 32;
 
     // `launcher` null: the real one.
     process_monitor(IMonitoredCore* core, std::string install_path, IProcessLauncher* launcher = nullptr);
@@ -74,7 +69,6 @@ private:
     void considerProcess(DWORD processId);
     bool isAgentProgram(const std::wstring& imagePath) const;
     bool isAlive(const tracked_process& process) const;
-    bool dueForRelaunch(tracked_process& process);
     void relaunch(tracked_process& process);
     bool stopRequested() const;
 

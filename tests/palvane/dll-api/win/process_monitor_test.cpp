@@ -223,7 +223,7 @@ TEST(ProcessMonitor, ProgramThatKeepsDyingIsStartedLessAndLessOften) {
     const std::vector<int> expectedStart = {1, 2, 4, 8, 16, 32, 64, 96};
     ASSERT_GE(launchedAtPass.size(), expectedStart.size());
     EXPECT_TRUE(std::equal(expectedStart.begin(), expectedStart.end(), launchedAtPass.begin()));
-    EXPECT_EQ(launchedAtPass.back(), 192) << "spacing grows beyond its cap";
+    EXPECT_EQ(launchedAtPass.back(), 192) << "the spacing stays at its cap";
 
     // Seen running again: the next death is answered at the next pass.
     monitor.track_process({GetCurrentProcessId(), L"C:\\Agent\\crash.exe"});
