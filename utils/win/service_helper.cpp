@@ -1,0 +1,267 @@
+#include "utils/win/service_helper.h"
+
+#include <algorithm>
+#include <atomic>
+#include <vector>
+
+#include "utils/twlogger.h"
+#include "utils/win/stringconv.h"
+#include "utils/win/twexception.h"
+
+namespace {
+
+class SystemWaitClock : public ServiceWaitClock {
+public:
+    uint32_t now() override { return GetTickCount(); }
+    void pause(uint32_t milliseconds) override { Sleep(milliseconds); }
+};
+
+SystemWaitClock g_systemClock;
+std::atomic<ServiceWaitClock*> g_clock{&g_systemClock};
+
+constexpr uint32_t kMinPauseMs = 1000;
+constexpr uint32_t kMaxPauseMs = 10000;
+
+// CreateServiceW reads the dependencies up to a double NUL, so an empty list
+// still needs two.
+std::vector<wchar_t> multiString(const std::wstring& names) {
+    std::vector<wchar_t> buffer(names.begin(), names.end());
+    buffer.push_back(L'\0');
+    buffer.push_back(L'\0');
+    return buffer;
+}
+
+const wchar_t* optionalText(const std::wstring& text) { return text.empty() ? nullptr : text.c_str(); }
+
+}  // namespace
+
+ServiceWaitClock& serviceWaitClock() { return *g_clock.load(); }
+
+void setServiceWaitClock(ServiceWaitClock* clock) { g_clock.store(clock != nullptr ? clock : &g_systemClock); }
+
+uint32_t servicePauseFor(uint32_t waitHintMs) {
+    return std::min(kMaxPauseMs, std::max(kMinPauseMs, waitHintMs / 10));
+}
+
+service_helper::service_helper(const std::string& name, DWORD managerAccess, DWORD serviceAccess)
+    : name_(name), managerAccess_(managerAccess), serviceAccess_(serviceAccess) {
+    toWide(name_, wideName_);
+    manager_.reset(OpenSCManagerW(nullptr, SERVICES_ACTIVE_DATABASEW, managerAccess_));
+    if (!manager_) throw twexception(LOG_ERROR, static_cast<int>(GetLastError()), "Failed to open service manager.");
+}
+
+service_helper::~service_helper() {
+    manager_.reset();
+    service_.reset();
+}
+
+void service_helper::openService() {
+    if (!manager_ || service_) return;
+    service_.reset(OpenServiceW(manager_.get(), wideName_.c_str(), serviceAccess_));
+    if (!service_) lastError_ = GetLastError();
+}
+
+bool service_helper::createService(const std::wstring& displayName, const std::wstring& description,
+                                   const std::wstring& binaryPath, const service_config& config) {
+    std::vector<wchar_t> dependencies = multiString(config.dependencies);
+    SC_HANDLE created = CreateServiceW(manager_.get(), wideName_.c_str(), displayName.c_str(), config.desiredAccess,
+                                       config.serviceType, config.startType, config.errorControl, binaryPath.c_str(),
+                                       optionalText(config.loadOrderGroup), nullptr, dependencies.data(),
+                                       optionalText(config.accountName), optionalText(config.password));
+    if (created == nullptr) {
+        lastError_ = GetLastError();
+        TWLOG(LOG_ERROR, "Failed to create service: " << lastError_);
+        return false;
+    }
+    service_.reset(created);
+    std::wstring descriptionText = description;
+    SERVICE_DESCRIPTIONW info{&descriptionText[0]};
+    if (!ChangeServiceConfig2W(service_.get(), SERVICE_CONFIG_DESCRIPTION, &info)) {
+        lastError_ = GetLastError();
+        TWLOG(LOG_ERROR, "ChangeServiceConfig2 - description - failed: " << lastError_);
+    }
+    return true;
+}
+
+bool service_helper::queryStatus(SERVICE_STATUS_PROCESS& status) {
+    DWORD needed = 0;
+    if (QueryServiceStatusEx(service_.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
+                             &needed)) {
+        return true;
+    }
+    lastError_ = GetLastError();
+    return false;
+}
+
+bool service_helper::queryService(DWORD& state) {
+    if (!service_) {
+        TWLOG(LOG_ERROR, "Failed to open service: " << name_);
+        return false;
+    }
+    SERVICE_STATUS_PROCESS status{};
+    if (!queryStatus(status)) return false;
+    state = status.dwCurrentState;
+    return true;
+}
+
+DWORD service_helper::processId() {
+    SERVICE_STATUS_PROCESS status{};
+    if (!service_ || !queryStatus(status)) return 0;
+    return status.dwProcessId;
+}
+
+bool service_helper::deleteService() {
+    if (!service_) {
+        TWLOG(LOG_ERROR, "Failed to open service: " << name_);
+        return false;
+    }
+    if (!DeleteService(service_.get())) {
+        lastError_ = GetLastError();
+        TWLOG(LOG_ERROR, "Failed to DeleteService " << name_ << " ,error= " << lastError_);
+        return false;
+    }
+    service_.reset();
+    return true;
+}
+
+// A stop that is under way must end before the service can be started again.
+// Gives up when the checkpoint stops advancing for longer than the wait hint.
+bool service_helper::waitWhileStopPendingBeforeStart(SERVICE_STATUS_PROCESS& status) {
+    ServiceWaitClock& clock = serviceWaitClock();
+    uint32_t markedAt = clock.now();
+    DWORD checkpoint = status.dwCheckPoint;
+    while (status.dwCurrentState == SERVICE_STOP_PENDING) {
+        clock.pause(servicePauseFor(status.dwWaitHint));
+        if (!queryStatus(status)) {
+            TWLOG(LOG_ERROR, "QueryServiceStatusEx failed: " << lastError_);
+            return false;
+        }
+        if (status.dwCheckPoint > checkpoint) {
+            markedAt = clock.now();
+            checkpoint = status.dwCheckPoint;
+        } else if (clock.now() - markedAt > status.dwWaitHint) {
+            TWLOG(LOG_ERROR, name_ << ":timeout waiting for service to stop.");
+            return false;
+        }
+    }
+    return true;
+}
+
+// Waits while the service reports progress; a failed query ends the wait with
+// the last state known.
+void service_helper::waitWhileStartPending(SERVICE_STATUS_PROCESS& status) {
+    ServiceWaitClock& clock = serviceWaitClock();
+    uint32_t markedAt = clock.now();
+    DWORD checkpoint = status.dwCheckPoint;
+    while (status.dwCurrentState == SERVICE_START_PENDING) {
+        clock.pause(servicePauseFor(status.dwWaitHint));
+        SERVICE_STATUS_PROCESS latest{};
+        if (!queryStatus(latest)) {
+            TWLOG(LOG_ERROR, "QueryServiceStatusEx failed: " << lastError_);
+            return;
+        }
+        status = latest;
+        if (status.dwCheckPoint > checkpoint) {
+            markedAt = clock.now();
+            checkpoint = status.dwCheckPoint;
+        } else if (clock.now() - markedAt > status.dwWaitHint) {
+            return;
+        }
+    }
+}
+
+bool service_helper::startService() {
+    if (!service_) {
+        TWLOG(LOG_ERROR, "Service handle is NULL: " << name_);
+        return false;
+    }
+    SERVICE_STATUS_PROCESS status{};
+    if (!queryStatus(status)) {
+        TWLOG(LOG_ERROR, "QueryServiceStatusEx failed: " << lastError_);
+        return false;
+    }
+    if (status.dwCurrentState != SERVICE_STOPPED && status.dwCurrentState != SERVICE_STOP_PENDING) {
+        TWLOG(LOG_INFO, name_ << " is already running.");
+        return true;
+    }
+    if (!waitWhileStopPendingBeforeStart(status)) return false;
+    if (!StartServiceW(service_.get(), 0, nullptr)) {
+        lastError_ = GetLastError();
+        TWLOG(LOG_ERROR, name_ << " :startService failed: " << lastError_);
+        return false;
+    }
+    if (!queryStatus(status)) {
+        TWLOG(LOG_ERROR, "QueryServiceStatusEx failed: " << lastError_);
+        return false;
+    }
+    waitWhileStartPending(status);
+    if (status.dwCurrentState == SERVICE_RUNNING) {
+        TWLOG(LOG_DEBUG, "Service started successfully");
+        return true;
+    }
+    TWLOG(LOG_ERROR, name_ << " is not in running state, state=" << status.dwCurrentState);
+    return false;
+}
+
+// The wait hint can be 0 or many minutes: the pause follows the pause rule
+// and never reaches past the end of the stop budget.
+uint32_t service_helper::pauseWithinBudget(uint32_t waitHintMs, uint32_t startedAt) {
+    const uint32_t elapsed = serviceWaitClock().now() - startedAt;
+    if (elapsed >= kStopBudgetMs) return 0;
+    return std::min(servicePauseFor(waitHintMs), kStopBudgetMs - elapsed);
+}
+
+// One pause and query of a stop wait. Gives Stopped, TimedOut, Failed (the
+// query failed, logged with `queryFailure`) or Waiting.
+service_helper::StopPoll service_helper::pollStop(SERVICE_STATUS_PROCESS& status, uint32_t startedAt,
+                                                  const char* queryFailure) {
+    ServiceWaitClock& clock = serviceWaitClock();
+    clock.pause(pauseWithinBudget(status.dwWaitHint, startedAt));
+    if (!queryStatus(status)) {
+        TWLOG(LOG_ERROR, queryFailure << lastError_);
+        return StopPoll::Failed;
+    }
+    if (status.dwCurrentState == SERVICE_STOPPED) {
+        TWLOG(LOG_INFO, "Service stopped successfully.");
+        return StopPoll::Stopped;
+    }
+    if (clock.now() - startedAt >= kStopBudgetMs) {
+        TWLOG(LOG_WARN, "Service stop timed out.");
+        return StopPoll::TimedOut;
+    }
+    return StopPoll::Waiting;
+}
+
+bool service_helper::stopService() {
+    const uint32_t startedAt = serviceWaitClock().now();
+    if (!service_) {
+        TWLOG(LOG_ERROR, "Failed to open service: " << name_);
+        return false;
+    }
+    SERVICE_STATUS_PROCESS status{};
+    if (!queryStatus(status)) {
+        TWLOG(LOG_ERROR, "QueryServiceStatusEx() failed, error: " << lastError_);
+        return false;
+    }
+    if (status.dwCurrentState == SERVICE_STOPPED) {
+        TWLOG(LOG_DEBUG, "Service is already stopped");
+        return true;
+    }
+    while (status.dwCurrentState == SERVICE_STOP_PENDING) {
+        const StopPoll poll = pollStop(status, startedAt, "QueryServiceStatusEx() failed: ");
+        if (poll != StopPoll::Waiting) return poll == StopPoll::Stopped;
+    }
+    SERVICE_STATUS controlStatus{};
+    if (!ControlService(service_.get(), SERVICE_CONTROL_STOP, &controlStatus)) {
+        lastError_ = GetLastError();
+        TWLOG(LOG_ERROR, "ControlService() -- Failed to send the stop command: " << lastError_);
+        return false;
+    }
+    if (controlStatus.dwCurrentState == SERVICE_STOPPED) return true;
+    status.dwCurrentState = controlStatus.dwCurrentState;
+    status.dwWaitHint = controlStatus.dwWaitHint;
+    for (;;) {
+        const StopPoll poll = pollStop(status, startedAt, "QueryServiceStatusEx() failed, error: ");
+        if (poll != StopPoll::Waiting) return poll == StopPoll::Stopped;
+    }
+}
