@@ -1,6 +1,5 @@
 #include "support/serviceSandbox.h"
 
-#include <sstream>
 #include <thread>
 
 #include "support/testUtil.h"
@@ -153,26 +152,6 @@ void VirtualClock::pause(uint32_t milliseconds) {
     pauses_.push_back(milliseconds);
     now_ += milliseconds;
     Sleep(milliseconds < 10 ? milliseconds : 10);
-}
-
-bool hasLogLine(const std::string& log, const char* level, const std::string& text) {
-    const std::string levelTag = std::string("< ") + level;
-    std::istringstream lines(log);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.find(levelTag) != std::string::npos && line.find(text) != std::string::npos) return true;
-    }
-    return false;
-}
-
-int countLogLines(const std::string& log, const std::string& text) {
-    std::istringstream lines(log);
-    std::string line;
-    int count = 0;
-    while (std::getline(lines, line)) {
-        if (line.find(text) != std::string::npos) ++count;
-    }
-    return count;
 }
 
 }  // namespace testutil

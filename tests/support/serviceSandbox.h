@@ -1,6 +1,6 @@
 // Real services for the tests: the test service program copied under another
 // name with its behaviour file, services removed whatever state they are in,
-// a fast or virtual clock for the service waits, and log-line checks.
+// and a fast or virtual clock for the service waits.
 #pragma once
 
 #include <windows.h>
@@ -80,11 +80,5 @@ private:
     uint32_t now_ = 1000;
     std::vector<uint32_t> pauses_;
 };
-
-// True when the log text has a line of the level ("Info", "Warn"...) that
-// contains `text`.
-bool hasLogLine(const std::string& log, const char* level, const std::string& text);
-// Number of lines of the log that contain `text`.
-int countLogLines(const std::string& log, const std::string& text);
 
 }  // namespace testutil

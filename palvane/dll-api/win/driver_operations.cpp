@@ -38,6 +38,20 @@ bool isFileErrorNotification(UINT notification) {
            notification == SPFILENOTIFY_COPYERROR;
 }
 
+// SetupAPI asks again for media that is not where it says; "it is there" for
+// a missing source file would repeat the question for ever.
+bool sourceIsPresent(UINT_PTR param1) {
+    const auto* media = reinterpret_cast<const SOURCE_MEDIA_W*>(param1);
+    if (media == nullptr || media->SourcePath == nullptr || media->SourceFile == nullptr) return true;
+    std::wstring source = media->SourcePath;
+    if (!source.empty() && source.back() != L'\\') source += L'\\';
+    source += media->SourceFile;
+    if (GetFileAttributesW(source.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+    TWLOG(LOG_ERROR, "Source file " << toUtf8(source) << " is missing");
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return false;
+}
+
 }  // namespace
 
 Installed_drivers::Installed_drivers(const std::string& name, const std::string& display_name,
@@ -51,6 +65,7 @@ Installed_drivers::~Installed_drivers() {
 }
 
 UINT CALLBACK Installed_drivers::file_queue_callback(PVOID, UINT notification, UINT_PTR param1, UINT_PTR) {
+    if (notification == SPFILENOTIFY_NEEDMEDIA) return sourceIsPresent(param1) ? FILEOP_DOIT : FILEOP_ABORT;
     if (!isFileErrorNotification(notification)) return FILEOP_DOIT;
     DWORD error = ERROR_CANCELLED;
     const auto* paths = reinterpret_cast<const FILEPATHS_W*>(param1);

@@ -2,6 +2,7 @@
 
 #include "palvane/dll-api/win/driver_operations.h"
 #include "utils/twlogger.h"
+#include "utils/win/osprofile.h"
 #include "utils/win/stringconv.h"
 
 namespace {
@@ -113,3 +114,5 @@ InstalledServiceList get_installed_services(unsigned osMajorVersion) {
                                                               "qmdns", "dnsserver.exe"));
     return components;
 }
+
+InstalledServiceList get_installed_services() { return get_installed_services(osInfo::instance().majorVersion); }

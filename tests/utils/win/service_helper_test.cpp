@@ -4,10 +4,10 @@
 
 #include <numeric>
 
+#include "support/logLines.h"
 #include "support/serviceSandbox.h"
 #include "support/testUtil.h"
 
-using testutil::hasLogLine;
 
 namespace {
 
@@ -57,22 +57,22 @@ TEST_F(ServiceHelperTest, CreatesStartsStopsAndDeletesAService) {
     EXPECT_EQ(testutil::readServiceConfig(kServiceName).description, "Started by the tests");
 
     ASSERT_TRUE(helper->startService()) << log.text();
-    EXPECT_TRUE(hasLogLine(log.text(), "Debug", "Service started successfully"));
+    EXPECT_TRUE(testutil::loggedAt(log.text(), "Service started successfully", "Debug"));
     EXPECT_EQ(testutil::serviceState(kServiceName), static_cast<DWORD>(SERVICE_RUNNING));
 
     EXPECT_TRUE(helper->startService());
-    EXPECT_TRUE(hasLogLine(log.text(), "Info", std::string(kServiceName) + " is already running."));
+    EXPECT_TRUE(testutil::loggedAt(log.text(), std::string(kServiceName) + " is already running.", "Info"));
     EXPECT_EQ(events(), "start\n") << "a running service is not started again";
 
     ASSERT_TRUE(helper->stopService());
-    EXPECT_TRUE(hasLogLine(log.text(), "Info", "Service stopped successfully."));
+    EXPECT_TRUE(testutil::loggedAt(log.text(), "Service stopped successfully.", "Info"));
     EXPECT_TRUE(helper->stopService());
-    EXPECT_TRUE(hasLogLine(log.text(), "Debug", "Service is already stopped"));
+    EXPECT_TRUE(testutil::loggedAt(log.text(), "Service is already stopped", "Debug"));
 
     ASSERT_TRUE(helper->deleteService());
     EXPECT_FALSE(helper->hasServiceHandle());
     EXPECT_FALSE(helper->deleteService());
-    EXPECT_TRUE(hasLogLine(log.text(), "Error", std::string("Failed to open service: ") + kServiceName));
+    EXPECT_TRUE(testutil::loggedAt(log.text(), std::string("Failed to open service: ") + kServiceName, "Error"));
 }
 
 TEST_F(ServiceHelperTest, OpenServiceKeepsTheErrorOfAMissingService) {
@@ -92,8 +92,8 @@ TEST_F(ServiceHelperTest, AServiceThatFailsToStartIsReportedWithItsState) {
     EXPECT_FALSE(helper->startService());
     // Windows starts it and sees it stop; Wine fails the start itself (1053).
     const std::string name = kServiceName;
-    EXPECT_TRUE(hasLogLine(log.text(), "Error", name + " is not in running state, state=1") ||
-                hasLogLine(log.text(), "Error", name + " :startService failed: 1053"))
+    EXPECT_TRUE(testutil::loggedAt(log.text(), name + " is not in running state, state=1", "Error") ||
+                testutil::loggedAt(log.text(), name + " :startService failed: 1053", "Error"))
         << log.text();
 }
 
@@ -111,7 +111,7 @@ TEST_F(ServiceHelperTest, AStartThatMakesNoProgressEndsAfterTheWaitHint) {
     const DWORD begin = GetTickCount();
     EXPECT_FALSE(helper->startService());
     EXPECT_LT(GetTickCount() - begin, 5000u);
-    EXPECT_TRUE(hasLogLine(log.text(), "Error", std::string(kServiceName) + " is not in running state, state=2"));
+    EXPECT_TRUE(testutil::loggedAt(log.text(), std::string(kServiceName) + " is not in running state, state=2", "Error"));
 }
 
 // A service that never stops: whatever its wait hint (none, or ten minutes)
@@ -128,7 +128,7 @@ TEST_P(ServiceThatDoesNotStop, StopTimesOutWithinTheBudget) {
     testutil::VirtualClock clock;
     testutil::LogCapture log;
     EXPECT_FALSE(helper->stopService());
-    EXPECT_TRUE(hasLogLine(log.text(), "Warn", "Service stop timed out."));
+    EXPECT_TRUE(testutil::loggedAt(log.text(), "Service stop timed out.", "Warn"));
     ASSERT_FALSE(clock.pauses().empty());
     for (uint32_t pause : clock.pauses()) EXPECT_LE(pause, 10000u);
     const uint32_t waited = std::accumulate(clock.pauses().begin(), clock.pauses().end(), 0u);
@@ -148,5 +148,5 @@ TEST_F(ServiceHelperTest, AFailedDescriptionStillCountsAsCreated) {
     EXPECT_TRUE(helper.createService(L"Palvane test service", L"never set", L"\"" + dir_.wpath() + L"helpersvc.exe\"",
                                      config));
     EXPECT_NE(helper.lastError(), 0u);
-    EXPECT_TRUE(hasLogLine(log.text(), "Error", "ChangeServiceConfig2 - description - failed: "));
+    EXPECT_TRUE(testutil::loggedAt(log.text(), "ChangeServiceConfig2 - description - failed: ", "Error"));
 }
