@@ -108,6 +108,7 @@ TEST_F(ComponentTest, AMissingServiceCountsAsNotInstalled) {
 
 TEST_F(ComponentTest, ASuccessfulOpenEndsAStaleNotInstalledState) {
     machine_.placeService("Quillmark Agent", "twpagent.exe");
+    testutil::LogCapture log;
     Installed_services watcher = agentService();
     watcher.open();
     ASSERT_TRUE(watcher.isNotInstalled());
@@ -118,7 +119,7 @@ TEST_F(ComponentTest, ASuccessfulOpenEndsAStaleNotInstalledState) {
     watcher.open();
     EXPECT_TRUE(watcher.hasServiceHandle());
     EXPECT_FALSE(watcher.isNotInstalled());
-    EXPECT_TRUE(watcher.start()) << "the service was installed meanwhile";
+    EXPECT_TRUE(watcher.start()) << "the service was installed meanwhile\n" << log.text();
 }
 
 TEST_F(ComponentTest, DriverInstallsFromItsInfStartsAndUninstalls) {
