@@ -11,7 +11,6 @@
 #include "utils/win/scopedHandle.h"
 #include "utils/win/stringconv.h"
 
-using PALVANE_SERVICE::IServiceOperation;
 using PALVANE_SERVICE::Services;
 using testutil::loggedAt;
 
@@ -94,7 +93,7 @@ TEST_F(ServicesTest, StartOnAnEmptyMachineInstallsAndStartsEveryComponentThenSto
     testutil::LogCapture log;
     Services operations = services();
     ASSERT_TRUE(operations.start_service()) << log.text();
-    EXPECT_EQ(operations.get_status(), IServiceOperation::kSuccess);
+    EXPECT_EQ(operations.get_status(), Services::kSuccess);
     EXPECT_EQ(testutil::countLines(log.text(), " is not found, install it"), 5u);
     expectState(SERVICE_RUNNING);
     for (const char* name : {"twprotect", "PacketFilter"}) {
@@ -119,7 +118,7 @@ TEST_F(ServicesTest, AComponentThatDoesNotStartFailsTheStartEvenWhenLaterOnesSta
     testutil::LogCapture log;
     Services operations = services(6);
     EXPECT_FALSE(operations.start_service());
-    EXPECT_EQ(operations.get_status(), IServiceOperation::kComponentNotStarted);
+    EXPECT_EQ(operations.get_status(), Services::kComponentNotStarted);
     EXPECT_EQ(testutil::countLines(machine_.events("Quillmark Agent", "twpagent.exe"), "start"), 3u)
         << "three attempts";
     EXPECT_EQ(testutil::serviceState("qmdns"), static_cast<DWORD>(SERVICE_RUNNING));
@@ -139,7 +138,7 @@ TEST_F(ServicesTest, AServiceThatCannotBeInstalledFailsTheStartButADriverOnlyWar
     testutil::LogCapture log;
     Services withoutDriver = services();
     EXPECT_FALSE(withoutDriver.start_service());
-    EXPECT_EQ(withoutDriver.get_status(), IServiceOperation::kComponentNotStarted);
+    EXPECT_EQ(withoutDriver.get_status(), Services::kComponentNotStarted);
     EXPECT_TRUE(loggedAt(log.text(), "Failed to install twprotect", "Warn"));
     EXPECT_TRUE(loggedAt(log.text(), "Failed to install qmdns", "Error"));
     EXPECT_EQ(testutil::serviceState("twQuillmark"), static_cast<DWORD>(SERVICE_RUNNING));
@@ -166,7 +165,7 @@ TEST_F(ServicesTest, StopCountsAMissingComponentAsStoppedAndAStuckOneAsAFailure)
         testutil::VirtualClock virtualClock;
         EXPECT_FALSE(fresh.stop_service());
     }
-    EXPECT_EQ(fresh.get_status(), IServiceOperation::kComponentNotStopped);
+    EXPECT_EQ(fresh.get_status(), Services::kComponentNotStopped);
     EXPECT_TRUE(loggedAt(log.text(), "twprotect is not installed yet.", "Warn"));
     EXPECT_EQ(testutil::serviceState("qmdns"), static_cast<DWORD>(SERVICE_STOPPED)) << "the walk went on";
     EXPECT_EQ(testutil::serviceState("twQuillmark"), static_cast<DWORD>(SERVICE_STOPPED));
@@ -183,7 +182,7 @@ TEST_F(ServicesTest, UninstallDriversFailsWhenNoneIsInstalled) {
     machine_.placeAll();
     Services operations = services();
     EXPECT_FALSE(operations.uninstall_drivers());
-    EXPECT_EQ(operations.get_status(), IServiceOperation::kDriversNotUninstalled);
+    EXPECT_EQ(operations.get_status(), Services::kDriversNotUninstalled);
     EXPECT_TRUE(testutil::fileExists(machine_.path() + "Quillmark Drivers\\PacketFilterDriver.inf"));
 }
 
@@ -193,7 +192,7 @@ TEST_F(ServicesTest, UninstallDriversRemovesTheDriversAndTheirFiles) {
     ASSERT_TRUE(operations.start_service());
     ASSERT_TRUE(operations.stop_service());
     EXPECT_TRUE(operations.uninstall_drivers());
-    EXPECT_EQ(operations.get_status(), IServiceOperation::kSuccess);
+    EXPECT_EQ(operations.get_status(), Services::kSuccess);
     EXPECT_FALSE(testutil::readServiceConfig("twprotect").found);
     EXPECT_FALSE(testutil::readServiceConfig("PacketFilter").found);
     EXPECT_FALSE(testutil::fileExists(machine_.path() + "Quillmark Drivers\\PacketFilterDriver.inf"));
@@ -208,7 +207,7 @@ TEST_F(ServicesTest, UninstallDriversFailsWhenAnEarlierDriverFails) {
     ASSERT_TRUE(operations.stop_service());
     DeleteFileA((machine_.path() + "Quillmark Drivers\\twprotect.inf").c_str());
     EXPECT_FALSE(operations.uninstall_drivers());
-    EXPECT_EQ(operations.get_status(), IServiceOperation::kDriversNotUninstalled);
+    EXPECT_EQ(operations.get_status(), Services::kDriversNotUninstalled);
     EXPECT_FALSE(testutil::readServiceConfig("PacketFilter").found) << "the later driver was uninstalled";
     EXPECT_TRUE(testutil::fileExists(machine_.path() + "Quillmark Drivers\\PacketFilterDriver.inf"))
         << "files stay while a driver is left";
@@ -231,7 +230,7 @@ TEST_F(ServicesTest, KillProcessEndsEveryTrayProcessAndOnlyThoseOfThatExactName)
     std::string name = "twptray";
     EXPECT_TRUE(operations.kill_process(name));
     EXPECT_EQ(name, "twptray.exe");
-    EXPECT_EQ(operations.get_status(), IServiceOperation::kSuccess);
+    EXPECT_EQ(operations.get_status(), Services::kSuccess);
     EXPECT_TRUE(testutil::waitUntil([&] { return !processAlive(first) && !processAlive(second); },
                                     std::chrono::seconds(5)));
     EXPECT_TRUE(processAlive(otherCase));
@@ -247,7 +246,7 @@ TEST_F(ServicesTest, LaunchTrayStartsTheQuotedTrayPathInTheUsersSession) {
     seams.sessions.logOnCurrentUser();
     Services operations = services();
     EXPECT_TRUE(operations.launch_tray());
-    EXPECT_EQ(operations.get_status(), IServiceOperation::kSuccess);
+    EXPECT_EQ(operations.get_status(), Services::kSuccess);
     std::string recorded;
     ASSERT_TRUE(testutil::readFile(trayPath() + ".cmdline", recorded));
     const std::wstring commandLine(reinterpret_cast<const wchar_t*>(recorded.data()), recorded.size() / 2);
@@ -260,7 +259,7 @@ TEST_F(ServicesTest, LaunchTrayWithoutAUserFailsWithStatusZero) {
     testutil::LogCapture log;
     Services operations = services();
     EXPECT_FALSE(operations.launch_tray());
-    EXPECT_EQ(operations.get_status(), IServiceOperation::kSuccess);
+    EXPECT_EQ(operations.get_status(), Services::kSuccess);
     EXPECT_TRUE(loggedAt(log.text(), "Failed to launch " + trayPath(), "Error"));
 }
 
