@@ -104,12 +104,6 @@ bool service_helper::queryService(DWORD& state) {
     return true;
 }
 
-DWORD service_helper::processId() {
-    SERVICE_STATUS_PROCESS status{};
-    if (!service_ || !queryStatus(status)) return 0;
-    return status.dwProcessId;
-}
-
 bool service_helper::deleteService() {
     if (!service_) {
         TWLOG(LOG_ERROR, "Failed to open service: " << name_);
@@ -124,50 +118,29 @@ bool service_helper::deleteService() {
     return true;
 }
 
-// A stop that is under way must end before the service can be started again.
-// Gives up when the checkpoint stops advancing for longer than the wait hint.
-bool service_helper::waitWhileStopPendingBeforeStart(SERVICE_STATUS_PROCESS& status) {
+// Waits while the service stays in `pendingState` and reports progress: gives
+// up when its checkpoint stops advancing for longer than its wait hint. A
+// failed query ends the wait with the last state known.
+service_helper::PendingWait service_helper::waitWhilePending(SERVICE_STATUS_PROCESS& status, DWORD pendingState) {
     ServiceWaitClock& clock = serviceWaitClock();
     uint32_t markedAt = clock.now();
     DWORD checkpoint = status.dwCheckPoint;
-    while (status.dwCurrentState == SERVICE_STOP_PENDING) {
-        clock.pause(servicePauseFor(status.dwWaitHint));
-        if (!queryStatus(status)) {
-            TWLOG(LOG_ERROR, "QueryServiceStatusEx failed: " << lastError_);
-            return false;
-        }
-        if (status.dwCheckPoint > checkpoint) {
-            markedAt = clock.now();
-            checkpoint = status.dwCheckPoint;
-        } else if (clock.now() - markedAt > status.dwWaitHint) {
-            TWLOG(LOG_ERROR, name_ << ":timeout waiting for service to stop.");
-            return false;
-        }
-    }
-    return true;
-}
-
-// Waits while the service reports progress; a failed query ends the wait with
-// the last state known.
-void service_helper::waitWhileStartPending(SERVICE_STATUS_PROCESS& status) {
-    ServiceWaitClock& clock = serviceWaitClock();
-    uint32_t markedAt = clock.now();
-    DWORD checkpoint = status.dwCheckPoint;
-    while (status.dwCurrentState == SERVICE_START_PENDING) {
+    while (status.dwCurrentState == pendingState) {
         clock.pause(servicePauseFor(status.dwWaitHint));
         SERVICE_STATUS_PROCESS latest{};
         if (!queryStatus(latest)) {
             TWLOG(LOG_ERROR, "QueryServiceStatusEx failed: " << lastError_);
-            return;
+            return PendingWait::QueryFailed;
         }
         status = latest;
         if (status.dwCheckPoint > checkpoint) {
             markedAt = clock.now();
             checkpoint = status.dwCheckPoint;
         } else if (clock.now() - markedAt > status.dwWaitHint) {
-            return;
+            return PendingWait::TimedOut;
         }
     }
+    return PendingWait::Left;
 }
 
 bool service_helper::startService() {
@@ -184,7 +157,10 @@ bool service_helper::startService() {
         TWLOG(LOG_INFO, name_ << " is already running.");
         return true;
     }
-    if (!waitWhileStopPendingBeforeStart(status)) return false;
+    // A stop that is under way must end before the service can be started again.
+    const PendingWait stopWait = waitWhilePending(status, SERVICE_STOP_PENDING);
+    if (stopWait == PendingWait::TimedOut) TWLOG(LOG_ERROR, name_ << ":timeout waiting for service to stop.");
+    if (stopWait != PendingWait::Left) return false;
     if (!StartServiceW(service_.get(), 0, nullptr)) {
         lastError_ = GetLastError();
         TWLOG(LOG_ERROR, name_ << " :startService failed: " << lastError_);
@@ -194,7 +170,7 @@ bool service_helper::startService() {
         TWLOG(LOG_ERROR, "QueryServiceStatusEx failed: " << lastError_);
         return false;
     }
-    waitWhileStartPending(status);
+    waitWhilePending(status, SERVICE_START_PENDING);
     if (status.dwCurrentState == SERVICE_RUNNING) {
         TWLOG(LOG_DEBUG, "Service started successfully");
         return true;

@@ -71,8 +71,6 @@ public:
     bool hasServiceHandle() const { return service_.valid(); }
     bool hasManagerHandle() const { return manager_.valid(); }
     const std::string& serviceName() const { return name_; }
-    // The process id of the running service, 0 when none or unknown.
-    DWORD processId();
 
 protected:
     void setLastError(DWORD code) { lastError_ = code; }
@@ -82,8 +80,8 @@ protected:
 
 private:
     bool queryStatus(SERVICE_STATUS_PROCESS& status);
-    bool waitWhileStopPendingBeforeStart(SERVICE_STATUS_PROCESS& status);
-    void waitWhileStartPending(SERVICE_STATUS_PROCESS& status);
+    enum class PendingWait { Left, TimedOut, QueryFailed };
+    PendingWait waitWhilePending(SERVICE_STATUS_PROCESS& status, DWORD pendingState);
     enum class StopPoll { Waiting, Stopped, TimedOut, Failed };
     StopPoll pollStop(SERVICE_STATUS_PROCESS& status, uint32_t startedAt, const char* queryFailure);
     uint32_t pauseWithinBudget(uint32_t waitHintMs, uint32_t startedAt);

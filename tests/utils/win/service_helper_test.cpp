@@ -150,3 +150,21 @@ TEST_F(ServiceHelperTest, AFailedDescriptionStillCountsAsCreated) {
     EXPECT_NE(helper.lastError(), 0u);
     EXPECT_TRUE(testutil::loggedAt(log.text(), "ChangeServiceConfig2 - description - failed: ", "Error"));
 }
+
+TEST_F(ServiceHelperTest, AStartWaitsForAStopUnderWayAndGivesUpWhenItMakesNoProgress) {
+    auto helper = createTestService("stop=hang\nhint=0\n");
+    {
+        testutil::FastPauseClock clock;
+        ASSERT_TRUE(helper->startService());
+    }
+    {
+        testutil::VirtualClock clock;
+        ASSERT_FALSE(helper->stopService());
+    }
+    ASSERT_EQ(testutil::serviceState(kServiceName), static_cast<DWORD>(SERVICE_STOP_PENDING));
+    testutil::FastPauseClock clock;
+    testutil::LogCapture log;
+    EXPECT_FALSE(helper->startService());
+    EXPECT_TRUE(testutil::loggedAt(log.text(), std::string(kServiceName) + ":timeout waiting for service to stop.",
+                                   "Error"));
+}
