@@ -21,6 +21,7 @@
 
 #include "palvane/shared/Ipalvane.h"
 #include "palvane/win/upgrademgr/libloader_win.h"
+#include "utils/configKeys.h"
 
 // What the manager reaches outside itself; tests replace parts of it.
 struct palvaneMgrHooks {
@@ -43,7 +44,7 @@ struct palvaneMgrHooks {
 
 class palvaneMgr {
 public:
-    static constexpr const char* kLibraryFolder = "Quillmark Palvane";
+    static constexpr const char* kLibraryFolder = configKeys::PALVANE_LIBRARY_FOLDER;
 
     palvaneMgr();
     explicit palvaneMgr(palvaneMgrHooks hooks);
