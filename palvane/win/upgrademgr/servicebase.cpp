@@ -80,45 +80,31 @@ void CServiceBase::Start(DWORD argc, PWSTR* argv) {
 }
 
 void CServiceBase::Stop() {
-    const DWORD original = status().dwCurrentState;
-    try {
-        SetServiceStatus(SERVICE_STOP_PENDING);
-        OnStop();
-        SetServiceStatus(SERVICE_STOPPED);
-    } catch (DWORD error) {
-        TWLOG(LOG_ERROR, "Service Stop error=" << error);
-        SetServiceStatus(original);
-    } catch (...) {
-        TWLOG(LOG_ERROR, "Service failed to stop.");
-        SetServiceStatus(original);
-    }
+    Transition({SERVICE_STOP_PENDING, &CServiceBase::OnStop, SERVICE_STOPPED, "Service Stop error=",
+                "Service failed to stop.", status().dwCurrentState});
 }
 
 void CServiceBase::Pause() {
-    try {
-        SetServiceStatus(SERVICE_PAUSE_PENDING);
-        OnPause();
-        SetServiceStatus(SERVICE_PAUSED);
-    } catch (DWORD error) {
-        TWLOG(LOG_ERROR, "Service Pause error=" << error);
-        SetServiceStatus(SERVICE_RUNNING);
-    } catch (...) {
-        TWLOG(LOG_ERROR, "Service failed to pause.");
-        SetServiceStatus(SERVICE_RUNNING);
-    }
+    Transition({SERVICE_PAUSE_PENDING, &CServiceBase::OnPause, SERVICE_PAUSED, "Service Pause error=",
+                "Service failed to pause.", SERVICE_RUNNING});
 }
 
 void CServiceBase::Continue() {
+    Transition({SERVICE_CONTINUE_PENDING, &CServiceBase::OnContinue, SERVICE_RUNNING, "Service Continue error=",
+                "Service failed to resume.", SERVICE_PAUSED});
+}
+
+void CServiceBase::Transition(const TransitionSteps& steps) {
     try {
-        SetServiceStatus(SERVICE_CONTINUE_PENDING);
-        OnContinue();
-        SetServiceStatus(SERVICE_RUNNING);
+        SetServiceStatus(steps.pending);
+        (this->*steps.hook)();
+        SetServiceStatus(steps.done);
     } catch (DWORD error) {
-        TWLOG(LOG_ERROR, "Service Continue error=" << error);
-        SetServiceStatus(SERVICE_PAUSED);
+        TWLOG(LOG_ERROR, steps.errorText << error);
+        SetServiceStatus(steps.fallback);
     } catch (...) {
-        TWLOG(LOG_ERROR, "Service failed to resume.");
-        SetServiceStatus(SERVICE_PAUSED);
+        TWLOG(LOG_ERROR, steps.failureText);
+        SetServiceStatus(steps.fallback);
     }
 }
 

@@ -51,6 +51,18 @@ protected:
     DWORD acceptedControls() const;
 
 private:
+    // A transition reports `pending`, runs the hook and reports `done`; a
+    // hook that fails is logged and `fallback` is reported instead.
+    struct TransitionSteps {
+        DWORD pending;
+        void (CServiceBase::*hook)();
+        DWORD done;
+        const char* errorText;    // followed by the hook's error code
+        const char* failureText;  // for any other exception
+        DWORD fallback;
+    };
+    void Transition(const TransitionSteps& steps);
+
     static void WINAPI ServiceMain(DWORD argc, PWSTR* argv);
     static void WINAPI ServiceCtrlHandler(DWORD control);
 

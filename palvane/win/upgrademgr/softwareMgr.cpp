@@ -150,7 +150,10 @@ void palvaneMgr::start() {
     std::string version;
     if (!readVersionText(name, version)) return;
     if (!bindLibrary(name, kStartTexts)) return;
+    // Recorded before the runtime starts: its start may wait a long time
+    // (for a logged-on user) and the service may be stopped meanwhile.
     writeSetting(configKeys::DLL_VERSION, version);
+    object_->StartMonitoring(makeCallback());
 }
 
 void palvaneMgr::stop() {
@@ -222,6 +225,7 @@ PALVANE_SERVICE::ReloadCallback palvaneMgr::makeCallback() {
     };
 }
 
+// Loads the library and creates its object; the caller starts it.
 bool palvaneMgr::bindLibrary(const std::string& name, const BindTexts& texts) {
     std::unique_ptr<libloader::ILibLoader> loader = hooks_.makeLoader(libraryPath(name));
     if (!loader->load()) {
@@ -251,7 +255,6 @@ bool palvaneMgr::bindLibrary(const std::string& name, const BindTexts& texts) {
     object_ = object;
     destructorFn_ = destroy;
     loaded_ = true;
-    object_->StartMonitoring(makeCallback());
     return true;
 }
 
@@ -427,10 +430,13 @@ bool palvaneMgr::load_new_dll(const std::string& name) {
         return false;
     }
     if (!bindLibrary(name, kReloadTexts)) return false;
+    // The new file is the one in use from here on, before its start, which
+    // may wait long: a stop meanwhile must not bring the old file back.
     delete_old_dlls(name);
     writeSetting(configKeys::DLL_FILE_NAME, libraryPath(name));
     std::string version;
     if (readVersionText(name, version)) writeSetting(configKeys::DLL_VERSION, version);
     setDllName(name);
+    object_->StartMonitoring(makeCallback());
     return true;
 }

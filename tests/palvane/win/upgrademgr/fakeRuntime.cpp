@@ -100,18 +100,24 @@ void Runtime::reset() {
     journal.clear();
     std::lock_guard<std::mutex> lock(mutex);
     failingLoads.clear();
-    blockedLoad.clear();
-    loadReleased = false;
+    blockedAt.clear();
+    released = false;
     constructing.clear();
     g_running = nullptr;
 }
 
-void Runtime::releaseLoad() {
+void Runtime::release() {
     {
         std::lock_guard<std::mutex> lock(mutex);
-        loadReleased = true;
+        released = true;
     }
-    loadRelease.notify_all();
+    releaseSignal.notify_all();
+}
+
+void Runtime::enter(const std::string& event) {
+    journal.add(event);
+    std::unique_lock<std::mutex> lock(mutex);
+    if (blockedAt == event) releaseSignal.wait_for(lock, std::chrono::seconds(10), [&] { return released; });
 }
 
 bool Runtime::callBackFromRuntimeThread() {
@@ -151,7 +157,7 @@ bool Runtime::drainCallbackThreads(std::chrono::milliseconds timeout) {
 }
 
 void FakeObject::StartMonitoring(PALVANE_SERVICE::ReloadCallback callback) {
-    runtime().journal.add("StartMonitoring " + name_);
+    runtime().enter("StartMonitoring " + name_);
     callback_ = callback;
     std::lock_guard<std::mutex> lock(runtime().mutex);
     g_running = this;
@@ -180,11 +186,8 @@ FakeLoader::FakeLoader(const std::string& path) : name_(baseName(path)) {
 
 bool FakeLoader::load() {
     Runtime& state = runtime();
-    state.journal.add("load " + name_);
-    std::unique_lock<std::mutex> lock(state.mutex);
-    if (state.blockedLoad == name_) {
-        state.loadRelease.wait_for(lock, std::chrono::seconds(10), [&] { return state.loadReleased; });
-    }
+    state.enter("load " + name_);
+    std::lock_guard<std::mutex> lock(state.mutex);
     if (state.failingLoads.count(name_) != 0) return false;
     loaded_ = true;
     return true;

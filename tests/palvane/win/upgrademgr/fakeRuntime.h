@@ -41,9 +41,9 @@ struct Runtime {
     Journal journal;
     std::mutex mutex;
     std::set<std::string> failingLoads;   // names whose load fails
-    std::string blockedLoad;              // a load of this name waits for releaseLoad()
-    bool loadReleased = false;
-    std::condition_variable loadRelease;
+    std::string blockedAt;                // this event ("load x", "StartMonitoring x") waits for release()
+    bool released = false;
+    std::condition_variable releaseSignal;
     std::string constructing;             // library whose Constructor runs next
     // Threads that called a callback; Destructor waits for them, as the real
     // runtime drains its task pool.
@@ -54,7 +54,9 @@ struct Runtime {
     std::vector<CallbackThread> callbackThreads;
 
     void reset();
-    void releaseLoad();
+    void release();
+    // Journals the event and waits (bounded) while it is the blocked one.
+    void enter(const std::string& event);
     // Calls the running object's callback on a new thread, as the runtime
     // does from a task of its pool. False when no object is running.
     bool callBackFromRuntimeThread();

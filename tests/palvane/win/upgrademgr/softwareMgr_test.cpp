@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "fakeRuntime.h"
+#include "installFolder.h"
 #include "palvane/win/upgrademgr/softwareMgr.h"
 #include "support/testUtil.h"
 #include "utils/configKeys.h"
@@ -25,21 +26,6 @@ const char* const kSecond = "palvane_test2.dll";  // version 1.2.4.0
 
 class RuntimeManagerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char cwd[MAX_PATH];
-        GetCurrentDirectoryA(MAX_PATH, cwd);
-        savedDirectory_ = cwd;
-        fakert::runtime().reset();
-        folder_ = install_.path() + "Quillmark Palvane\\";
-        CreateDirectoryA(folder_.c_str(), nullptr);
-        settings_.set(configKeys::PATH, install_.path());
-    }
-
-    void TearDown() override {
-        fakert::runtime().reset();
-        SetCurrentDirectoryA(savedDirectory_.c_str());
-    }
-
     // A copy of a fixture library under `name`, so its version is real.
     void place(const char* fixture, const std::string& name) {
         ASSERT_TRUE(CopyFileA((testutil::exeDirectoryA() + fixture).c_str(), (folder_ + name).c_str(), FALSE))
@@ -64,10 +50,9 @@ protected:
     bool exists(const std::string& name) { return testutil::fileExists(folder_ + name); }
     fakert::Journal& journal() { return fakert::runtime().journal; }
 
-    testutil::TempDir install_;
-    testutil::MachineSettingsSandbox settings_;
-    std::string folder_;
-    std::string savedDirectory_;
+    InstallFolder install_;
+    testutil::MachineSettingsSandbox& settings_ = install_.settings;
+    const std::string& folder_ = install_.library;
 };
 
 TEST_F(RuntimeManagerTest, StartLoadsTheOnlyFileByFullPathAndRecordsIt) {
@@ -139,7 +124,6 @@ TEST_F(RuntimeManagerTest, StaleOrMissingRecordedPathFallsBackToTheNewestListedF
         EXPECT_TRUE(exists(kSecond));
         EXPECT_FALSE(exists(kFirst));
         manager.stop();
-        SetCurrentDirectoryA(savedDirectory_.c_str());
     }
 }
 
@@ -252,7 +236,7 @@ TEST_F(RuntimeManagerTest, StopDuringTheReloadPauseEndsAtOnceWithoutTheNewLibrar
 
 TEST_F(RuntimeManagerTest, StopWaitsForAStartUnderWayAndThenStopsIt) {
     place(kFirst);
-    fakert::runtime().blockedLoad = kFirst;
+    fakert::runtime().blockedAt = std::string("load ") + kFirst;
     palvaneMgr manager(hooks());
     std::thread starter([&] { manager.start(); });
     ASSERT_TRUE(journal().waitFor(std::string("load ") + kFirst));
@@ -264,7 +248,7 @@ TEST_F(RuntimeManagerTest, StopWaitsForAStartUnderWayAndThenStopsIt) {
     });
     std::this_thread::sleep_for(200ms);
     EXPECT_FALSE(stopped);
-    fakert::runtime().releaseLoad();
+    fakert::runtime().release();
     starter.join();
     stopper.join();
 
@@ -273,6 +257,35 @@ TEST_F(RuntimeManagerTest, StopWaitsForAStartUnderWayAndThenStopsIt) {
               journal().indexOf(std::string("StopMonitoring ") + kFirst))
         << journal().text();
     EXPECT_EQ(events.back(), std::string("close ") + kFirst);
+}
+
+TEST_F(RuntimeManagerTest, FileInUseIsRecordedBeforeTheRuntimesStartWhichMayWaitLong) {
+    place(kFirst);
+    fakert::runtime().blockedAt = std::string("StartMonitoring ") + kFirst;
+    palvaneMgr manager(hooks(50ms));
+    std::thread starter([&] { manager.start(); });
+    ASSERT_TRUE(journal().waitFor(std::string("StartMonitoring ") + kFirst));
+    EXPECT_EQ(setting(configKeys::DLL_FILE_NAME), folder_ + kFirst);
+    EXPECT_EQ(setting(configKeys::DLL_VERSION), "1.2.3");
+    fakert::runtime().release();
+    starter.join();
+
+    // A reload whose new runtime waits in its start: the new file is already
+    // the recorded one, and a stop meanwhile keeps it.
+    fakert::runtime().blockedAt = std::string("StartMonitoring ") + kSecond;
+    {
+        std::lock_guard<std::mutex> lock(fakert::runtime().mutex);
+        fakert::runtime().released = false;
+    }
+    place(kSecond);
+    manager.update_service_dll();
+    ASSERT_TRUE(journal().waitFor(std::string("StartMonitoring ") + kSecond));
+    EXPECT_EQ(setting(configKeys::DLL_FILE_NAME), folder_ + kSecond);
+    EXPECT_EQ(setting(configKeys::DLL_VERSION), "1.2.4");
+    EXPECT_FALSE(exists(kFirst));
+    fakert::runtime().release();
+    manager.stop();
+    EXPECT_EQ(journal().count(std::string("Destructor ") + kSecond), 1u) << journal().text();
 }
 
 TEST_F(RuntimeManagerTest, StopBeforeStartLoadsNothing) {

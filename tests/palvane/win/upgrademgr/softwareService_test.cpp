@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fakeRuntime.h"
+#include "installFolder.h"
 #include "palvane/win/upgrademgr/softwareService.h"
 #include "support/testUtil.h"
 #include "utils/configKeys.h"
@@ -46,24 +47,10 @@ private:
 
 class HostServiceTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char cwd[MAX_PATH];
-        GetCurrentDirectoryA(MAX_PATH, cwd);
-        savedDirectory_ = cwd;
-        fakert::runtime().reset();
-        const std::string folder = install_.path() + "Quillmark Palvane\\";
-        CreateDirectoryA(folder.c_str(), nullptr);
-        CopyFileA((testutil::exeDirectoryA() + "palvane_test1.dll").c_str(), (folder + "palvane_test1.dll").c_str(),
-                  FALSE);
-        settings_.set(configKeys::PATH, install_.path());
-    }
-
     void TearDown() override {
         for (std::thread& worker : workers_) {
             if (worker.joinable()) worker.detach();
         }
-        fakert::runtime().reset();
-        SetCurrentDirectoryA(savedDirectory_.c_str());
     }
 
     // Work queued by the service runs on a thread the test can hold back.
@@ -94,9 +81,9 @@ protected:
         workers_.clear();
     }
 
-    testutil::TempDir install_;
-    testutil::MachineSettingsSandbox settings_;
-    std::string savedDirectory_;
+    InstallFolder install_;
+    const bool runtimePlaced_ = CopyFileA((testutil::exeDirectoryA() + "palvane_test1.dll").c_str(),
+                                          (install_.library + "palvane_test1.dll").c_str(), FALSE) != FALSE;
     std::vector<std::thread> workers_;
     std::function<void()> held_;
     std::atomic<int> managersMade_{0};
