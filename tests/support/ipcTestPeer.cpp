@@ -1,5 +1,7 @@
 #include "support/ipcTestPeer.h"
 
+#include <gtest/gtest.h>
+
 #include <ws2tcpip.h>
 
 #include <cstring>
@@ -111,6 +113,16 @@ TrayStandIn::TrayStandIn() {
         process_.reset(info.hProcess);
         pid_ = info.dwProcessId;
     }
+    // The peer check reads the program path from the process's loader data,
+    // which a freshly created process fills in only once it runs; on a busy
+    // machine that can be after the first test connection is accepted, and the
+    // server then rightly refuses the connection.
+    EXPECT_TRUE(waitUntil([this] { return runsItsProgram(); })) << "the tray stand-in did not start";
+}
+
+bool TrayStandIn::runsItsProgram() const {
+    std::wstring path;
+    return process_ && readModulePath(process_.get(), nullptr, path);
 }
 
 TrayStandIn::~TrayStandIn() {

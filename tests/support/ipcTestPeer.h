@@ -65,6 +65,8 @@ public:
     static PortOwnerFinder foreignOwnerFinder();
 
 private:
+    bool runsItsProgram() const;
+
     MachineSettingsSandbox settings_;
     TempDir dir_;
     UniqueHandle process_;

@@ -14,9 +14,12 @@ namespace {
 
 constexpr uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1, host order
 constexpr ULONG kFirstTableGuess = sizeof(MIB_TCPTABLE2) + 64 * sizeof(MIB_TCPROW2);
-// The table may grow between the size query and the read; a few retries
-// absorb that instead of refusing the peer.
-constexpr int kTableReadAttempts = 4;
+// The table is machine-wide and grows between the size query and the read
+// while other programs open connections; one read can take a second under
+// Wine, enough for hundreds of new rows. Asking for the size the system named
+// again and again loses that race on a busy machine and refuses the peer, so
+// each retry asks for twice what was last named.
+constexpr int kTableReadAttempts = 8;
 // Image paths can exceed MAX_PATH; the longest path Windows accepts is 32,767.
 constexpr DWORD kFirstPathGuess = MAX_PATH;
 constexpr DWORD kLongestPath = 32768;
@@ -56,13 +59,14 @@ bool setNonBlocking(SOCKET socket) {
 
 void prepareSocket(SOCKET) {}
 
-bool readTcpTable(std::vector<TcpConnectionRow>& rows) {
+bool readTcpTable(std::vector<TcpConnectionRow>& rows, const TcpTableSource& source) {
     ULONG size = kFirstTableGuess;
     std::vector<unsigned char> buffer;
     DWORD result = ERROR_INSUFFICIENT_BUFFER;
     for (int attempt = 0; attempt < kTableReadAttempts && result == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
         buffer.assign(size, 0);
-        result = GetTcpTable2(reinterpret_cast<PMIB_TCPTABLE2>(buffer.data()), &size, TRUE);
+        result = source(reinterpret_cast<PMIB_TCPTABLE2>(buffer.data()), &size, TRUE);
+        if (result == ERROR_INSUFFICIENT_BUFFER) size *= 2;
     }
     if (result != NO_ERROR) return false;
     const auto* table = reinterpret_cast<const MIB_TCPTABLE2*>(buffer.data());

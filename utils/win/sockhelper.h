@@ -4,6 +4,7 @@
 
 #include <winsock2.h>
 #include <windows.h>
+#include <iphlpapi.h>
 
 #include "utils/win/scopedHandle.h"
 
@@ -31,9 +32,12 @@ struct TcpConnectionRow {
     DWORD owningPid = 0;
 };
 
+// GetTcpTable2's shape; tests substitute a table that grows under the reader.
+using TcpTableSource = std::function<ULONG(PMIB_TCPTABLE2 table, PULONG size, BOOL order)>;
+
 // The system's IPv4 TCP table (GetTcpTable2, sorted). False when it cannot be
 // read; nothing is logged.
-bool readTcpTable(std::vector<TcpConnectionRow>& rows);
+bool readTcpTable(std::vector<TcpConnectionRow>& rows, const TcpTableSource& source = GetTcpTable2);
 
 // The row of the connecting side of an established loopback connection:
 // local 127.0.0.1:peerPort, remote 127.0.0.1:serverPort, state established.

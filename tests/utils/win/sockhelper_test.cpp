@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstddef>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -228,6 +230,50 @@ TEST(SockHelper, FindsTheConnectingEndOfARealLoopbackConnection) {
     DWORD pid = 12345;
     EXPECT_TRUE(findPortOwnerInTcpTable(connection.clientPort, connection.serverPort, pid));
     EXPECT_TRUE(pid == 0 || pid == GetCurrentProcessId()) << pid;  // Wine reports 0
+}
+
+// A machine-wide table that gains rows between every size query and read, as
+// it does while other programs open connections; one read can take a second
+// under Wine. Sizes as GetTcpTable2 counts them.
+class GrowingTcpTable {
+public:
+    GrowingTcpTable(DWORD rows, DWORD growth) : rows_(rows), growth_(growth) {}
+
+    ULONG operator()(PMIB_TCPTABLE2 table, PULONG size, BOOL) {
+        rows_ += growth_;
+        ++calls;
+        const ULONG needed = offsetof(MIB_TCPTABLE2, table) + rows_ * sizeof(MIB_TCPROW2);
+        if (table == nullptr || *size < needed) {
+            *size = needed;
+            return ERROR_INSUFFICIENT_BUFFER;
+        }
+        table->dwNumEntries = rows_;
+        for (DWORD i = 0; i < rows_; ++i) table->table[i] = MIB_TCPROW2{};
+        return NO_ERROR;
+    }
+    DWORD rows() const { return rows_; }
+    int calls = 0;
+
+private:
+    DWORD rows_;
+    DWORD growth_;
+};
+
+TEST(SockHelper, ReadsATableThatGrowsUnderTheReader) {
+    GrowingTcpTable table(300, 100);
+    std::vector<TcpConnectionRow> rows;
+    ASSERT_TRUE(readTcpTable(rows, std::ref(table)));
+    EXPECT_EQ(rows.size(), table.rows());
+    EXPECT_LE(table.calls, 3);
+
+    // A source that fails otherwise is not read again.
+    int calls = 0;
+    const TcpTableSource broken = [&](PMIB_TCPTABLE2, PULONG, BOOL) {
+        ++calls;
+        return static_cast<ULONG>(ERROR_NOT_SUPPORTED);
+    };
+    EXPECT_FALSE(readTcpTable(rows, broken));
+    EXPECT_EQ(calls, 1);
 }
 
 TEST(SockHelper, MatchesOnlyTheEstablishedLoopbackConnectionToTheServer) {
