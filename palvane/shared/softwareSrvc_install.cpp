@@ -116,9 +116,12 @@ bool PalvaneService::pre_install() {
         TWLOG(LOG_ERROR, "Installation cannot continue, failed in pre-install status=" << failed);
         return false;
     }
-    if (!services_->uninstall_drivers()) TWLOG(LOG_WARN, "Drivers are not uninstalled; the installation goes on.");
+    // The drivers' uninstall removes their files from the drivers folder, and a
+    // restore makes each folder exactly its backup: a backup taken after the
+    // uninstall would leave a failed installation without any driver files.
     TWLOG(LOG_INFO, "Backing up all installed services...");
     rollback_->backup();
+    if (!services_->uninstall_drivers()) TWLOG(LOG_WARN, "Drivers are not uninstalled; the installation goes on.");
     status_ = 0;
     return true;
 }

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "coreHarness.h"
+#include "palvane/shared/coreParts.h"
 #include "palvane/shared/softwareSrvc.h"
 #include "support/ipcTestPeer.h"
 #include "support/localUpdateServer.h"
@@ -24,6 +25,23 @@ using namespace coretest;
 namespace {
 
 const char* const kPostUiMessage = "post-uimessage";
+
+// Records the backup steps among the component operations, so their order
+// shows.
+class RecordingRollback : public PALVANE_SERVICE::IRollback {
+public:
+    explicit RecordingRollback(std::shared_ptr<OperationsRecord> record) : record_(std::move(record)) {}
+    bool backup() override { return step("backup"); }
+    bool restore() override { return step("restore"); }
+    bool purge() override { return step("purge"); }
+
+private:
+    bool step(const std::string& call) {
+        record_->add(call);
+        return true;
+    }
+    std::shared_ptr<OperationsRecord> record_;
+};
 
 std::string answer(const std::string& version, const std::string& url, const std::string& hash, bool autoUpgrade) {
     return "{\"upgrade_version\":\"" + version + "\",\"download_url\":\"" + url + "\",\"sha256Hash\":\"" + hash +
@@ -468,7 +486,12 @@ TEST_F(CoreUpgradeTest, PhaseOneAfterTheRebootInstallsTheRecordedCabinet) {
     set(configKeys::INSTALLING_VERSION, "1.1.0");
     set(configKeys::REBOOT_MODE, "true");
 
-    auto core = makeTrayCore();
+    auto seams = fastSeams(ops_);
+    seams.ipcOwner = tray_.ownerFinder();
+    seams.rollback = [this](const std::string&, const PALVANE_SERVICE::ComponentList&) {
+        return std::make_shared<RecordingRollback>(ops_);
+    };
+    auto core = makeCore(std::move(seams));
     start(*core);
     ASSERT_TRUE(core->isRebootStart());
     auto first = connectPeer();
@@ -484,8 +507,9 @@ TEST_F(CoreUpgradeTest, PhaseOneAfterTheRebootInstallsTheRecordedCabinet) {
     EXPECT_TRUE(testutil::fileExists(path_ + "Quillmark Agent\\agent.exe"));
     EXPECT_FALSE(testutil::fileExists(cabinetPath));
     EXPECT_EQ(ops_->all(),
-              (std::vector<std::string>{"stop_service", "kill_process twptray.exe", "uninstall_drivers",
-                                        "start_service", "set_tray_autorun", "launch_tray"}));
+              (std::vector<std::string>{"stop_service", "kill_process twptray.exe", "backup", "uninstall_drivers",
+                                        "start_service", "set_tray_autorun", "launch_tray", "purge"}))
+        << "the drivers' files are in the backup before their uninstall removes them";
     EXPECT_EQ(testutil::countLines(log_.text(), ">>>Perform Quillmark Agent upgrade - phase I."), 1u)
         << "the second connection does not run phase I again";
     core->stop();
