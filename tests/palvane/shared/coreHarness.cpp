@@ -11,7 +11,6 @@
 namespace coretest {
 
 namespace {
-const char* const kWebView2Key = "Software\\Microsoft\\EdgeUpdate\\Clients\\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}";
 const char* const kUserSettings = "\\SOFTWARE\\Tarnwell";
 }  // namespace
 
@@ -53,24 +52,6 @@ bool RecordingOperations::start_service() {
 bool RecordingOperations::kill_process(std::string& name) {
     name += ".exe";
     return step("kill_process " + name);
-}
-
-WebView2Present::WebView2Present() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, kWebView2Key, 0, KEY_READ, &key) == ERROR_SUCCESS) {
-        RegCloseKey(key);
-        return;
-    }
-    created_ = RegCreateKeyExA(HKEY_CURRENT_USER, kWebView2Key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                               nullptr) == ERROR_SUCCESS;
-    if (!key) return;
-    const char version[] = "120.0.2210.91";
-    RegSetValueExA(key, "pv", 0, REG_SZ, reinterpret_cast<const BYTE*>(version), sizeof(version));
-    RegCloseKey(key);
-}
-
-WebView2Present::~WebView2Present() {
-    if (created_) RegDeleteKeyA(HKEY_CURRENT_USER, kWebView2Key);
 }
 
 UserRebootMode::UserRebootMode() {

@@ -1,6 +1,6 @@
 // What the service core's tests share: a recording stand-in for the component
 // operations (the core's only seam to the machine's services), a logged-on
-// user, a present WebView2 runtime, an install folder and the core's seams
+// user, an install folder and the core's seams
 // with short pauses.
 #pragma once
 
@@ -53,16 +53,6 @@ private:
 
     std::shared_ptr<OperationsRecord> record_;
     int status_ = 0;
-};
-
-// The WebView2 runtime's per-user key, made for the test when it was missing.
-class WebView2Present {
-public:
-    WebView2Present();
-    ~WebView2Present();
-
-private:
-    bool created_ = false;
 };
 
 // The logged-on user's "reboot-mode", removed before and after the test.

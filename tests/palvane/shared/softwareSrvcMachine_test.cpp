@@ -8,6 +8,7 @@
 #include "palvane/shared/softwareSrvc.h"
 #include "support/agentMachine.h"
 #include "support/localUpdateServer.h"
+#include "support/webView2Present.h"
 #include "support/serviceSandbox.h"
 #include "utils/configKeys.h"
 #include "utils/twlogger.h"
@@ -57,7 +58,7 @@ protected:
     testutil::AgentMachine machine_;
     testutil::LocalUpdateServer server_;
     testutil::LogCapture log_{8};
-    WebView2Present webView2_;
+    testutil::WebView2Present webView2_;
     UserRebootMode userReboot_;
 };
 

@@ -12,6 +12,7 @@
 #include "palvane/shared/softwareSrvc.h"
 #include "support/ipcTestPeer.h"
 #include "support/localUpdateServer.h"
+#include "support/webView2Present.h"
 #include "support/logLines.h"
 #include "utils/configKeys.h"
 #include "utils/twlogger.h"
@@ -85,7 +86,7 @@ protected:
     testutil::TempDir install_;
     testutil::SessionSeams sessions_;
     testutil::LogCapture log_{8};
-    WebView2Present webView2_;
+    testutil::WebView2Present webView2_;
     UserRebootMode userReboot_;
     std::shared_ptr<OperationsRecord> ops_ = std::make_shared<OperationsRecord>();
     std::atomic<int> reloads_{0};

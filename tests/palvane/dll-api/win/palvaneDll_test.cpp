@@ -10,6 +10,7 @@
 
 #include "palvane/shared/Ipalvane.h"
 #include "support/testUtil.h"
+#include "support/webView2Present.h"
 #include "utils/configKeys.h"
 #include "utils/win/FileVersion.h"
 #include "utils/win/localconfig.h"
@@ -20,8 +21,6 @@ using PALVANE_SERVICE::DestructorFn;
 using PALVANE_SERVICE::Ipalvane;
 
 namespace {
-
-const char* const kWebView2Key = "Software\\Microsoft\\EdgeUpdate\\Clients\\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}";
 
 class CurrentDirectory {
 public:
@@ -40,13 +39,6 @@ protected:
     void SetUp() override {
         settings_.set(configKeys::PATH, install_.path());
         CreateDirectoryA(library_.file("logs").c_str(), nullptr);
-        HKEY key = nullptr;
-        RegCreateKeyExA(HKEY_CURRENT_USER, kWebView2Key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
-        if (!key) return;
-        // Present, so the start downloads nothing.
-        const char version[] = "120.0.2210.91";
-        RegSetValueExA(key, "pv", 0, REG_SZ, reinterpret_cast<const BYTE*>(version), sizeof(version));
-        RegCloseKey(key);
     }
 
     std::string libraryPath() const { return testutil::exeDirectoryA() + "palvane.dll"; }
@@ -54,6 +46,7 @@ protected:
     testutil::MachineSettingsSandbox settings_;
     testutil::TempDir install_;
     testutil::TempDir library_;
+    testutil::WebView2Present webView2_;
 };
 
 TEST_F(PalvaneLibrary, CarriesItsVersionAndExportsBothFunctionsByNameAndOrdinal) {
