@@ -15,7 +15,8 @@ std::string lineWith(const std::string& text, const std::string& needle) {
 
 bool loggedAt(const std::string& text, const std::string& needle, const std::string& levelName) {
     std::string padded = levelName;
-    padded.resize(6, ' ');
+    // The prefix pads a level name to six characters; "DblDebug" is longer.
+    if (padded.size() < 6) padded.resize(6, ' ');
     return lineWith(text, needle).find("< " + padded + " >") != std::string::npos;
 }
 
