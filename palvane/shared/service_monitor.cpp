@@ -91,6 +91,8 @@ void service_monitor::service_health_thread() {
             runPass();
         } catch (const std::exception& error) {
             TWLOG(LOG_ERROR, "service_health_thread: " << error.what());
+        } catch (...) {
+            TWLOG(LOG_ERROR, "service_health_thread: unknown exception.");
         }
         ++passes_;
     }

@@ -199,6 +199,22 @@ TEST_F(ServiceMonitorTest, MissingSettingsFileIsReportedNotCreated) {
     EXPECT_FALSE(testutil::fileExists(machine_.path() + "tarnwell.json"));
 }
 
+TEST_F(ServiceMonitorTest, PassesLeaveNoHandlesBehind) {
+    install({"twQuillmark", "PacketFilter"});
+    settings_.set("tcp_driver", "true");
+    ASSERT_TRUE(testutil::writeFile(machine_.path() + "tarnwell.json", "{}"));
+    service_monitor monitor(&core_, machine_.path(), table_, fastOptions());
+    ASSERT_TRUE(testutil::waitUntil([&] { return monitor.passes() >= 5; }, 20s));
+    ASSERT_TRUE(stateIs("twQuillmark", SERVICE_RUNNING));
+    DWORD before = 0;
+    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &before));
+    const unsigned start = monitor.passes();
+    ASSERT_TRUE(testutil::waitUntil([&] { return monitor.passes() >= start + 40; }, 30s));
+    DWORD after = 0;
+    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &after));
+    EXPECT_LE(after, before + 3);
+}
+
 TEST(ServiceMonitor, WithoutThePacketFilterEntryPassesSayItIsNotFound) {
     testutil::LogCapture log;
     testutil::FakeMonitoredCore core;
