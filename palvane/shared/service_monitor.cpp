@@ -153,12 +153,19 @@ void service_monitor::checkComponent(Installed_services& component) {
         return;
     }
     DWORD state = 0;
-    if (!component.queryService(state) || state != SERVICE_STOPPED) return;
+    if (!component.queryService(state)) return;
+    relaunch_spacing& spacing = restartSpacing_[&component];
+    if (state != SERVICE_STOPPED) {
+        spacing.seen_running();
+        return;
+    }
     if (component.name == kProtectionDriver) {
         TWLOG(LOG_DBLDEBUG, "Protection is disabled and do not restart " << component.name);
         return;
     }
+    if (!spacing.due()) return;
     TWLOG(LOG_WARN, "Restart service " << component.name);
+    spacing.started();
     if (!component.startService()) TWLOG(LOG_INFO, "Failed to start service " << component.name);
 }
 

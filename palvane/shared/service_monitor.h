@@ -11,11 +11,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "palvane/dll-api/win/relaunch_spacing.h"
 #include "palvane/dll-api/win/service_operations.h"
 
 class Installed_drivers;
@@ -82,6 +84,8 @@ private:
     std::chrono::milliseconds interval_;
     bool packet_filter_wanted_ = false;
     Installed_drivers* packet_filter_ = nullptr;
+    // Per component, used by the health thread only.
+    std::map<const Installed_services*, relaunch_spacing> restartSpacing_;
 
     // Guards stop_ for the health thread's wait.
     std::mutex waitLock_;

@@ -132,6 +132,20 @@ TEST_F(ServiceMonitorTest, RestartsStoppedServicesButNotTheProtectionDriverNorMi
     EXPECT_TRUE(loggedAt(text, "service_health_thread is terminated.", "Info"));
 }
 
+TEST_F(ServiceMonitorTest, ServiceThatFailsAtEveryStartIsRestartedLessAndLessOften) {
+    machine_.placeService("Quillmark Agent", "twpagent.exe", "start=fail\n");
+    install({"twQuillmark"});
+    testutil::LogCapture log;
+    {
+        service_monitor monitor(&core_, machine_.path(), table_, fastOptions());
+        ASSERT_TRUE(testutil::waitUntil([&] { return monitor.passes() >= 40; }, 60s));
+    }
+    // Passes 1, 2, 4, 8, 16 and 32 of the first forty (one more may have begun).
+    const size_t restarts = testutil::countLines(log.text(), "Restart service twQuillmark");
+    EXPECT_GE(restarts, 6u);
+    EXPECT_LE(restarts, 7u);
+}
+
 TEST_F(ServiceMonitorTest, DoesNothingWhileTheCoreIsIdleInstallingOrStopping) {
     install({"twQuillmark", "PacketFilter"});
     settings_.set("tcp_driver", "true");
