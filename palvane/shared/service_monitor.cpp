@@ -8,7 +8,7 @@
 
 #include "palvane/dll-api/win/driver_operations.h"
 #include "palvane/dll-api/win/process_monitor.h"
-#include "palvane/dll-api/win/service.h"
+#include "palvane/shared/IServiceOperation.h"
 #include "palvane/dll-api/win/windows_upgrade_monitor.h"
 #include "palvane/shared/IMonitoredCore.h"
 #include "utils/configKeys.h"

@@ -11,7 +11,7 @@
 
 #include "palvane/dll-api/win/driver_operations.h"
 #include "palvane/dll-api/win/process_monitor.h"
-#include "palvane/dll-api/win/service.h"
+#include "palvane/shared/IServiceOperation.h"
 #include "palvane/dll-api/win/windows_upgrade_monitor.h"
 #include "support/agentMachine.h"
 #include "support/childProcesses.h"
@@ -37,7 +37,7 @@ public:
     bool launch_tray() override { return true; }
     bool set_tray_autorun() override { return true; }
     bool kill_process(std::string&) override { return true; }
-    int32_t get_status() override { return kSuccess; }
+    int get_status() override { return 0; }
     bool remove_service() override { return true; }
     bool uninstall_drivers() override { return true; }
     std::atomic<int> stops{0};
