@@ -7,6 +7,7 @@
 
 #include "palvane/dll-api/win/webView2Runtime.h"
 #include "palvane/shared/query_upgrade.h"
+#include "palvane/shared/service_monitor.h"
 #include "palvane/shared/thread_pool.h"
 #include "utils/configKeys.h"
 #include "utils/twlogger.h"
@@ -59,7 +60,7 @@ PalvaneService::PalvaneService(Seams seams) : seams_(std::move(seams)) {
 // loop thread, and the pool drains before the parts its tasks use are freed.
 PalvaneService::~PalvaneService() {
     beginStopping();
-    // TODO(service monitor): delete the service monitor here when stop did not.
+    monitor_.reset();
     if (timer_) timer_->stop();
 
     std::unique_ptr<PalvaneServer> server;
@@ -159,10 +160,17 @@ void PalvaneService::startParts() {
     startLogServer();
     if (stopping_) return;
     runStateBranch();
-    // TODO(service monitor): create the service monitor here with this core,
-    // path_ and a copy of components_; delete an earlier one after the new one
-    // is stored.
+    startServiceMonitor();
     startWebView2Installer();
+}
+
+// A monitor of an earlier start is deleted (its health thread joined) only
+// after the new one is stored.
+void PalvaneService::startServiceMonitor() {
+    if (stopping_) return;
+    auto monitor = std::make_unique<service_monitor>(this, path_, components_);
+    monitor_.swap(monitor);
+    monitor.reset();
 }
 
 // An installer of an earlier start is stopped (its download aborted, its
@@ -387,8 +395,7 @@ void PalvaneService::stop() {
         std::lock_guard<std::mutex> lock(queryLock_);
         query_.reset();
     }
-    // TODO(service monitor): delete the service monitor here (its destructor
-    // joins the health thread and the watchers).
+    monitor_.reset();
 }
 
 }  // namespace PALVANE_SERVICE

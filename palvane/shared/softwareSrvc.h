@@ -23,6 +23,7 @@
 namespace PALVANE_SERVICE {
 
 class query_upgrade;
+class service_monitor;
 class thread_pool;
 class webView2Runtime;
 
@@ -108,6 +109,7 @@ private:
     void startTimer();
     void startLogServer();
     void runStateBranch();
+    void startServiceMonitor();
     void startWebView2Installer();
     bool upgradeWaitsForReboot();
     void beginStopping();
@@ -122,9 +124,10 @@ private:
     // stopping flag and cut short the waits that could hold a start.
     std::mutex lifecycleLock_;
 
-    // TODO(service monitor): the owning pointer to the service monitor goes
-    // here; start creates it with this core (as its IMonitoredCore), Path and
-    // the component list, and stop and the destructor delete it first.
+    // Made at the end of start with this core (as its IMonitoredCore), Path
+    // and the component list; stop and the destructor delete it first, which
+    // joins its health thread and ends its watchers.
+    std::unique_ptr<service_monitor> monitor_;
 
     // Guards the pointer against a broadcast from a task while the destructor
     // frees the server.

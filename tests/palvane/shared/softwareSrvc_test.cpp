@@ -117,6 +117,16 @@ TEST_F(CoreTest, InstalledAgentWithNothingPendingStartsStoppedComponents) {
     core->stop();
 }
 
+TEST_F(CoreTest, StartBeginsTheHealthChecksAndStopEndsThemAtOnce) {
+    markAgentInstalled(install_.path());
+    auto core = makeCore();
+    start(*core);
+    ASSERT_TRUE(testutil::waitUntil([this] { return log_.contains("service_health_thread is started."); }));
+    const auto begin = std::chrono::steady_clock::now();
+    core->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3)) << "stop waited for the interval";
+}
+
 TEST_F(CoreTest, ExtractedUpgradeIsCompletedAtStart) {
     markAgentInstalled(install_.path());
     set(configKeys::INSTALL_PENDING, "true");
