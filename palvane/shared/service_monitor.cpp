@@ -238,7 +238,10 @@ void service_monitor::handle_windows_os_upgrade() {
     }
     IServiceOperation* operations = core_ != nullptr ? core_->serviceOperations() : nullptr;
     if (core_ != nullptr && core_->isAgentInstalled() && operations != nullptr) {
-        operations->stop_service();
+        if (!operations->stop_service()) {
+            TWLOG(LOG_ERROR, "Failed to stop the agent's components before the Windows upgrade, status="
+                                 << operations->get_status());
+        }
     } else {
         TWLOG(LOG_NOTICE, "Ignoring stop_all_services() since agent is not installed.");
     }

@@ -33,7 +33,7 @@ namespace {
 class CountingOperations : public IServiceOperation {
 public:
     bool start_service() override { return true; }
-    bool stop_service() override { return ++stops, true; }
+    bool stop_service() override { return ++stops, !stopFails; }
     bool launch_tray() override { return true; }
     bool set_tray_autorun() override { return true; }
     bool kill_process(std::string&) override { return true; }
@@ -41,6 +41,7 @@ public:
     bool remove_service() override { return true; }
     bool uninstall_drivers() override { return true; }
     std::atomic<int> stops{0};
+    bool stopFails = false;
 };
 
 // Blocks every launch until released, standing in for a relaunch that waits
@@ -295,6 +296,18 @@ TEST(ServiceMonitor, UpgradeStopsTheComponentsOnceAndEndsTheChecks) {
     const unsigned passes = monitor.passes();
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(monitor.passes(), passes);
+}
+
+TEST(ServiceMonitor, UpgradeReportsComponentsThatDidNotStop) {
+    testutil::LogCapture log;
+    testutil::FakeMonitoredCore core;
+    CountingOperations operations;
+    operations.stopFails = true;
+    core.operations = &operations;
+    service_monitor monitor(&core, "C:\\NoAgent\\", InstalledServiceList(), fastOptions());
+    monitor.handle_windows_os_upgrade();
+    EXPECT_TRUE(loggedAt(log.text(), "Failed to stop the agent's components before the Windows upgrade, status=0",
+                         "Error"));
 }
 
 TEST(ServiceMonitor, UpgradeWithoutAnAgentStopsNothing) {
