@@ -94,6 +94,19 @@ FILETIME lastWriteOf(const std::string& path) {
 
 uint64_t asNumber(const FILETIME& time) { return (uint64_t(time.dwHighDateTime) << 32) | time.dwLowDateTime; }
 
+// An agent program running from an install folder of its own.
+struct AgentProgram {
+    AgentProgram() {
+        if (CopyFileA((testutil::exeDirectoryA() + "idlegui.exe").c_str(), program.c_str(), FALSE)) {
+            original = children.start(toWide(program));
+        }
+    }
+    testutil::TempDir install;
+    const std::string program = install.path() + "agent.exe";
+    testutil::ChildProcesses children;
+    DWORD original = 0;
+};
+
 class ServiceMonitorTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -257,24 +270,21 @@ TEST(ServiceMonitor, DestructionDoesNotWaitOutTheInterval) {
 }
 
 TEST(ServiceMonitor, DestructionCutsARelaunchWaitShort) {
-    testutil::TempDir install;
-    const std::string program = install.path() + "agent.exe";
-    ASSERT_TRUE(CopyFileA((testutil::exeDirectoryA() + "idlegui.exe").c_str(), program.c_str(), FALSE));
-    testutil::ChildProcesses children;
-    const DWORD original = children.start(toWide(program));
-    ASSERT_NE(original, 0u);
+    AgentProgram agent;
+    ASSERT_NE(agent.original, 0u);
 
     testutil::FakeMonitoredCore core;
     // The real launcher, which waits fifteen seconds for the started program.
-    auto monitor = std::make_unique<service_monitor>(&core, install.path(), InstalledServiceList(), fastOptions());
+    auto monitor =
+        std::make_unique<service_monitor>(&core, agent.install.path(), InstalledServiceList(), fastOptions());
     ASSERT_TRUE(testutil::waitUntil([&] { return monitor->passes() >= 1; }, 10s));
-    ASSERT_TRUE(children.end(original));
+    ASSERT_TRUE(agent.children.end(agent.original));
     const bool relaunched =
-        testutil::waitUntil([&] { return testutil::processesWithImage(toWide(program)).size() == 1; }, 10s);
+        testutil::waitUntil([&] { return testutil::processesWithImage(toWide(agent.program)).size() == 1; }, 10s);
     const auto begin = std::chrono::steady_clock::now();
     monitor.reset();
     const auto took = std::chrono::steady_clock::now() - begin;
-    testutil::endProcessesWithImage(toWide(program));
+    testutil::endProcessesWithImage(toWide(agent.program));
     ASSERT_TRUE(relaunched);
     EXPECT_LT(took, 3s);
 }
@@ -323,20 +333,16 @@ TEST(ServiceMonitor, UpgradeWithoutAnAgentStopsNothing) {
 }
 
 TEST(ServiceMonitor, UpgradeWaitsForARunningPassAndNoPassFollows) {
-    testutil::TempDir install;
-    const std::string program = install.path() + "agent.exe";
-    ASSERT_TRUE(CopyFileA((testutil::exeDirectoryA() + "idlegui.exe").c_str(), program.c_str(), FALSE));
-    testutil::ChildProcesses children;
-    const DWORD original = children.start(toWide(program));
-    ASSERT_NE(original, 0u);
+    AgentProgram agent;
+    ASSERT_NE(agent.original, 0u);
 
     testutil::FakeMonitoredCore core;
     CountingOperations operations;
     core.operations = &operations;
     BlockingLauncher launcher;
-    service_monitor monitor(&core, install.path(), InstalledServiceList(), fastOptions(&launcher));
+    service_monitor monitor(&core, agent.install.path(), InstalledServiceList(), fastOptions(&launcher));
     ASSERT_TRUE(testutil::waitUntil([&] { return monitor.passes() >= 1; }, 10s));
-    ASSERT_TRUE(children.end(original));
+    ASSERT_TRUE(agent.children.end(agent.original));
     // The next pass relaunches the program and stays in the launch.
     ASSERT_TRUE(testutil::waitUntil([&] { return launcher.entered.load(); }, 10s));
 
