@@ -243,9 +243,19 @@ bool PalvaneService::get_reboot_flag() {
     bool flag = false;
     if (!config.getBool(configKeys::REBOOT_MODE, flag)) TWLOG(LOG_INFO, "Failed to read reboot flag.");
 
+    if (flag) config.setString(configKeys::REBOOT_MODE, "false");
+    // Finding the user's settings waits for somebody to log on, which can
+    // take the better part of an hour on a machine nobody uses. Only a
+    // pending installation depends on the answer; otherwise the start goes on
+    // at once and the user's value is read only if a user is there now.
+    unsigned sessionId = 0;
+    if (!installPending_ && !findActiveSessionNow(sessionId)) {
+        TWLOG(LOG_INFO, "No user is logged on; the user's reboot flag is left for a later start.");
+        return flag;
+    }
+
     perUserData user;
     if (flag) {
-        config.setString(configKeys::REBOOT_MODE, "false");
         if (user.openUserKey(kUserSettingsKey)) {
             user.setString(configKeys::REBOOT_MODE, "false");
         } else {

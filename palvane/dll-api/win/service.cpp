@@ -10,6 +10,7 @@
 #include "utils/win/localconfig.h"
 #include "utils/win/scopedHandle.h"
 #include "utils/win/stringconv.h"
+#include "utils/win/userInfo.h"
 
 namespace PALVANE_SERVICE {
 
@@ -125,6 +126,14 @@ std::string Services::trayCommandLine() const { return quoted(path + kTrayProgra
 
 bool Services::launch_tray() {
     status = kSuccess;
+    // With nobody logged on there is no session to start it in, and waiting
+    // for one would hold the whole installation; the Run value starts the
+    // tray program at the next logon.
+    unsigned sessionId = 0;
+    if (!findActiveSessionNow(sessionId)) {
+        TWLOG(LOG_NOTICE, "Nobody is logged on; " << path << kTrayProgram << " starts at the next logon.");
+        return false;
+    }
     RunProcess tray(toWide(trayCommandLine()), kTrayStartTimeoutMs);
     if (tray.runAsLoggedInUser()) return true;
     TWLOG(LOG_ERROR, "Failed to launch " << path << kTrayProgram);

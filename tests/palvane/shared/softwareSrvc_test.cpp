@@ -211,6 +211,32 @@ TEST_F(CoreTest, RebootModeInEitherStoreMakesARebootStartAndIsReset) {
     }
 }
 
+TEST_F(CoreTest, NobodyLoggedOnAndNothingPendingDoesNotHoldTheStart) {
+    sessions_.sessions.logOff();
+    set(configKeys::REBOOT_MODE, "true");
+    auto core = makeCore();
+    const size_t waitsBefore = sessions_.waits().size();
+    start(*core);
+    EXPECT_EQ(sessions_.waits().size(), waitsBefore) << "the start waited for a user";
+    EXPECT_TRUE(core->isRebootStart()) << "the machine value still counts";
+    EXPECT_EQ(setting(configKeys::REBOOT_MODE), "false");
+    EXPECT_TRUE(log_.contains("No user is logged on; the user's reboot flag is left for a later start."));
+    core->stop();
+}
+
+TEST_F(CoreTest, NobodyLoggedOnWithAnInstallationPendingWaitsForAUser) {
+    sessions_.sessions.logOff();
+    markAgentInstalled(install_.path());
+    set(configKeys::INSTALL_PENDING, "true");
+    set(configKeys::INSTALLED_VERSION, "3.0.0");
+    auto core = makeCore();
+    const size_t waitsBefore = sessions_.waits().size();
+    start(*core);
+    EXPECT_GT(sessions_.waits().size(), waitsBefore) << "the reboot flag decides what a pending installation does";
+    EXPECT_TRUE(log_.contains("Failed to open user's data registry"));
+    core->stop();
+}
+
 TEST_F(CoreTest, RebootStartWithAnUpgradePendingWaitsForAnAgentProcess) {
     markAgentInstalled(install_.path());
     set(configKeys::INSTALL_PENDING, "true");

@@ -253,11 +253,22 @@ TEST_F(ServicesTest, LaunchTrayStartsTheQuotedTrayPathInTheUsersSession) {
     EXPECT_EQ(toUtf8(commandLine), "\"" + trayPath() + "\"");
 }
 
-TEST_F(ServicesTest, LaunchTrayWithoutAUserFailsWithStatusZero) {
+TEST_F(ServicesTest, LaunchTrayWithoutAUserFailsAtOnceWithStatusZero) {
     machine_.placeTray(200);
     testutil::SessionSeams seams;
     testutil::LogCapture log;
     Services operations = services();
+    EXPECT_FALSE(operations.launch_tray());
+    EXPECT_EQ(operations.get_status(), Services::kSuccess);
+    EXPECT_TRUE(seams.waits().empty()) << "the launch waited for somebody to log on";
+    EXPECT_TRUE(loggedAt(log.text(), "Nobody is logged on; " + trayPath() + " starts at the next logon.", "Notice"));
+}
+
+TEST_F(ServicesTest, LaunchTrayThatCannotCreateTheProcessFailsWithStatusZero) {
+    testutil::SessionSeams seams;
+    seams.sessions.logOnCurrentUser();
+    testutil::LogCapture log;
+    Services operations = services();  // no tray program in the install folder
     EXPECT_FALSE(operations.launch_tray());
     EXPECT_EQ(operations.get_status(), Services::kSuccess);
     EXPECT_TRUE(loggedAt(log.text(), "Failed to launch " + trayPath(), "Error"));
