@@ -5,6 +5,7 @@
 
 #include "palvane/shared/downloadMgr.h"
 #include "support/localUpdateServer.h"
+#include "support/testData.h"
 #include "support/testUtil.h"
 #include "utils/twlogger.h"
 
@@ -14,12 +15,7 @@ using testutil::ScriptedResponse;
 
 namespace {
 
-std::string randomBytes(size_t length, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(length, '\0');
-    for (auto& byte : bytes) byte = static_cast<char>(generator() & 0xFF);
-    return bytes;
-}
+using testutil::randomBytes;
 
 std::string upper(std::string text) {
     for (auto& c : text) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));

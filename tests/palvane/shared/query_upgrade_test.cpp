@@ -6,6 +6,7 @@
 
 #include "palvane/shared/query_upgrade.h"
 #include "support/localUpdateServer.h"
+#include "support/testData.h"
 #include "support/testUtil.h"
 #include "utils/configKeys.h"
 #include "utils/twlogger.h"
@@ -151,18 +152,11 @@ TEST_F(UpdateQuery, ServerFailuresFailTheQuery) {
 }
 
 TEST_F(UpdateQuery, ARefusedConnectionFailsTheQuery) {
-    SOCKET unused = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int length = sizeof(address);
-    bind(unused, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    getsockname(unused, reinterpret_cast<sockaddr*>(&address), &length);
-    owner_.base = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/";
+    testutil::ClosedPort unused;
+    owner_.base = "http://127.0.0.1:" + std::to_string(unused.port()) + "/";
     testutil::LogCapture capture(LOG_ERROR);
     query_upgrade query(&owner_);
     EXPECT_FALSE(query.query());
-    closesocket(unused);
     EXPECT_TRUE(capture.contains("Failed to get download information: ")) << capture.text();
 }
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "support/testData.h"
+
 #include <random>
 #include <string>
 
@@ -16,12 +18,7 @@ std::string digestOf(const std::string& message) {
     return hash.finalHex();
 }
 
-std::string randomBytes(size_t length, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(length, '\0');
-    for (auto& byte : bytes) byte = static_cast<char>(generator() & 0xFF);
-    return bytes;
-}
+using testutil::randomBytes;
 
 // Every case runs on the portable rounds and, where the processor has them,
 // on its SHA instructions.

@@ -10,6 +10,7 @@
 #include <random>
 
 #include "support/localUpdateServer.h"
+#include "support/testData.h"
 #include "support/testUtil.h"
 #include "utils/twlogger.h"
 #include "utils/win/async_http.h"
@@ -20,12 +21,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string randomBytes(size_t length, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(length, '\0');
-    for (auto& byte : bytes) byte = static_cast<char>(generator() & 0xFF);
-    return bytes;
-}
+using testutil::randomBytes;
 
 // Records the callbacks; counts any that arrive after the end.
 class Recorder : public IAsyncCallbacks {
@@ -213,17 +209,11 @@ TEST(AsyncHttp, HostileFileNamesFailTheDownload) {
 }
 
 TEST(AsyncHttp, ARefusedConnectionEndsInFailure) {
-    SOCKET unused = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int length = sizeof(address);
-    bind(unused, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    getsockname(unused, reinterpret_cast<sockaddr*>(&address), &length);
+    testutil::ClosedPort unused;
     testutil::LogCapture capture(LOG_ERROR);
     Recorder recorder;
     {
-        async_http download("downloadMgr", "127.0.0.1", ntohs(address.sin_port), &recorder, "", 0);
+        async_http download("downloadMgr", "127.0.0.1", unused.port(), &recorder, "", 0);
         if (download.startGet("/x", true)) {
             ASSERT_TRUE(recorder.waitForEnd());
             EXPECT_FALSE(recorder.completed);
@@ -233,7 +223,6 @@ TEST(AsyncHttp, ARefusedConnectionEndsInFailure) {
             EXPECT_NE(download.lastError(), 0u);
         }
     }
-    closesocket(unused);
     EXPECT_EQ(recorder.late, 0);
 }
 

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "support/localUpdateServer.h"
+#include "support/testData.h"
 #include "support/testUtil.h"
 #include "utils/twlogger.h"
 #include "utils/win/http_helper.h"
@@ -32,27 +33,6 @@ public:
         setLastError(error);
         setStatusCode(status);
     }
-};
-
-// A port on which nothing listens: bound, never listened on, closed at the end.
-class ClosedPort {
-public:
-    ClosedPort() {
-        socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int length = sizeof(address);
-        bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-    }
-    ~ClosedPort() { closesocket(socket_); }
-    uint16_t port() const { return port_; }
-
-private:
-    SOCKET socket_;
-    uint16_t port_;
 };
 
 }  // namespace
@@ -186,7 +166,7 @@ TEST(HttpHelper, GetFailuresLeaveTheirReason) {
         EXPECT_EQ(client.errorText(), "HTTP returned code:404");
     }
     {
-        ClosedPort closed;
+        testutil::ClosedPort closed;
         http_helper client("t", "127.0.0.1", closed.port(), false, "", 0);
         uint32_t status = 0;
         std::string body;
