@@ -1,3 +1,6 @@
+#include <windows.h>
+#include <tlhelp32.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -78,7 +81,21 @@ public:
 };
 
 // True once nothing holds the file open any more (the started program ended).
+bool programRunning(const std::wstring& fileName) {
+    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+        if (_wcsicmp(entry.szExeFile, fileName.c_str()) == 0) return true;
+    }
+    return false;
+}
+
+// The started bootstrapper has ended and nothing holds its file. A running
+// program's image can still be opened for deletion under Wine, yet not
+// deleted, so the process itself must be gone.
 bool released(const std::wstring& path) {
+    if (programRunning(path.substr(path.find_last_of(L'\\') + 1))) return false;
     UniqueHandle file(CreateFileW(path.c_str(), DELETE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     return file.valid();
 }
