@@ -24,6 +24,17 @@ void endChild(DWORD processId) {
     WaitForSingleObject(child.get(), 5000);
 }
 
+// A wait that ended early reports the child as still active and leaves it
+// running; the child is ended afterwards.
+void expectLeftRunningThenEnd(const RunProcess& process) {
+    EXPECT_EQ(process.getExitCode(), static_cast<DWORD>(STILL_ACTIVE));
+    UniqueHandle child(OpenProcess(SYNCHRONIZE, FALSE, process.getProcessId()));
+    ASSERT_TRUE(child);
+    EXPECT_EQ(WaitForSingleObject(child.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the child was ended";
+    child.reset();
+    endChild(process.getProcessId());
+}
+
 }  // namespace
 
 TEST(RunProcess, ExitCodeZeroIsSuccessAndOtherCodesAreNot) {
@@ -42,12 +53,7 @@ TEST(RunProcess, TimeOutLeavesTheChildRunning) {
     const auto begin = std::chrono::steady_clock::now();
     EXPECT_FALSE(slow.run());
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
-    EXPECT_EQ(slow.getExitCode(), static_cast<DWORD>(STILL_ACTIVE));
-
-    UniqueHandle child(OpenProcess(SYNCHRONIZE, FALSE, slow.getProcessId()));
-    ASSERT_TRUE(child);
-    EXPECT_EQ(WaitForSingleObject(child.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the child was ended";
-    endChild(slow.getProcessId());
+    expectLeftRunningThenEnd(slow);
 }
 
 TEST(RunProcess, StartsAProgramFromANonAsciiPath) {
@@ -100,11 +106,7 @@ TEST(RunProcess, CancelEventEndsTheWaitButNotTheChild) {
     const auto begin = std::chrono::steady_clock::now();
     EXPECT_FALSE(slow.run());
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
-    EXPECT_EQ(slow.getExitCode(), static_cast<DWORD>(STILL_ACTIVE));
-    UniqueHandle child(OpenProcess(SYNCHRONIZE, FALSE, slow.getProcessId()));
-    ASSERT_TRUE(child);
-    EXPECT_EQ(WaitForSingleObject(child.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the child was ended";
-    endChild(slow.getProcessId());
+    expectLeftRunningThenEnd(slow);
 
     RunProcess quick(childCommand(L"0"), 15000);
     ResetEvent(cancel.get());
