@@ -174,12 +174,16 @@ void PalvaneService::startServiceMonitor() {
 }
 
 // An installer of an earlier start is stopped (its download aborted, its
-// thread joined) only after the new one is stored.
+// thread joined) only after the new one is stored. A stop that came during
+// the start starts nothing, and one that comes while the thread is being
+// started ends it at once.
 void PalvaneService::startWebView2Installer() {
+    if (stopping_) return;
     auto installer = std::make_unique<webView2Runtime>();
     webView2_.swap(installer);
     installer.reset();
     if (!webView2_->is_installed()) webView2_->start_installer();
+    if (stopping_) webView2_->stop();
 }
 
 void PalvaneService::startTimer() {

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
+#include <vector>
 
 #include "utils/twlogger.h"
 #include "utils/win/stringconv.h"
@@ -14,9 +16,34 @@ namespace {
 constexpr const wchar_t* kContentDisposition = L"Content-Disposition";
 constexpr DWORD kOutOfMemory = ERROR_NOT_ENOUGH_MEMORY;
 constexpr DWORD kCallbackFlags = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES;
-// WinHTTP delivers the closing notice right after the last callback; the bound
-// only keeps a broken stack from hanging its caller for ever.
-constexpr std::chrono::seconds kCloseWait{60};
+
+std::atomic<long long> g_closeWaitMs{async_http::kCloseWait.count()};
+
+// The callbacks the current thread is inside, innermost first: WinHTTP may
+// nest one callback in a call made from another, and the owner may destroy
+// the download from inside its own terminal callback.
+class InsideCallback {
+public:
+    explicit InsideCallback(const void* state) : state_(state), outer_(innermost_) { innermost_ = this; }
+    ~InsideCallback() { innermost_ = outer_; }
+    InsideCallback(const InsideCallback&) = delete;
+    InsideCallback& operator=(const InsideCallback&) = delete;
+
+    static int depthFor(const void* state) {
+        int depth = 0;
+        for (const InsideCallback* mark = innermost_; mark != nullptr; mark = mark->outer_) {
+            if (mark->state_ == state) ++depth;
+        }
+        return depth;
+    }
+
+private:
+    const void* state_;
+    InsideCallback* outer_;
+    static thread_local InsideCallback* innermost_;
+};
+
+thread_local InsideCallback* InsideCallback::innermost_ = nullptr;
 
 bool isReservedDeviceName(const std::string& name) {
     std::string stem = name.substr(0, name.find('.'));
@@ -46,20 +73,88 @@ bool isBareFileName(const std::string& name) {
     return !isReservedDeviceName(lowerCase(name));
 }
 
+// What WinHTTP's context points to. The owner and WinHTTP each hold a
+// reference (WinHTTP's ends with the request's closing notice), and so does
+// every callback while it runs; the last one out frees it.
+struct async_http::CallbackState {
+    explicit CallbackState(async_http* owner) : owner(owner) {}
+
+    std::mutex lock;
+    std::condition_variable changed;
+    // Null once the owner has detached.
+    async_http* owner;
+    // Callbacks inside the owner now.
+    int running = 0;
+    bool handleClosed = false;
+    std::atomic<long> references{1};
+    // WinHTTP may write into the chunk being read until it closes the request.
+    std::vector<char> readBuffer;
+
+    void addReference() { references.fetch_add(1); }
+    void release() {
+        if (references.fetch_sub(1) == 1) delete this;
+    }
+
+    // The owner to call, or null when it has detached.
+    async_http* enter() {
+        std::lock_guard<std::mutex> guard(lock);
+        if (owner == nullptr) return nullptr;
+        ++running;
+        addReference();
+        return owner;
+    }
+    void leave() {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            --running;
+        }
+        changed.notify_all();
+        release();
+    }
+    // No callback reaches the owner after this; one running on another thread
+    // is waited for. Gives how many callbacks of this download the calling
+    // thread is inside.
+    int detach() {
+        const int own = InsideCallback::depthFor(this);
+        std::unique_lock<std::mutex> guard(lock);
+        owner = nullptr;
+        changed.wait(guard, [&] { return running <= own; });
+        return own;
+    }
+    void markClosed() {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            handleClosed = true;
+        }
+        changed.notify_all();
+    }
+    bool waitClosed(std::chrono::milliseconds bound) {
+        std::unique_lock<std::mutex> guard(lock);
+        return changed.wait_for(guard, bound, [&] { return handleClosed; });
+    }
+};
+
 async_http::async_http(const std::string& userAgent, const std::string& host, uint32_t port,
                        IAsyncCallbacks* callbacks, const char* proxyHost, uint16_t proxyPort, bool secure)
-    : http_helper(userAgent, host, port, true, proxyHost, proxyPort, secure), callbacks_(callbacks) {}
+    : http_helper(userAgent, host, port, true, proxyHost, proxyPort, secure),
+      callbacks_(callbacks),
+      state_(new CallbackState(this)) {}
 
+// The wait for the closing notice keeps the library's callback code mapped
+// until WinHTTP is done with it; it is skipped inside a callback, where
+// WinHTTP cannot deliver the notice before the callback returns.
 async_http::~async_http() {
-    closing_ = true;
+    const int insideOwnCallback = state_->detach();
     const HINTERNET request = releaseRequest();
     if (request != nullptr) WinHttpCloseHandle(request);
-    if (!callbackInstalled_) return;
-    std::unique_lock<std::mutex> lock(closeLock_);
-    if (!closeSignal_.wait_for(lock, kCloseWait, [this] { return handleClosed_; })) {
-        TWLOG(LOG_ERROR, "WinHTTP did not close the download request in time.");
+    if (callbackInstalled_ && insideOwnCallback == 0 &&
+        !state_->waitClosed(std::chrono::milliseconds(g_closeWaitMs.load()))) {
+        TWLOG(LOG_WARN, "WinHTTP did not close the download request in time.");
     }
+    state_->release();
 }
+
+void async_http::setCloseWait(std::chrono::milliseconds wait) { g_closeWaitMs.store(wait.count()); }
 
 bool async_http::startGet(const std::string& path, bool headersWanted) {
     // One download per object: a second request would share the first one's
@@ -71,15 +166,18 @@ bool async_http::startGet(const std::string& path, bool headersWanted) {
     if (!openRequest(path, L"GET")) return false;
     const HINTERNET request = currentRequest();
     // The context is set before the callback, so even the closing notice of a
-    // request that was never sent reaches this object.
-    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(this);
+    // request that was never sent finds the callback state.
+    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(state_);
     if (!WinHttpSetOption(request, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof(context))) {
         setLastError(GetLastError());
         return false;
     }
+    // WinHTTP's reference, given back at the closing notice.
+    state_->addReference();
     if (WinHttpSetStatusCallback(request, &async_http::asyncStatusCallback, kCallbackFlags, 0) ==
         WINHTTP_INVALID_STATUS_CALLBACK) {
         setLastError(GetLastError());
+        state_->release();
         return false;
     }
     callbackInstalled_ = true;
@@ -95,18 +193,25 @@ bool async_http::startGet(const std::string& path, bool headersWanted) {
 void CALLBACK async_http::asyncStatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID information,
                                               DWORD length) {
     if (context == 0) return;
-    reinterpret_cast<async_http*>(context)->onStatus(handle, status, information, length);
+    CallbackState* state = reinterpret_cast<CallbackState*>(context);
+    // The last callback WinHTTP makes for the request.
+    if (status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) {
+        state->markClosed();
+        state->release();
+        return;
+    }
+    InsideCallback inside(state);
+    async_http* owner = state->enter();
+    if (owner == nullptr) return;
+    owner->onStatus(handle, status, information, length);
+    state->leave();
 }
 
 // Each branch ends by starting the next WinHTTP call, whose callback may already
 // run on another thread (or nested inside the call) by the time it returns: after
 // a call that was accepted, nothing here touches the object again.
 void async_http::onStatus(HINTERNET request, DWORD status, LPVOID information, DWORD length) {
-    if (status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) {
-        markHandleClosed();
-        return;
-    }
-    if (closing_ || finished_) return;
+    if (finished_) return;
     switch (status) {
         case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
             TWLOG(LOG_DBLDEBUG, "WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE");
@@ -147,12 +252,13 @@ void async_http::onStatus(HINTERNET request, DWORD status, LPVOID information, D
 }
 
 DWORD async_http::startRead(HINTERNET request, DWORD available) {
+    std::vector<char>& buffer = state_->readBuffer;
     try {
-        if (readBuffer_.size() < available) readBuffer_.resize(available);
+        if (buffer.size() < available) buffer.resize(available);
     } catch (const std::bad_alloc&) {
         return kOutOfMemory;
     }
-    if (!WinHttpReadData(request, readBuffer_.data(), available, nullptr)) return GetLastError();
+    if (!WinHttpReadData(request, buffer.data(), available, nullptr)) return GetLastError();
     return 0;
 }
 
@@ -162,7 +268,7 @@ void async_http::onReadComplete(HINTERNET request, DWORD bytesRead) {
         complete();
         return;
     }
-    callbacks_->downloadData(readBuffer_.data(), bytesRead);
+    callbacks_->downloadData(state_->readBuffer.data(), bytesRead);
     if (!WinHttpQueryDataAvailable(request, nullptr)) fail(GetLastError());
 }
 
@@ -262,10 +368,4 @@ void async_http::fail(DWORD code) {
     setLastError(code);
     const std::string text = errorText();
     callbacks_->downloadFailure(text);
-}
-
-void async_http::markHandleClosed() {
-    std::lock_guard<std::mutex> lock(closeLock_);
-    handleClosed_ = true;
-    closeSignal_.notify_all();
 }

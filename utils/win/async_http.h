@@ -7,11 +7,9 @@
 #include <winhttp.h>
 
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <string>
-#include <vector>
 
 #include "utils/win/http_helper.h"
 
@@ -40,18 +38,33 @@ public:
 
     async_http(const std::string& userAgent, const std::string& host, uint32_t port, IAsyncCallbacks* callbacks,
                const char* proxyHost, uint16_t proxyPort, bool secure = false);
-    // Cancels a download under way and returns only after WinHTTP has
-    // delivered its last callback for it, so the owner may free the object
-    // right after completion or failure, or at any other time.
+    // Cancels a download under way. No callback reaches the owner once this
+    // returns (one that is running is waited for), so the owner may free the
+    // object right after completion or failure, or at any other time. WinHTTP
+    // may deliver its closing notice later: it finds only the download's
+    // callback state, which outlives the object until then.
     ~async_http() override;
 
     bool startGet(const std::string& path, bool headersWanted);
+    // Closes the request from any thread, so that WinHTTP abandons the
+    // transfer; a later startGet is refused. A failure may still be reported
+    // for the abandoned download (or its completion, when it had just ended);
+    // the owner destroys the object as usual.
+    void cancel() { closeRequest(); }
 
     // Whether the answer carried a Content-Length header (valid from downloadStart on).
     bool contentLengthSent() const { return contentLengthSent_; }
 
     static void CALLBACK asyncStatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID information,
                                              DWORD length);
+
+    // How long the destructor waits for WinHTTP's closing notice (tests
+    // shorten it). Only a library about to be unloaded needs the notice
+    // delivered; the object itself is safe to free without it.
+    static constexpr std::chrono::milliseconds kCloseWait{10000};
+    static void setCloseWait(std::chrono::milliseconds wait);
+
+    struct CallbackState;
 
 private:
     void onStatus(HINTERNET request, DWORD status, LPVOID information, DWORD length);
@@ -62,21 +75,18 @@ private:
     void onReadComplete(HINTERNET request, DWORD bytesRead);
     void complete();
     void fail(DWORD code);
-    void markHandleClosed();
 
-    std::vector<char> readBuffer_;
     uint32_t contentLength_ = 0;
     bool contentLengthSent_ = false;
     bool headersWanted_ = false;
     std::string fileName_;
     IAsyncCallbacks* callbacks_;
 
-    // Set once a terminal callback was made or the owner is tearing down;
-    // after that no callback reaches the owner.
+    // Set once a terminal callback was made; after that no callback reaches
+    // the owner.
     std::atomic<bool> finished_{false};
-    std::atomic<bool> closing_{false};
     bool callbackInstalled_ = false;
-    std::mutex closeLock_;
-    std::condition_variable closeSignal_;
-    bool handleClosed_ = false;
+    // WinHTTP's context: shared by this object and WinHTTP, freed by whichever
+    // lets go last (WinHTTP at its closing notice).
+    CallbackState* state_;
 };

@@ -10,10 +10,19 @@
 
 namespace {
 
+thread_local HANDLE t_stopEvent = nullptr;
+
+// Its pause ends early when the thread's stop event is signalled.
 class SystemWaitClock : public ServiceWaitClock {
 public:
     uint32_t now() override { return GetTickCount(); }
-    void pause(uint32_t milliseconds) override { Sleep(milliseconds); }
+    void pause(uint32_t milliseconds) override {
+        if (t_stopEvent != nullptr) {
+            WaitForSingleObject(t_stopEvent, milliseconds);
+        } else {
+            Sleep(milliseconds);
+        }
+    }
 };
 
 SystemWaitClock g_systemClock;
@@ -41,6 +50,16 @@ void setServiceWaitClock(ServiceWaitClock* clock) { g_clock.store(clock != nullp
 
 uint32_t servicePauseFor(uint32_t waitHintMs) {
     return std::min(kMaxPauseMs, std::max(kMinPauseMs, waitHintMs / 10));
+}
+
+ServiceWaitStop::ServiceWaitStop(HANDLE stopEvent) { t_stopEvent = stopEvent; }
+
+ServiceWaitStop::~ServiceWaitStop() { t_stopEvent = nullptr; }
+
+HANDLE ServiceWaitStop::current() { return t_stopEvent; }
+
+bool ServiceWaitStop::requested() {
+    return t_stopEvent != nullptr && WaitForSingleObject(t_stopEvent, 0) == WAIT_OBJECT_0;
 }
 
 service_helper::service_helper(const std::string& name, DWORD managerAccess, DWORD serviceAccess)
@@ -119,20 +138,24 @@ bool service_helper::deleteService() {
 }
 
 // Waits while the service stays in `pendingState` and reports progress: gives
-// up when its checkpoint stops advancing for longer than its wait hint. A
-// failed query ends the wait with the last state known.
-service_helper::PendingWait service_helper::waitWhilePending(SERVICE_STATUS_PROCESS& status, DWORD pendingState) {
+// up when its checkpoint stops advancing for longer than its wait hint, or
+// when the start budget counted from `startedAt` is spent. A failed query
+// ends the wait with the last state known.
+service_helper::PendingWait service_helper::waitWhilePending(SERVICE_STATUS_PROCESS& status, DWORD pendingState,
+                                                             uint32_t startedAt) {
     ServiceWaitClock& clock = serviceWaitClock();
     uint32_t markedAt = clock.now();
     DWORD checkpoint = status.dwCheckPoint;
     while (status.dwCurrentState == pendingState) {
-        clock.pause(servicePauseFor(status.dwWaitHint));
+        if (!pauseWithinBudget(status.dwWaitHint, startedAt, kStartBudgetMs)) return PendingWait::CutShort;
         SERVICE_STATUS_PROCESS latest{};
         if (!queryStatus(latest)) {
             TWLOG(LOG_ERROR, "QueryServiceStatusEx failed: " << lastError_);
             return PendingWait::QueryFailed;
         }
         status = latest;
+        if (status.dwCurrentState != pendingState) break;
+        if (clock.now() - startedAt >= kStartBudgetMs) return PendingWait::TimedOut;
         if (status.dwCheckPoint > checkpoint) {
             markedAt = clock.now();
             checkpoint = status.dwCheckPoint;
@@ -148,6 +171,7 @@ bool service_helper::startService() {
         TWLOG(LOG_ERROR, "Service handle is NULL: " << name_);
         return false;
     }
+    const uint32_t startedAt = serviceWaitClock().now();
     SERVICE_STATUS_PROCESS status{};
     if (!queryStatus(status)) {
         TWLOG(LOG_ERROR, "QueryServiceStatusEx failed: " << lastError_);
@@ -158,7 +182,7 @@ bool service_helper::startService() {
         return true;
     }
     // A stop that is under way must end before the service can be started again.
-    const PendingWait stopWait = waitWhilePending(status, SERVICE_STOP_PENDING);
+    const PendingWait stopWait = waitWhilePending(status, SERVICE_STOP_PENDING, startedAt);
     if (stopWait == PendingWait::TimedOut) TWLOG(LOG_ERROR, name_ << ":timeout waiting for service to stop.");
     if (stopWait != PendingWait::Left) return false;
     if (!StartServiceW(service_.get(), 0, nullptr)) {
@@ -170,7 +194,7 @@ bool service_helper::startService() {
         TWLOG(LOG_ERROR, "QueryServiceStatusEx failed: " << lastError_);
         return false;
     }
-    waitWhilePending(status, SERVICE_START_PENDING);
+    waitWhilePending(status, SERVICE_START_PENDING, startedAt);
     if (status.dwCurrentState == SERVICE_RUNNING) {
         TWLOG(LOG_DEBUG, "Service started successfully");
         return true;
@@ -180,19 +204,21 @@ bool service_helper::startService() {
 }
 
 // The wait hint can be 0 or many minutes: the pause follows the pause rule
-// and never reaches past the end of the stop budget.
-uint32_t service_helper::pauseWithinBudget(uint32_t waitHintMs, uint32_t startedAt) {
-    const uint32_t elapsed = serviceWaitClock().now() - startedAt;
-    if (elapsed >= kStopBudgetMs) return 0;
-    return std::min(servicePauseFor(waitHintMs), kStopBudgetMs - elapsed);
+// and never reaches past the end of the budget.
+bool service_helper::pauseWithinBudget(uint32_t waitHintMs, uint32_t startedAt, uint32_t budgetMs) {
+    ServiceWaitClock& clock = serviceWaitClock();
+    const uint32_t elapsed = clock.now() - startedAt;
+    if (elapsed < budgetMs) clock.pause(std::min(servicePauseFor(waitHintMs), budgetMs - elapsed));
+    if (!ServiceWaitStop::requested()) return true;
+    TWLOG(LOG_INFO, "The wait for " << name_ << " was cut short by a stop.");
+    return false;
 }
 
 // One pause and query of a stop wait. Gives Stopped, TimedOut, Failed (the
-// query failed, logged with `queryFailure`) or Waiting.
+// query failed, logged with `queryFailure`), CutShort or Waiting.
 service_helper::StopPoll service_helper::pollStop(SERVICE_STATUS_PROCESS& status, uint32_t startedAt,
                                                   const char* queryFailure) {
-    ServiceWaitClock& clock = serviceWaitClock();
-    clock.pause(pauseWithinBudget(status.dwWaitHint, startedAt));
+    if (!pauseWithinBudget(status.dwWaitHint, startedAt, kStopBudgetMs)) return StopPoll::CutShort;
     if (!queryStatus(status)) {
         TWLOG(LOG_ERROR, queryFailure << lastError_);
         return StopPoll::Failed;
@@ -201,7 +227,7 @@ service_helper::StopPoll service_helper::pollStop(SERVICE_STATUS_PROCESS& status
         TWLOG(LOG_INFO, "Service stopped successfully.");
         return StopPoll::Stopped;
     }
-    if (clock.now() - startedAt >= kStopBudgetMs) {
+    if (serviceWaitClock().now() - startedAt >= kStopBudgetMs) {
         TWLOG(LOG_WARN, "Service stop timed out.");
         return StopPoll::TimedOut;
     }

@@ -32,6 +32,22 @@ void setServiceWaitClock(ServiceWaitClock* clock);
 // kept between 1 and 10 seconds.
 uint32_t servicePauseFor(uint32_t waitHintMs);
 
+// While one lives, every service wait on the thread that made it ends as soon
+// as `stopEvent` (a manual-reset event) is signalled: the owner of the thread
+// is being stopped and no start or stop may hold it. Scopes do not nest.
+class ServiceWaitStop {
+public:
+    explicit ServiceWaitStop(HANDLE stopEvent);
+    ~ServiceWaitStop();
+    ServiceWaitStop(const ServiceWaitStop&) = delete;
+    ServiceWaitStop& operator=(const ServiceWaitStop&) = delete;
+
+    // The current thread's stop event, or null.
+    static HANDLE current();
+    // True once the current thread's stop event is signalled.
+    static bool requested();
+};
+
 // How a service is created; built by the managed components.
 struct service_config {
     DWORD desiredAccess = SERVICE_ALL_ACCESS;
@@ -48,6 +64,10 @@ struct service_config {
 class service_helper {
 public:
     static constexpr uint32_t kStopBudgetMs = 30000;
+    // A start, with the wait for a stop under way before it, is given up on
+    // after this long in all, even while the service keeps reporting
+    // progress; the service may still come up, and later queries see it.
+    static constexpr uint32_t kStartBudgetMs = 60000;
 
     // Opens the service control manager; throws twexception when it cannot.
     service_helper(const std::string& name, DWORD managerAccess, DWORD serviceAccess);
@@ -62,7 +82,7 @@ public:
                        const std::wstring& binaryPath, const service_config& config);
     bool queryService(DWORD& state);
     bool deleteService();
-    // True when the service runs at the end.
+    // True when the service runs at the end; gives up after a minute.
     bool startService();
     // True when the service is stopped at the end; gives up after 30 seconds.
     bool stopService();
@@ -80,11 +100,13 @@ protected:
 
 private:
     bool queryStatus(SERVICE_STATUS_PROCESS& status);
-    enum class PendingWait { Left, TimedOut, QueryFailed };
-    PendingWait waitWhilePending(SERVICE_STATUS_PROCESS& status, DWORD pendingState);
-    enum class StopPoll { Waiting, Stopped, TimedOut, Failed };
+    enum class PendingWait { Left, TimedOut, QueryFailed, CutShort };
+    PendingWait waitWhilePending(SERVICE_STATUS_PROCESS& status, DWORD pendingState, uint32_t startedAt);
+    enum class StopPoll { Waiting, Stopped, TimedOut, Failed, CutShort };
     StopPoll pollStop(SERVICE_STATUS_PROCESS& status, uint32_t startedAt, const char* queryFailure);
-    uint32_t pauseWithinBudget(uint32_t waitHintMs, uint32_t startedAt);
+    // A pause by the pause rule that ends early on the thread's stop; false
+    // when the stop came.
+    bool pauseWithinBudget(uint32_t waitHintMs, uint32_t startedAt, uint32_t budgetMs);
 
     std::wstring wideName_;
     std::string name_;

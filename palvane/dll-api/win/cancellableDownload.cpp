@@ -3,12 +3,16 @@
 #include <urlmon.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <memory>
 #include <mutex>
 
 namespace PALVANE_SERVICE {
 
 struct CancellableDownload::State {
     std::mutex lock;
+    // Signalled when a transfer ends and when a cancel comes.
+    std::condition_variable changed;
     IBinding* binding = nullptr;
     std::atomic<bool> cancelled{false};
 };
@@ -76,29 +80,109 @@ private:
     std::atomic<long> references_{0};
 };
 
+// One transfer, shared by the thread that runs it and the caller that waits.
+struct Transfer {
+    std::shared_ptr<CancellableDownload::State> state;
+    CancellableDownload::Fetch fetch;
+    std::wstring url;
+    std::wstring file;
+    // Under the state's lock.
+    bool done = false;
+    HRESULT result = E_FAIL;
+};
+
+// Everything the transfer thread owns is released here, before the thread
+// gives up its hold on the library.
+void runTransfer(std::shared_ptr<Transfer> transfer) {
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    BindingWatch* watch = new BindingWatch(transfer->state);
+    watch->AddRef();
+    const HRESULT result = transfer->fetch
+                               ? transfer->fetch(transfer->url.c_str(), transfer->file.c_str(), watch)
+                               : URLDownloadToFileW(nullptr, transfer->url.c_str(), transfer->file.c_str(), 0, watch);
+    watch->Release();
+    if (SUCCEEDED(com)) CoUninitialize();
+
+    CancellableDownload::State& state = *transfer->state;
+    bool abandoned = false;
+    {
+        std::lock_guard<std::mutex> guard(state.lock);
+        transfer->done = true;
+        transfer->result = result;
+        abandoned = state.cancelled;
+    }
+    state.changed.notify_all();
+    // Nobody waits for this file any more, and its owner may already have
+    // cleaned up.
+    if (abandoned && result == S_OK) DeleteFileW(transfer->file.c_str());
+}
+
+struct TransferStart {
+    std::shared_ptr<Transfer> transfer;
+    HMODULE pinned;
+};
+
+DWORD WINAPI transferThread(void* parameter) {
+    HMODULE pinned = nullptr;
+    {
+        std::unique_ptr<TransferStart> start(static_cast<TransferStart*>(parameter));
+        pinned = start->pinned;
+        runTransfer(std::move(start->transfer));
+    }
+    // The library may have been released by everyone else meanwhile: this
+    // call does not return into it.
+    FreeLibraryAndExitThread(pinned, 0);
+}
+
+// Starts the transfer on a thread that holds this library loaded for as long
+// as it runs. False (with the Windows error as the result) when it cannot.
+bool startTransferThread(const std::shared_ptr<Transfer>& transfer) {
+    HMODULE pinned = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(&transferThread), &pinned)) {
+        transfer->result = HRESULT_FROM_WIN32(GetLastError());
+        return false;
+    }
+    auto* start = new TransferStart{transfer, pinned};
+    HANDLE thread = CreateThread(nullptr, 0, &transferThread, start, 0, nullptr);
+    if (thread == nullptr) {
+        transfer->result = HRESULT_FROM_WIN32(GetLastError());
+        delete start;
+        FreeLibrary(pinned);
+        return false;
+    }
+    CloseHandle(thread);
+    return true;
+}
+
 }  // namespace
 
-CancellableDownload::CancellableDownload() : state_(std::make_shared<State>()) {}
+CancellableDownload::CancellableDownload(Fetch fetch) : state_(std::make_shared<State>()), fetch_(std::move(fetch)) {}
 
-CancellableDownload::~CancellableDownload() = default;
+CancellableDownload::~CancellableDownload() { cancel(); }
 
 HRESULT CancellableDownload::download(const std::wstring& url, const std::wstring& file) {
     if (state_->cancelled) return E_ABORT;
-    BindingWatch* watch = new BindingWatch(state_);
-    watch->AddRef();
-    const HRESULT result = URLDownloadToFileW(nullptr, url.c_str(), file.c_str(), 0, watch);
-    watch->Release();
-    return state_->cancelled ? E_ABORT : result;
+    auto transfer = std::make_shared<Transfer>();
+    transfer->state = state_;
+    transfer->fetch = fetch_;
+    transfer->url = url;
+    transfer->file = file;
+    if (!startTransferThread(transfer)) return transfer->result;
+    std::unique_lock<std::mutex> guard(state_->lock);
+    state_->changed.wait(guard, [&] { return transfer->done || state_->cancelled; });
+    return state_->cancelled ? E_ABORT : transfer->result;
 }
 
 void CancellableDownload::cancel() {
-    state_->cancelled = true;
     IBinding* binding = nullptr;
     {
         std::lock_guard<std::mutex> guard(state_->lock);
+        state_->cancelled = true;
         binding = state_->binding;
         if (binding != nullptr) binding->AddRef();
     }
+    state_->changed.notify_all();
     // Outside the lock: the binding may report its end from inside Abort.
     if (binding != nullptr) {
         binding->Abort();

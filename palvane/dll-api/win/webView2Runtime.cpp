@@ -30,7 +30,7 @@ bool isInstalledVersion(const std::string& version) { return !version.empty() &&
 
 webView2Runtime::webView2Runtime() : webView2Runtime(WebView2Source()) {}
 
-webView2Runtime::webView2Runtime(WebView2Source source) : source_(std::move(source)) {}
+webView2Runtime::webView2Runtime(WebView2Source source) : source_(std::move(source)), download_(source_.fetch) {}
 
 webView2Runtime::~webView2Runtime() {
     stop();

@@ -35,6 +35,8 @@ struct WebView2Source {
     std::string publisher = kPublisher;
     // The download folder; empty means get_temp_folder().
     std::function<std::wstring()> folder;
+    // The download call; empty means the URL moniker service's.
+    CancellableDownload::Fetch fetch;
 };
 
 class webView2Runtime {

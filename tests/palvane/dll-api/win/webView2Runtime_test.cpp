@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <future>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -227,6 +230,36 @@ TEST(WebView2Runtime, StopAbortsAStalledDownloadAtOnce) {
     EXPECT_TRUE(log.contains("Failed to download WebView2 runtime."));
     EXPECT_TRUE(local.startedWith().empty());
     local.server.stop();
+}
+
+// A download still connecting to an unreachable host cannot be aborted; the
+// stop does not wait for it, and the file it writes when it finally ends is
+// removed.
+TEST(WebView2Runtime, StopDoesNotWaitForADownloadThatCannotBeAborted) {
+    testutil::TempDir dir;
+    testutil::LogCapture log(6);
+    LocalBootstrapper local(dir);
+    auto release = std::make_shared<UniqueHandle>(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    auto entered = std::make_shared<std::atomic<bool>>(false);
+    local.source.fetch = [release, entered](const wchar_t*, const wchar_t* file, IBindStatusCallback*) {
+        *entered = true;
+        WaitForSingleObject(release->get(), 20000);
+        UniqueHandle written(CreateFileW(file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        return S_OK;
+    };
+    webView2Runtime runtime(local.source);
+    runtime.start_installer();
+    ASSERT_TRUE(testutil::waitUntil([&] { return entered->load(); }, std::chrono::seconds(10)));
+    auto stopping = std::async(std::launch::async, [&] { runtime.stop(); });
+    const bool stoppedWhileConnecting = stopping.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    SetEvent(release->get());
+    stopping.wait();
+    EXPECT_TRUE(stoppedWhileConnecting);
+    EXPECT_TRUE(log.contains("WebView2 runtime download cancelled.")) << log.text();
+    const std::wstring installer = runtime.installer_path();
+    EXPECT_TRUE(testutil::waitUntil([&] { return GetFileAttributesW(installer.c_str()) == INVALID_FILE_ATTRIBUTES; },
+                                    std::chrono::seconds(10)));
+    EXPECT_TRUE(local.startedWith().empty());
 }
 
 TEST(WebView2Runtime, AStoppedInstallerStartsNoThreadAndFetchesNothing) {
