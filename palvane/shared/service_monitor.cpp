@@ -41,7 +41,11 @@ service_monitor::service_monitor(IMonitoredCore* core, const std::string& instal
 // thread behind).
 service_monitor::service_monitor(IMonitoredCore* core, const std::string& install_path,
                                  InstalledServiceList components, Options options)
-    : core_(core), components_(std::move(components)), install_path_(install_path), interval_(options.interval) {
+    : core_(core),
+      components_(std::move(components)),
+      install_path_(install_path),
+      interval_(options.interval),
+      stopEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
     findPacketFilterDriver();
     createWatchers(options);
     healthThread_ = std::thread(&service_monitor::service_health_thread, this);
@@ -53,6 +57,7 @@ service_monitor::~service_monitor() {
         stop_ = true;
     }
     wakeUp_.notify_all();
+    if (stopEvent_) SetEvent(stopEvent_.get());
     if (processMonitor_) processMonitor_->request_stop();
     if (healthThread_.joinable()) healthThread_.join();
     upgradeMonitor_.reset();
@@ -83,6 +88,8 @@ void service_monitor::createWatchers(const Options& options) {
 
 void service_monitor::service_health_thread() {
     TWLOG(LOG_DEBUG, "service_health_thread is started.");
+    // The service starts and stops of a pass end on the monitor's stop.
+    ServiceWaitStop stopCutsWaits(stopEvent_.get());
     while (waitForNextPass()) {
         std::lock_guard<std::mutex> pass(passLock_);
         // A Windows feature upgrade ends the checks for good.
@@ -183,7 +190,12 @@ void service_monitor::control_packet_filter() {
         return;
     }
     if (packet_filter_wanted_ && !packet_filter_->is_running) {
+        // A driver that fails at every start is tried less and less often.
+        relaunch_spacing& spacing = restartSpacing_[packet_filter_];
+        if (!spacing.due()) return;
+        spacing.started();
         if (packet_filter_->start()) {
+            spacing.seen_running();
             packet_filter_->is_running = true;
             touch_settings_file();
         } else {

@@ -19,6 +19,7 @@
 
 #include "palvane/dll-api/win/relaunch_spacing.h"
 #include "palvane/dll-api/win/service_operations.h"
+#include "utils/win/scopedHandle.h"
 
 class Installed_drivers;
 
@@ -84,13 +85,16 @@ private:
     std::chrono::milliseconds interval_;
     bool packet_filter_wanted_ = false;
     Installed_drivers* packet_filter_ = nullptr;
-    // Per component, used by the health thread only.
+    // Per component (the packet-filter driver's starts included), used by
+    // the health thread only.
     std::map<const Installed_services*, relaunch_spacing> restartSpacing_;
 
     // Guards stop_ for the health thread's wait.
     std::mutex waitLock_;
     std::condition_variable wakeUp_;
     bool stop_ = false;
+    // Signalled with stop_: ends a service start or stop that a pass waits for.
+    UniqueHandle stopEvent_;
     // Held by the health thread while a pass works; the upgrade reaction
     // takes it to wait for the end of a running pass and to keep the next one
     // from starting components it is about to stop.

@@ -146,18 +146,40 @@ TEST_F(ServiceMonitorTest, RestartsStoppedServicesButNotTheProtectionDriverNorMi
     EXPECT_TRUE(loggedAt(text, "service_health_thread is terminated.", "Info"));
 }
 
-TEST_F(ServiceMonitorTest, ServiceThatFailsAtEveryStartIsRestartedLessAndLessOften) {
+// A service, and the packet-filter driver the setting asks for, that fail at
+// every start.
+TEST_F(ServiceMonitorTest, ComponentThatFailsAtEveryStartIsStartedLessAndLessOften) {
     machine_.placeService("Quillmark Agent", "twpagent.exe", "start=fail\n");
-    install({"twQuillmark"});
+    install({"twQuillmark", "PacketFilter"});
+    const std::string filterBehaviour = testutil::AgentMachine::driverTarget("PacketFilterDriver.behaviour");
+    ASSERT_TRUE(testutil::writeFile(filterBehaviour, "start=fail\n"));
+    settings_.set("tcp_driver", "true");
     testutil::LogCapture log;
     {
         service_monitor monitor(&core_, machine_.path(), table_, fastOptions());
         ASSERT_TRUE(testutil::waitUntil([&] { return monitor.passes() >= 40; }, 60s));
     }
+    DeleteFileA(filterBehaviour.c_str());
     // Passes 1, 2, 4, 8, 16 and 32 of the first forty (one more may have begun).
-    const size_t restarts = testutil::countLines(log.text(), "Restart service twQuillmark");
-    EXPECT_GE(restarts, 6u);
-    EXPECT_LE(restarts, 7u);
+    for (const char* started : {"Restart service twQuillmark", "Failed to start PacketFilter error"}) {
+        const size_t starts = testutil::countLines(log.text(), started);
+        EXPECT_GE(starts, 6u) << started;
+        EXPECT_LE(starts, 7u) << started;
+    }
+}
+
+// The monitor is deleted while a pass waits for a service whose start takes
+// minutes: the wait ends on the stop.
+TEST_F(ServiceMonitorTest, DeletionCutsAServiceStartOfARunningPassShort) {
+    machine_.placeService("Quillmark Agent", "twpagent.exe", "start=slow\ndelay=120000\nhint=600000\n");
+    install({"twQuillmark"});
+    testutil::LogCapture log;
+    {
+        service_monitor monitor(&core_, machine_.path(), table_, fastOptions());
+        ASSERT_TRUE(testutil::waitUntil([] { return stateIs("twQuillmark", SERVICE_START_PENDING); }, 20s));
+    }
+    EXPECT_TRUE(stateIs("twQuillmark", SERVICE_START_PENDING));
+    EXPECT_TRUE(loggedAt(log.text(), "The wait for twQuillmark was cut short by a stop.", "Info")) << log.text();
 }
 
 TEST_F(ServiceMonitorTest, DoesNothingWhileTheCoreIsIdleInstallingOrStopping) {

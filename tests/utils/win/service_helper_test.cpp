@@ -114,6 +114,18 @@ TEST_F(ServiceHelperTest, AStartThatMakesNoProgressEndsAfterTheWaitHint) {
     EXPECT_TRUE(testutil::loggedAt(log.text(), std::string(kServiceName) + " is not in running state, state=2", "Error"));
 }
 
+// A start that keeps reporting progress, and a stop under way before it, end
+// within the start budget.
+TEST_F(ServiceHelperTest, AStartThatKeepsProgressingEndsWithinTheBudget) {
+    auto helper = createTestService("start=slow\ndelay=600000\nhint=600000\n");
+    testutil::VirtualClock clock;
+    testutil::LogCapture log;
+    EXPECT_FALSE(helper->startService());
+    EXPECT_TRUE(testutil::loggedAt(log.text(), std::string(kServiceName) + " is not in running state, state=2", "Error"));
+    const uint32_t waited = std::accumulate(clock.pauses().begin(), clock.pauses().end(), 0u);
+    EXPECT_EQ(waited, service_helper::kStartBudgetMs);
+}
+
 // A service that never stops: whatever its wait hint (none, or ten minutes)
 // or when it ignores the command, the stop ends within its 30 s budget and no
 // pause is longer than the pause rule allows.
