@@ -77,7 +77,13 @@ void windows_upgrade_monitor::watchThread() {
 
     watching_ = false;
     sink_->unregister_process_watch();
-    if (SUCCEEDED(com)) CoUninitialize();
+    if (SUCCEEDED(com)) {
+        // WMI, or the apartment that relays its calls, may still hold the
+        // sink through COM; cutting those references here means no call from
+        // outside can reach the sink's code once this library is unloaded.
+        CoDisconnectObject(static_cast<IWbemObjectSink*>(sink_), 0);
+        CoUninitialize();
+    }
 }
 
 void windows_upgrade_monitor::stopWatchThread() {

@@ -364,3 +364,31 @@ TEST(WindowsUpgradeMonitor, NothingReachesTheCallbackOnceDeletionBegins) {
     EXPECT_EQ(heldByWmi->Release(), 0u);
     EXPECT_EQ(EventSink::liveSinks(), sinksBefore);
 }
+
+// WMI holds the sink through COM while the watch runs. The library that owns
+// the watch is unloaded after the monitor is deleted; COM letting go of that
+// reference afterwards must not call into the unloaded code.
+TEST(WindowsUpgradeMonitor, ASinkHeldThroughComDoesNotReachAnUnloadedLibrary) {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    HMODULE library = LoadLibraryW((testutil::exeDirectory() + L"sinklibrary.dll").c_str());
+    ASSERT_NE(library, nullptr);
+    auto startWatch = reinterpret_cast<int (*)()>(GetProcAddress(library, "sinkLibraryStartWatch"));
+    auto marshalSink = reinterpret_cast<HRESULT (*)(IStream*)>(GetProcAddress(library, "sinkLibraryMarshalSink"));
+    auto endWatch = reinterpret_cast<long (*)()>(GetProcAddress(library, "sinkLibraryEndWatch"));
+    ASSERT_TRUE(startWatch && marshalSink && endWatch);
+    IStream* heldByWmi = nullptr;
+    ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, &heldByWmi), S_OK);
+
+    ASSERT_EQ(startWatch(), 1);
+    ASSERT_EQ(marshalSink(heldByWmi), S_OK);
+    // The sink is gone with its monitor (or the release below would crash).
+    ASSERT_EQ(endWatch(), 0) << "COM still holds the sink";
+    ASSERT_TRUE(FreeLibrary(library));
+    ASSERT_EQ(GetModuleHandleW(L"sinklibrary.dll"), nullptr) << "the library is still loaded";
+
+    LARGE_INTEGER start{};
+    heldByWmi->Seek(start, STREAM_SEEK_SET, nullptr);
+    EXPECT_NE(CoReleaseMarshalData(heldByWmi), S_OK);
+    heldByWmi->Release();
+    CoUninitialize();
+}
