@@ -56,8 +56,6 @@ ServiceWaitStop::ServiceWaitStop(HANDLE stopEvent) { t_stopEvent = stopEvent; }
 
 ServiceWaitStop::~ServiceWaitStop() { t_stopEvent = nullptr; }
 
-HANDLE ServiceWaitStop::current() { return t_stopEvent; }
-
 bool ServiceWaitStop::requested() {
     return t_stopEvent != nullptr && WaitForSingleObject(t_stopEvent, 0) == WAIT_OBJECT_0;
 }

@@ -42,8 +42,6 @@ public:
     ServiceWaitStop(const ServiceWaitStop&) = delete;
     ServiceWaitStop& operator=(const ServiceWaitStop&) = delete;
 
-    // The current thread's stop event, or null.
-    static HANDLE current();
     // True once the current thread's stop event is signalled.
     static bool requested();
 };
