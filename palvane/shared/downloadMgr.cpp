@@ -80,7 +80,7 @@ bool downloadMgr::do_get(const std::string& url, const std::string& expectedHash
 
 void downloadMgr::cancel() {
     std::lock_guard<std::mutex> lock(lock_);
-    if (!cancelled_) TWLOG(LOG_INFO, "The download is cancelled.");
+    if (!cancelled_) TWLOG(LOG_WARN, "The download is cancelled.");
     cancelled_ = true;
     doneSignal_.notify_all();
 }

@@ -402,6 +402,30 @@ TEST_F(CoreUpdateTest, RemoveServicesDuringATickStartsNoInstallation) {
     EXPECT_FALSE(log_.contains("Install a fresh  Quillmark Agent."));
 }
 
+// The host stops the runtime while a cabinet trickles in: the stop cancels
+// the download, which closes its request.
+TEST_F(CoreUpdateTest, StopCancelsATricklingDownload) {
+    const std::string cabinet = fixtureCabinet("folder.cab");
+    server_.expect("GET", "/check_agent_updates?guid=",
+                   ScriptedResponse::json(answer("2.1.0", url("cabs/agent.cab"), testutil::sha256Hex(cabinet), false)));
+    ScriptedResponse trickle = ScriptedResponse::cabinet(cabinet, "agent-2.1.0.cab");
+    trickle.stall = true;
+    trickle.truncateAfter = 100;
+    server_.expect("GET", "/cabs/agent.cab", trickle);
+
+    auto core = makeCore();
+    start(*core);
+    ASSERT_TRUE(server_.waitForRequests(2, std::chrono::seconds(20)));
+    core->stop();
+    EXPECT_TRUE(log_.contains("The download is cancelled."));
+    // Wine's WinHTTP does not end a blocked receive when the request is
+    // closed (Windows does); the server lets go so the pool can drain.
+    server_.releaseStalls();
+    core.reset();
+    EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "<absent>");
+    EXPECT_FALSE(testutil::fileExists(install_.file("Quillmark Agent\\agent.exe")));
+}
+
 // ---- upgrade across a reboot, with an agent process on the bus -------------
 
 class CoreUpgradeTest : public CoreUpdateTest {
