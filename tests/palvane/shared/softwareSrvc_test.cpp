@@ -31,8 +31,9 @@ const char* const kPostUiMessage = "post-uimessage";
 // shows.
 class RecordingRollback : public PALVANE_SERVICE::IRollback {
 public:
-    explicit RecordingRollback(std::shared_ptr<OperationsRecord> record) : record_(std::move(record)) {}
-    bool backup() override { return step("backup"); }
+    explicit RecordingRollback(std::shared_ptr<OperationsRecord> record, bool backupFails = false)
+        : record_(std::move(record)), backupFails_(backupFails) {}
+    bool backup() override { return step("backup") && !backupFails_; }
     void resume() override { step("resume"); }
     bool restore() override { return step("restore"); }
     bool purge() override { return step("purge"); }
@@ -43,6 +44,7 @@ private:
         return true;
     }
     std::shared_ptr<OperationsRecord> record_;
+    bool backupFails_;
 };
 
 std::string answer(const std::string& version, const std::string& url, const std::string& hash, bool autoUpgrade) {
@@ -526,6 +528,37 @@ TEST_F(CoreUpgradeTest, PhaseOneAfterTheRebootInstallsTheRecordedCabinet) {
         << "the drivers' files are in the backup before their uninstall removes them";
     EXPECT_EQ(testutil::countLines(log_.text(), ">>>Perform Quillmark Agent upgrade - phase I."), 1u)
         << "the second connection does not run phase I again";
+    core->stop();
+}
+
+// No installation goes on without its backup: the agent is started and
+// watched again, the same offer waits for the next start, and phase I stays
+// due for it.
+TEST_F(CoreUpgradeTest, PhaseOneWithoutABackupKeepsTheOldVersionAndIsDueAgainAtTheNextStart) {
+    const std::string cabinetPath = path_ + "agent-1.1.0.cab";
+    ASSERT_TRUE(testutil::writeFile(cabinetPath, fixtureCabinet("folder.cab")));
+    set(configKeys::INSTALL_PENDING, "true");
+    set(configKeys::INSTALL_CABFILE, cabinetPath);
+    set(configKeys::UPGRADE_VERSION, "1.1.0");
+    set(configKeys::REBOOT_MODE, "true");
+    server_.expect("GET", "/check_agent_updates?guid=",
+                   ScriptedResponse::json(answer("1.1.0", url("cabs/agent.cab"), "", true)));
+
+    auto seams = fastSeams(ops_);
+    seams.rollback = [this](const std::string&, const PALVANE_SERVICE::ComponentList&, const std::string&) {
+        return std::make_shared<RecordingRollback>(ops_, true);
+    };
+    auto core = makeCore(std::move(seams));
+    start(*core);
+    core->onIpcReady(true);
+    ASSERT_TRUE(testutil::waitUntil([&] { return ops_->count("launch_tray") == 1 && !core->isInstallPending(); }));
+    EXPECT_TRUE(log_.contains("Installation cannot continue, failed to back up the installed services."));
+    EXPECT_EQ(ops_->all(), (std::vector<std::string>{"start_service", "stop_service", "kill_process twptray.exe",
+                                                     "backup", "start_service", "set_tray_autorun", "launch_tray"}));
+    EXPECT_EQ(setting(configKeys::INSTALL_STAGE), "phase-one");
+    EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "1.0.0");
+    core->onTimer();
+    EXPECT_TRUE(log_.contains("Version 1.1.0 is not installed now: it failed in this session."));
     core->stop();
 }
 
