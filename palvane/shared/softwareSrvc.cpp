@@ -31,12 +31,6 @@ bool fileExists(const std::string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-std::string machineSetting(const char* name) {
-    std::string value;
-    localConfig(true).getString(name, value);
-    return value;
-}
-
 }  // namespace
 
 PalvaneService::PalvaneService() : PalvaneService(Seams{}) {}
@@ -221,6 +215,13 @@ void PalvaneService::startLogServer() {
         TWLOG(LOG_INFO, "Log server=" << address);
     }
     setLogRecordIds(cid_, osInfo::instance().machine_guid);
+}
+
+// The value, or empty when it cannot be read.
+std::string PalvaneService::machineSetting(const char* name) {
+    std::string value;
+    localConfig(true).getString(name, value);
+    return value;
 }
 
 // What a pending installation needs at this start, from its persisted stage.

@@ -120,6 +120,8 @@ private:
     void runStateBranch();
     void startServiceMonitor();
     void startWebView2Installer();
+    static std::string machineSetting(const char* name);
+    std::string installAttempt();
     void readInstallState();
     void keepPhaseOneDue();
     void waitForPhaseOneOrReboot();

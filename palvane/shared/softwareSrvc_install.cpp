@@ -43,12 +43,6 @@ bool setSetting(const char* name, const std::string& value) {
 
 void deleteSetting(const char* name) { localConfig(false).deleteValue(name); }
 
-std::string readSetting(const char* name) {
-    std::string value;
-    localConfig(true).getString(name, value);
-    return value;
-}
-
 // Unique enough to tell one installation attempt's backups from another's.
 std::string newAttemptId() {
     FILETIME now{};
@@ -59,15 +53,6 @@ std::string newAttemptId() {
     return id.str();
 }
 
-// The attempt that the installation now pending belongs to; an installation
-// recorded without one gets one here.
-std::string installAttempt() {
-    std::string attempt = readSetting(configKeys::INSTALL_ATTEMPT);
-    if (!attempt.empty()) return attempt;
-    attempt = newAttemptId();
-    setSetting(configKeys::INSTALL_ATTEMPT, attempt);
-    return attempt;
-}
 
 // Opens the file for reading and writing without creating it: present and
 // not held by anyone else.
@@ -80,6 +65,16 @@ bool cabinetUsable(const std::string& path) {
 }  // namespace
 
 void PalvaneService::sleepFor(uint32_t milliseconds) { seams_.sleep(milliseconds); }
+
+// The attempt that the installation now pending belongs to; an installation
+// recorded without one gets one here.
+std::string PalvaneService::installAttempt() {
+    std::string attempt = machineSetting(configKeys::INSTALL_ATTEMPT);
+    if (!attempt.empty()) return attempt;
+    attempt = newAttemptId();
+    setSetting(configKeys::INSTALL_ATTEMPT, attempt);
+    return attempt;
+}
 
 // A stop ends the wait: no agent process will come to a runtime that is
 // going away, and the task pool must drain.
@@ -216,7 +211,7 @@ bool PalvaneService::pre_install() {
 // waits already is un-committed first, so that its values and this one's never
 // mix. Its cabinet goes once this one is recorded.
 bool PalvaneService::recordUpgrade(const std::string& cabinet, const std::string& version) {
-    const std::string previous = readSetting(configKeys::INSTALL_CABFILE);
+    const std::string previous = machineSetting(configKeys::INSTALL_CABFILE);
     deleteSetting(configKeys::INSTALL_PENDING);
     deleteSetting(configKeys::INSTALL_STAGE);
     const bool recorded = setSetting(configKeys::INSTALL_CABFILE, cabinet) &&
@@ -262,7 +257,7 @@ bool PalvaneService::install_fresh_agent(const std::string& url, const std::stri
         installPending_ = false;
         return false;
     }
-    const bool leftovers = !readSetting(configKeys::INSTALL_FRESH).empty();
+    const bool leftovers = !machineSetting(configKeys::INSTALL_FRESH).empty();
     deleteSetting(configKeys::INSTALL_STAGE);
     if (!setSetting(configKeys::INSTALL_ATTEMPT, newAttemptId()) || !setSetting(configKeys::INSTALL_FRESH, "true")) {
         endFailedAttempt();
@@ -436,7 +431,7 @@ void PalvaneService::endFailedAttempt() {
 // "install-pending" goes last: until then a start finds the installation and
 // finishes what is left of it.
 void PalvaneService::clearInstallState() {
-    const std::string cabinet = readSetting(configKeys::INSTALL_CABFILE);
+    const std::string cabinet = machineSetting(configKeys::INSTALL_CABFILE);
     if (!cabinet.empty()) DeleteFileA(cabinet.c_str());
     for (const char* name : {configKeys::INSTALLING_VERSION, configKeys::INSTALL_CABFILE, configKeys::UPGRADE_VERSION,
                              configKeys::INSTALL_ATTEMPT, configKeys::INSTALL_STAGE}) {

@@ -8,6 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
+#include <map>
+#include <sstream>
 
 #include "coreHarness.h"
 #include "palvane/dll-api/win/service_operations.h"
@@ -26,94 +29,78 @@ using namespace coretest;
 namespace {
 
 enum class Outcome { Old, New };
+constexpr Outcome Old = Outcome::Old, New = Outcome::New;
 
-// What lies on the disk besides the settings.
-enum Files : unsigned {
-    kNone = 0,
-    kCabinet = 1,         // the downloaded cabinet
-    kOldAgent = 2,        // version 1.0.0 with its tray program
-    kTrayOnly = 4,        // a fresh extraction cut short after the tray program
-    kHalfNew = 8,         // an extraction over the old agent cut short
-    kNewAgent = 16,       // every file of the cabinet in place
-    kHalfBackup = 32,     // a backup copy cut short (no completion mark)
-    kCompleteBackup = 64  // this attempt's complete backup of version 1.0.0
-};
-
+// A row: the step the process died right after; the settings it left
+// ("name:value", or a bare name for its usual value); the files it left; and
+// the outcome after a plain start and after a reboot start.
 struct Row {
-    const char* step;  // the process died right after it
-    std::vector<std::pair<const char*, const char*>> settings;
-    unsigned files;
-    Outcome plain;
-    Outcome reboot;
+    const char* step;
+    const char* settings;
+    const char* files;
+    Outcome plain, reboot;
 };
 
-const char* const kCab = "$CAB";
-const char* const kAttempt = "attempt-7";
+const std::map<std::string, std::pair<const char*, const char*>> kSettings = {
+    {"installed", {configKeys::INSTALLED_VERSION, "1.0.0"}}, {"installing", {configKeys::INSTALLING_VERSION, "2.0.0"}},
+    {"cabfile", {configKeys::INSTALL_CABFILE, ""}},         {"upgrade", {configKeys::UPGRADE_VERSION, "2.0.0"}},
+    {"attempt", {configKeys::INSTALL_ATTEMPT, "attempt-7"}}, {"fresh", {configKeys::INSTALL_FRESH, "true"}},
+    {"stage", {configKeys::INSTALL_STAGE, ""}},             {"pending", {configKeys::INSTALL_PENDING, "true"}}};
+
 const std::string kOldBinary = "agent v1";
 const std::string kNewBinary = "agent in folder";  // folder.cab's agent.exe
 
-using K = const char*;
-const K kPending = configKeys::INSTALL_PENDING, kCabfile = configKeys::INSTALL_CABFILE,
-        kUpgradeVer = configKeys::UPGRADE_VERSION, kInstalling = configKeys::INSTALLING_VERSION,
-        kInstalled = configKeys::INSTALLED_VERSION, kStage = configKeys::INSTALL_STAGE,
-        kAttemptKey = configKeys::INSTALL_ATTEMPT, kFresh = configKeys::INSTALL_FRESH;
+// Files: "cab" the downloaded cabinet, "old" version 1.0.0, "tray" a fresh
+// extraction cut short after the tray program, "half" an extraction over the
+// old agent cut short, "new" every file of the cabinet, "halfbackup" a copy
+// cut short, "backup" this attempt's complete backup of version 1.0.0.
+const std::map<std::string, std::vector<std::pair<const char*, std::string>>> kFiles = {
+    {"cab", {}},
+    {"old", {{"Quillmark Agent\\twptray.exe", "tray"}, {"Quillmark Agent\\agent.exe", kOldBinary}}},
+    {"tray", {{"Quillmark Agent\\twptray.exe", "tray"}}},
+    {"half", {{"Quillmark Agent\\twptray.exe", "tray"}, {"Quillmark Agent\\agent.exe", kNewBinary}}},
+    {"new", {{"Quillmark Agent\\twptray.exe", "tray"}, {"Quillmark Agent\\agent.exe", kNewBinary},
+             {"Quillmark Agent\\agent.cfg", "cfg"}, {"qmdns\\dns.exe", "dns"}}},
+    {"halfbackup", {{"Quillmark Agent_backup\\agent.exe", kOldBinary}}},
+    {"backup", {{"Quillmark Agent_backup\\agent.exe", kOldBinary}, {"Quillmark Agent_backup\\twptray.exe", "tray"},
+                {"Quillmark Agent_backup.complete", "attempt-7"}}}};
 
-// Fresh installation: the steps of install_fresh_agent and its completion.
+// Fresh installation: download, extraction, completion.
 const std::vector<Row> kFreshRows = {
-    {"tick recorded the offer", {{kInstalling, "2.0.0"}}, kNone, Outcome::New, Outcome::New},
-    {"cabinet downloaded", {{kInstalling, "2.0.0"}}, kCabinet, Outcome::New, Outcome::New},
-    {"extraction begun (tray program on disk)",
-     {{kInstalling, "2.0.0"}, {kAttemptKey, kAttempt}, {kFresh, "true"}}, kCabinet | kTrayOnly, Outcome::New,
-     Outcome::New},
-    {"extraction done, or library handed over",
-     {{kInstalling, "2.0.0"}, {kAttemptKey, kAttempt}, {kFresh, "true"}, {kStage, "extracted"}, {kPending, "true"}},
-     kCabinet | kNewAgent, Outcome::New, Outcome::New},
-    {"version recorded",
-     {{kInstalled, "2.0.0"}, {kInstalling, "2.0.0"}, {kFresh, "true"}, {kStage, "extracted"}, {kPending, "true"}},
-     kNewAgent, Outcome::New, Outcome::New},
-    {"clean-up cut short", {{kInstalled, "2.0.0"}, {kPending, "true"}}, kNewAgent, Outcome::New, Outcome::New},
+    {"tick recorded the offer", "installing", "", New, New},
+    {"cabinet downloaded", "installing", "cab", New, New},
+    {"extraction begun", "installing attempt fresh", "cab tray", New, New},
+    {"extracted, or library handed over", "installing attempt fresh stage:extracted pending", "cab new", New, New},
+    {"version recorded", "installed:2.0.0 installing fresh stage:extracted pending", "new", New, New},
+    {"clean-up cut short", "installed:2.0.0 pending", "new", New, New},
 };
 
-// Upgrade: phase 0 (download and record), phase I after the reboot (backup,
-// extraction), the hand-over and phase II (launch, record, clean up).
+// Upgrade: phase 0 (download, record), phase I after the reboot (backup,
+// extraction), the hand-over, phase II (launch, record, clean up), and a
+// failed completion's restore.
 const std::vector<Row> kUpgradeRows = {
-    {"tick recorded the offer", {{kInstalled, "1.0.0"}, {kInstalling, "2.0.0"}}, kOldAgent, Outcome::Old, Outcome::Old},
-    {"phase 0 downloaded", {{kInstalled, "1.0.0"}, {kInstalling, "2.0.0"}}, kOldAgent | kCabinet, Outcome::Old,
-     Outcome::Old},
-    {"phase 0 recorded all but the commit",
-     {{kInstalled, "1.0.0"}, {kInstalling, "2.0.0"}, {kCabfile, kCab}, {kUpgradeVer, "2.0.0"}, {kAttemptKey, kAttempt}},
-     kOldAgent | kCabinet, Outcome::Old, Outcome::Old},
-    {"phase 0 committed",
-     {{kInstalled, "1.0.0"}, {kInstalling, "2.0.0"}, {kCabfile, kCab}, {kUpgradeVer, "2.0.0"}, {kAttemptKey, kAttempt},
-      {kPending, "true"}},
-     kOldAgent | kCabinet, Outcome::Old, Outcome::New},
-    {"phase I made due, reboot flag reset",
-     {{kInstalled, "1.0.0"}, {kCabfile, kCab}, {kUpgradeVer, "2.0.0"}, {kAttemptKey, kAttempt}, {kStage, "phase-one"},
-      {kPending, "true"}},
-     kOldAgent | kCabinet, Outcome::New, Outcome::New},
-    {"phase I backup cut short",
-     {{kInstalled, "1.0.0"}, {kCabfile, kCab}, {kUpgradeVer, "2.0.0"}, {kAttemptKey, kAttempt}, {kStage, "phase-one"},
-      {kPending, "true"}},
-     kOldAgent | kCabinet | kHalfBackup, Outcome::New, Outcome::New},
-    {"phase I extraction cut short",
-     {{kInstalled, "1.0.0"}, {kCabfile, kCab}, {kUpgradeVer, "2.0.0"}, {kAttemptKey, kAttempt}, {kStage, "phase-one"},
-      {kPending, "true"}},
-     kHalfNew | kCabinet | kCompleteBackup, Outcome::New, Outcome::New},
-    {"phase I extraction done, or library handed over",
-     {{kInstalled, "1.0.0"}, {kInstalling, "2.0.0"}, {kCabfile, kCab}, {kUpgradeVer, "2.0.0"}, {kAttemptKey, kAttempt},
-      {kStage, "extracted"}, {kPending, "true"}},
-     kNewAgent | kCabinet | kCompleteBackup, Outcome::New, Outcome::New},
-    {"phase II recorded the version",
-     {{kInstalled, "2.0.0"}, {kInstalling, "2.0.0"}, {kUpgradeVer, "2.0.0"}, {kAttemptKey, kAttempt},
-      {kStage, "extracted"}, {kPending, "true"}},
-     kNewAgent | kCompleteBackup, Outcome::New, Outcome::New},
-    {"phase II clean-up cut short", {{kInstalled, "2.0.0"}, {kPending, "true"}}, kNewAgent, Outcome::New,
-     Outcome::New},
-    {"failed completion's restore cut short",
-     {{kInstalled, "1.0.0"}, {kInstalling, "2.0.0"}, {kUpgradeVer, "2.0.0"}, {kAttemptKey, kAttempt},
-      {kStage, "restore"}, {kPending, "true"}},
-     kHalfNew | kCompleteBackup, Outcome::Old, Outcome::Old},
+    {"tick recorded the offer", "installed installing", "old", Old, Old},
+    {"phase 0 downloaded", "installed installing", "old cab", Old, Old},
+    {"phase 0 recorded all but the commit", "installed installing cabfile upgrade attempt", "old cab", Old, Old},
+    {"phase 0 committed", "installed installing cabfile upgrade attempt pending", "old cab", Old, New},
+    {"phase I made due", "installed cabfile upgrade attempt stage:phase-one pending", "old cab", New, New},
+    {"phase I backup cut short", "installed cabfile upgrade attempt stage:phase-one pending", "old cab halfbackup", New,
+     New},
+    {"phase I extraction cut short", "installed cabfile upgrade attempt stage:phase-one pending", "half cab backup",
+     New, New},
+    {"extracted, or library handed over", "installed installing cabfile upgrade attempt stage:extracted pending",
+     "new cab backup", New, New},
+    {"phase II recorded the version", "installed:2.0.0 installing upgrade attempt stage:extracted pending",
+     "new backup", New, New},
+    {"phase II clean-up cut short", "installed:2.0.0 pending", "new", New, New},
+    {"restore of a failed completion cut short", "installed installing upgrade attempt stage:restore pending",
+     "half backup", Old, Old},
 };
+
+std::vector<std::string> words(const std::string& text) {
+    std::istringstream in(text);
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
 
 class InterruptedInstallation : public ::testing::Test {
 protected:
@@ -141,31 +128,27 @@ protected:
     };
 
     void prepare(Machine& machine, const Row& row) {
-        auto& s = machine.settings;
-        s.set(configKeys::PATH, machine.dir.path());
-        s.set(configKeys::CID, "cust-7");
-        s.set(configKeys::ENVIRONMENT, server_.baseUrl());
-        s.set(configKeys::MACHINE_GUID, "3f2c0d4e-1111-2222-3333-444455556666");
-        const std::string cab = machine.file("agent-2.0.0.cab");
-        for (const auto& [name, value] : row.settings) s.set(name, value == std::string(kCab) ? cab : value);
-        const auto put = [&](const std::string& name, const std::string& text) {
-            ASSERT_TRUE(testutil::writeFile(machine.file(name), text));
-        };
-        for (const char* folder : {"Quillmark Agent", "qmdns", "Quillmark Agent_backup"}) {
-            if (folder != std::string("Quillmark Agent_backup") || (row.files & (kHalfBackup | kCompleteBackup))) {
-                CreateDirectoryA(machine.file(folder).c_str(), nullptr);
-            }
+        auto& settings = machine.settings;
+        settings.set(configKeys::PATH, machine.dir.path());
+        settings.set(configKeys::CID, "cust-7");
+        settings.set(configKeys::ENVIRONMENT, server_.baseUrl());
+        settings.set(configKeys::MACHINE_GUID, "3f2c0d4e-1111-2222-3333-444455556666");
+        for (const std::string& word : words(row.settings)) {
+            const size_t colon = word.find(':');
+            const auto& [name, usual] = kSettings.at(word.substr(0, colon));
+            const std::string cabinet = machine.file("agent-2.0.0.cab");
+            settings.set(name, colon != std::string::npos ? word.substr(colon + 1) : *usual ? usual : cabinet);
         }
-        if (row.files & kCabinet) put("agent-2.0.0.cab", cabinet_);
-        if (row.files & (kOldAgent | kTrayOnly | kHalfNew | kNewAgent)) put("Quillmark Agent\\twptray.exe", "tray");
-        if (row.files & kOldAgent) put("Quillmark Agent\\agent.exe", kOldBinary);
-        if (row.files & (kHalfNew | kNewAgent)) put("Quillmark Agent\\agent.exe", kNewBinary);
-        if (row.files & kNewAgent) put("Quillmark Agent\\agent.cfg", "cfg");
-        if (row.files & kNewAgent) put("qmdns\\dns.exe", "dns");
-        if (row.files & (kHalfBackup | kCompleteBackup)) put("Quillmark Agent_backup\\agent.exe", kOldBinary);
-        if (row.files & kCompleteBackup) {
-            put("Quillmark Agent_backup\\twptray.exe", "tray");
-            put("Quillmark Agent_backup.complete", kAttempt);
+        CreateDirectoryA(machine.file("Quillmark Agent").c_str(), nullptr);
+        CreateDirectoryA(machine.file("qmdns").c_str(), nullptr);
+        if (std::string(row.files).find("backup") != std::string::npos) {
+            CreateDirectoryA(machine.file("Quillmark Agent_backup").c_str(), nullptr);
+        }
+        for (const std::string& word : words(row.files)) {
+            if (word == "cab") {
+                ASSERT_TRUE(testutil::writeFile(machine.file("agent-2.0.0.cab"), cabinet_));
+            }
+            for (const auto& [name, text] : kFiles.at(word)) ASSERT_TRUE(testutil::writeFile(machine.file(name), text));
         }
     }
 
@@ -188,29 +171,31 @@ protected:
         return lastOf("start_service") > lastOf("stop_service");
     }
 
-    static std::string content(const Machine& machine, const std::string& name) {
+    static std::string agentBinary(const Machine& machine) {
         std::string text;
-        testutil::readFile(machine.file(name), text);
+        testutil::readFile(machine.file("Quillmark Agent\\agent.exe"), text);
         return text;
     }
 
     // The new version everywhere, nothing pending.
-    bool isNew(Machine& machine) {
-        return setting(kInstalled) == "2.0.0" && content(machine, "Quillmark Agent\\agent.exe") == kNewBinary &&
-               setting(kPending) == "<absent>" && setting(kFresh) == "<absent>" && running(*machine.ops);
+    static bool isNew(Machine& machine) {
+        return setting(configKeys::INSTALLED_VERSION) == "2.0.0" && agentBinary(machine) == kNewBinary &&
+               setting(configKeys::INSTALL_PENDING) == "<absent>" && setting(configKeys::INSTALL_FRESH) == "<absent>" &&
+               running(*machine.ops);
     }
 
-    // The old version running and recorded; its upgrade to 2.0.0 downloaded
-    // and waiting for the reboot.
-    bool isOld(Machine& machine) {
-        return setting(kInstalled) == "1.0.0" && content(machine, "Quillmark Agent\\agent.exe") == kOldBinary &&
-               running(*machine.ops) && setting(kPending) == "true" && setting(kStage) == "<absent>" &&
-               testutil::fileExists(setting(kCabfile));
+    // The old version running and recorded; the upgrade to 2.0.0 downloaded
+    // and waiting for the reboot it prompts for.
+    static bool isOld(Machine& machine) {
+        return setting(configKeys::INSTALLED_VERSION) == "1.0.0" && agentBinary(machine) == kOldBinary &&
+               running(*machine.ops) && setting(configKeys::INSTALL_PENDING) == "true" &&
+               setting(configKeys::INSTALL_STAGE) == "<absent>" &&
+               testutil::fileExists(setting(configKeys::INSTALL_CABFILE));
     }
 
     // One start: an agent process connects, then the tick asks the server.
-    // False when it ends in neither outcome.
-    bool startOnce(Machine& machine, bool rebootStart, Outcome& outcome) {
+    // ASSERTs that it ends in one of the two outcomes.
+    void startOnce(Machine& machine, bool rebootStart, Outcome& outcome) {
         if (rebootStart) machine.settings.set(configKeys::REBOOT_MODE, "true");
         auto core = makeCore(machine);
         core->start([] {});
@@ -218,12 +203,12 @@ protected:
         testutil::waitUntil([&] { return !core->isRebootStart() && !core->isInstallPending(); },
                             std::chrono::seconds(30));
         core->onTimer();
-        const bool settled = testutil::waitUntil(
-            [&] { return !core->isInstallPending() && (isNew(machine) || isOld(machine)); }, std::chrono::seconds(30));
+        testutil::waitUntil([&] { return !core->isInstallPending() && (isNew(machine) || isOld(machine)); },
+                            std::chrono::seconds(30));
         core->stop();
         core.reset();
-        outcome = isNew(machine) ? Outcome::New : Outcome::Old;
-        return settled && (isNew(machine) || isOld(machine));
+        ASSERT_TRUE(isNew(machine) || isOld(machine)) << "stuck";
+        outcome = isNew(machine) ? New : Old;
     }
 
     void runRows(const std::vector<Row>& rows) {
@@ -232,13 +217,13 @@ protected:
                 SCOPED_TRACE(std::string(row.step) + (rebootStart ? ", reboot start" : ", plain start"));
                 Machine machine;
                 prepare(machine, row);
-                Outcome outcome = Outcome::Old;
-                ASSERT_TRUE(startOnce(machine, rebootStart, outcome));
+                Outcome outcome = Old;
+                ASSERT_NO_FATAL_FAILURE(startOnce(machine, rebootStart, outcome));
                 EXPECT_EQ(outcome, rebootStart ? row.reboot : row.plain);
-                if (outcome == Outcome::New) continue;
-                ASSERT_TRUE(startOnce(machine, true, outcome));
-                EXPECT_EQ(outcome, Outcome::New) << "the reboot it prompted for installs it";
-                EXPECT_FALSE(testutil::fileExists(machine.file("Quillmark Agent_backup"))) << "backups are purged";
+                if (outcome == New) continue;
+                ASSERT_NO_FATAL_FAILURE(startOnce(machine, true, outcome));
+                EXPECT_EQ(outcome, New) << "the reboot it prompted for installs it";
+                EXPECT_FALSE(testutil::fileExists(machine.file("Quillmark Agent_backup.complete")));
             }
         }
     }
