@@ -32,9 +32,9 @@ std::string readSmallFile(const std::string& path) {
 bool writeSmallFile(const std::string& path, const std::string& content) {
     UniqueHandle file(CreateFileW(toWide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
+    const DWORD length = static_cast<DWORD>(content.size());
     DWORD written = 0;
-    const bool ok = file && WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
-                    written == content.size();
+    const bool ok = file && WriteFile(file.get(), content.data(), length, &written, nullptr) && written == length;
     if (!ok) fileTree::logFailure("WriteFile", GetLastError(), toWide(path));
     return ok;
 }

@@ -413,7 +413,7 @@ void PalvaneService::endRollBack(bool restored) {
         deleteSetting(configKeys::INSTALLING_VERSION);
         clearInstallState();
     } else {
-        TWLOG(LOG_ERROR, "The installed services could not be restored completely; the next start restores them again.");
+        TWLOG(LOG_ERROR, "The installed services could not be restored completely; the next start restores them.");
     }
     restoreDue_ = !restored;
     endFailedAttempt();

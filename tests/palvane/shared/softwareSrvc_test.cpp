@@ -463,7 +463,8 @@ protected:
 TEST_F(CoreUpgradeTest, UpgradeIsRecordedAndTheUserToldToReboot) {
     const std::string cabinet = fixtureCabinet("folder.cab");
     server_.expect("GET", "/check_agent_updates?guid=",
-                   ScriptedResponse::json(answer("1.1.0", url("cabs/agent.cab"), testutil::sha256Hex(cabinet), true)), 2);
+                   ScriptedResponse::json(answer("1.1.0", url("cabs/agent.cab"), testutil::sha256Hex(cabinet), true)),
+                   2);
     server_.expect("GET", "/cabs/agent.cab", ScriptedResponse::cabinet(cabinet, "agent-1.1.0.cab"));
 
     auto core = makeTrayCore();
