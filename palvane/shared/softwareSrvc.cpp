@@ -308,11 +308,14 @@ bool PalvaneService::get_reboot_flag() {
         config.setString(configKeys::REBOOT_MODE, "false");
     }
     // Finding the user's settings waits for somebody to log on, which can
-    // take the better part of an hour on a machine nobody uses. Only a
-    // pending installation depends on the answer; otherwise the start goes on
-    // at once and the user's value is read only if a user is there now.
+    // take the better part of an hour on a machine nobody uses. Only an
+    // upgrade that waits for its reboot depends on the answer; otherwise the
+    // start goes on at once and the user's value is read only if a user is
+    // there now.
+    const bool upgradeWaits =
+        installPending_ && agentInstalled_ && machineSetting(configKeys::INSTALL_STAGE).empty();
     unsigned sessionId = 0;
-    if (!installPending_ && !findActiveSessionNow(sessionId)) {
+    if (!upgradeWaits && !findActiveSessionNow(sessionId)) {
         TWLOG(LOG_INFO, "No user is logged on; the user's reboot flag is left for a later start.");
         return flag;
     }

@@ -72,6 +72,8 @@ const std::vector<Row> kUpgradeRows = {
     {"phase 0 recorded all but the commit", "installed installing cabfile upgrade attempt", "old cab", Old, Old},
     {"phase 0 committed", "installed installing cabfile upgrade attempt pending", "old cab", Old, New},
     {"phase I made due", "installed cabfile upgrade attempt stage:phase-one pending", "old cab", New, New},
+    {"phase I made due, cabinet lost since", "installed cabfile upgrade:1.9.0 attempt stage:phase-one pending", "old",
+     New, New},
     {"phase I backup cut short", "installed cabfile upgrade attempt stage:phase-one pending", "old cab halfbackup",
      New, New},
     {"phase I extraction cut short", "installed cabfile upgrade attempt stage:phase-one pending", "half cab backup",
