@@ -53,7 +53,6 @@ std::string newAttemptId() {
     return id.str();
 }
 
-
 // Opens the file for reading and writing without creating it: present and
 // not held by anyone else.
 bool cabinetUsable(const std::string& path) {
@@ -369,6 +368,9 @@ bool PalvaneService::download_missing_cab(std::string& cabinetPath) {
         return false;
     }
     setUpgradeVersion(query.upgrade_version);
+    // The file may come under the recorded name: a download cut short must
+    // not pass for the recorded cabinet at the next start.
+    deleteSetting(configKeys::INSTALL_CABFILE);
     downloadMgr downloader(path_, false);
     if (!fetch(downloader, query.download_url, query.sha256Hash)) {
         post_ui_message(kDownloadFailed, true);
