@@ -11,8 +11,9 @@ std::unique_ptr<IServiceOperation> makeServiceOperations(const ComponentList& co
     return std::make_unique<Services>(components, path);
 }
 
-std::shared_ptr<IRollback> makeRollback(const std::string& path, const ComponentList& components) {
-    return std::make_shared<RollbackMgr>(path, components);
+std::shared_ptr<IRollback> makeRollback(const std::string& path, const ComponentList& components,
+                                        const std::string& attempt) {
+    return std::make_shared<RollbackMgr>(path, components, attempt);
 }
 
 }  // namespace PALVANE_SERVICE

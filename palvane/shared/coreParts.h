@@ -16,10 +16,16 @@ namespace PALVANE_SERVICE {
 using ComponentList = std::list<std::shared_ptr<Installed_services>>;
 
 // Copies of the component folders taken before an installation, put back
-// when it fails and thrown away when it succeeds.
+// when it fails and thrown away when it succeeds. Each copy belongs to one
+// installation attempt and counts only once it is complete.
 class IRollback {
 public:
+    // Takes a complete copy of each folder (a complete copy of this attempt is
+    // kept as it is); false when a present folder could not be copied.
     virtual bool backup() = 0;
+    // Takes over the complete copies this attempt made before it was
+    // interrupted, without copying anything.
+    virtual void resume() = 0;
     virtual bool restore() = 0;
     virtual bool purge() = 0;
     virtual ~IRollback() = default;
@@ -27,6 +33,7 @@ public:
 
 ComponentList makeComponentList();
 std::unique_ptr<IServiceOperation> makeServiceOperations(const ComponentList& components, const std::string& path);
-std::shared_ptr<IRollback> makeRollback(const std::string& path, const ComponentList& components);
+std::shared_ptr<IRollback> makeRollback(const std::string& path, const ComponentList& components,
+                                        const std::string& attempt);
 
 }  // namespace PALVANE_SERVICE

@@ -50,6 +50,7 @@ bool downloadMgr::do_get(const std::string& url, const std::string& expectedHash
     requestPath_ = parts.path;
     {
         std::lock_guard<std::mutex> lock(lock_);
+        if (cancelled_) return false;
         done_ = false;
         success_ = false;
     }
@@ -68,12 +69,20 @@ bool downloadMgr::do_get(const std::string& url, const std::string& expectedHash
     bool succeeded;
     {
         std::unique_lock<std::mutex> lock(lock_);
-        doneSignal_.wait(lock, [this] { return done_; });
+        doneSignal_.wait(lock, [this] { return done_ || cancelled_; });
         done_ = false;
-        succeeded = success_;
+        succeeded = success_ && !cancelled_;
     }
+    // Closes the request; a body still trickling in ends here.
     client_.reset();
     return succeeded;
+}
+
+void downloadMgr::cancel() {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (!cancelled_) TWLOG(LOG_WARN, "The download is cancelled.");
+    cancelled_ = true;
+    doneSignal_.notify_all();
 }
 
 void downloadMgr::downloadStart(uint32_t size, const std::string& fileName) {

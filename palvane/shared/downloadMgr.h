@@ -30,6 +30,10 @@ public:
     // has ended and WinHTTP has let go of it.
     bool do_get(const std::string& url, const std::string& expectedHash);
 
+    // Ends the download: a do_get running now, or called later, returns false
+    // promptly. Thread-safe; called while another thread is in do_get.
+    void cancel();
+
     // Full path of the downloaded file; empty until the server named it.
     const std::string& installer_file() const { return installerFile_; }
 
@@ -50,6 +54,7 @@ private:
 
     bool success_ = false;
     bool done_ = true;
+    bool cancelled_ = false;
     std::mutex lock_;
     std::condition_variable doneSignal_;
     std::string installerFile_;

@@ -1,6 +1,12 @@
 // Copies of the installed components' folders kept while an installation runs:
 // a failed installation puts the old files back, a successful one throws the
 // copies away. One object serves one installation attempt.
+//
+// A copy counts only when it is complete and was made for this attempt: the
+// marker file beside it ("<folder>_backup.complete", holding the attempt's
+// identity) is written after the whole tree was copied and removed before the
+// copy is purged. A copy without a matching marker (cut short by a process
+// death, or left by another attempt) is discarded, never restored.
 #pragma once
 
 #include <list>
@@ -18,16 +24,21 @@ public:
     using Components = ComponentList;
 
     static constexpr const char* kBackupSuffix = "_backup";
+    static constexpr const char* kCompleteSuffix = ".complete";
 
     // `path` is the install path (ending with a backslash); the components'
-    // folders are relative to it.
-    RollbackMgr(std::string path, Components components);
+    // folders are relative to it. `attempt` names the installation attempt
+    // the copies belong to.
+    RollbackMgr(std::string path, Components components, std::string attempt);
     ~RollbackMgr() override;
 
-    // Copies each component's folder to the folder's name + "_backup". A backup
-    // folder that exists already is kept as it is. A missing component folder
-    // is logged and skipped; false when a present folder could not be copied.
+    // Copies each component's folder to the folder's name + "_backup"; a
+    // complete copy of this attempt is kept as it is, any other is replaced.
+    // A missing component folder is logged and skipped; false when a present
+    // folder could not be copied.
     bool backup() override;
+    // Takes over this attempt's complete copies; discards any other.
+    void resume() override;
     // Makes each backed-up folder hold exactly its backup's files again; false
     // when any folder could not be restored (the others are still restored).
     bool restore() override;
@@ -35,7 +46,13 @@ public:
     bool purge() override;
 
 private:
+    bool isComplete(const std::string& backupName) const;
+    bool markComplete(const std::string& backupName) const;
+    bool discard(const std::string& backupName);
+    bool copyOnce(const std::string& name, const std::string& backupName);
+
     Components components_;
+    std::string attempt_;
     // (folder, backup folder), one per successful backup step.
     std::list<std::pair<std::string, std::string>> backups_;
 };

@@ -85,6 +85,7 @@ void PalvaneService::beginStopping() {
     std::lock_guard<std::mutex> lock(queryLock_);
     stopping_ = true;
     if (runningQuery_ != nullptr) runningQuery_->cancel();
+    cancelDownload();
 }
 
 bool PalvaneService::is_agent_installed() {
@@ -96,6 +97,12 @@ bool PalvaneService::is_agent_installed() {
     const std::string tray = path_ + kTrayProgram;
     if (!fileExists(tray)) {
         TWLOG(LOG_NOTICE, tray << " is not installed.");
+        return false;
+    }
+    // Files of a fresh installation that never completed (its process died,
+    // or it failed) are no installed agent: the next offer installs it anew.
+    if (!machineSetting(configKeys::INSTALL_FRESH).empty()) {
+        TWLOG(LOG_NOTICE, tray << " is left by an unfinished fresh installation; the agent is not installed.");
         return false;
     }
     if (!config.getString(configKeys::MACHINE_GUID, machine_guid_)) {
@@ -139,14 +146,14 @@ void PalvaneService::startParts() {
     pool_.swap(previousPool);
     previousPool.reset();
 
+    // Settled before the IPC server listens: an agent process that connects
+    // at once must find phase I due (or the upgrade waiting for its reboot).
+    readInstallState();
     {
         auto server = std::make_unique<PalvaneServer>(this, seams_.ipcOwner);
         std::lock_guard<std::mutex> lock(ipcLock_);
         ipcServer_ = std::move(server);
     }
-
-    reboot_ = get_reboot_flag();
-    if (reboot_) TWLOG(LOG_NOTICE, "It is a REBOOT");
     read_configuration();
     if (stopping_) return;
 
@@ -160,6 +167,9 @@ void PalvaneService::startParts() {
     startLogServer();
     if (stopping_) return;
     runStateBranch();
+    // A peer that connected while the branch ran found the installation
+    // still marked pending; its task is queued again now that it is settled.
+    if (ipcReachable_) pool_->enqueue(&PalvaneService::handle_ipc_ready_thread, this);
     startServiceMonitor();
     startWebView2Installer();
 }
@@ -211,34 +221,84 @@ void PalvaneService::startLogServer() {
     setLogRecordIds(cid_, osInfo::instance().machine_guid);
 }
 
-void PalvaneService::runStateBranch() {
-    if (agentInstalled_ && installPending_) {
-        TWLOG(LOG_NOTICE, "Agent installation is still in progress.");
-        if (reboot_) return;
-        if (upgradeWaitsForReboot()) return;
-        TWLOG(LOG_INFO, ">>>Perform Quillmark Agent upgrade - phase II.");
-        finish_upgrade_installation(true);
-    } else if (agentInstalled_) {
-        TWLOG(LOG_NOTICE, "Launch all stopped services from PalvaneService start.");
-        services_->start_service();
-    } else if (installPending_) {
-        TWLOG(LOG_NOTICE, "finish_fresh_installation().");
-        finish_fresh_installation(true);
+// The value, or empty when it cannot be read.
+std::string PalvaneService::machineSetting(const char* name) {
+    std::string value;
+    localConfig(true).getString(name, value);
+    return value;
+}
+
+// What a pending installation needs at this start, from its persisted stage.
+// The reboot flag makes phase I due only while an upgrade waits for it; with
+// nothing pending it is cleared.
+void PalvaneService::readInstallState() {
+    if (get_reboot_flag()) TWLOG(LOG_NOTICE, "It is a REBOOT");
+    const std::string stage = machineSetting(configKeys::INSTALL_STAGE);
+    const bool upgradePending = installPending_ && agentInstalled_;
+    reboot_ = upgradePending && stage == kStagePhaseOne;
+    restoreDue_ = installPending_ && stage == kStageRestore;
+    awaitingReboot_ = upgradePending && stage.empty() && !machineSetting(configKeys::INSTALL_CABFILE).empty();
+    if (awaitingReboot_) {
+        std::lock_guard<std::mutex> lock(versionLock_);
+        waitingUpgrade_ = machineSetting(configKeys::UPGRADE_VERSION);
     }
 }
 
-// An upgrade whose recorded cabinet is still on the disk was never extracted
-// (it was only downloaded, and this is no reboot start): completing it now
-// would record a version that is not installed. It stays pending until a
-// reboot start runs phase I; meanwhile the installed components run as they
-// are. The extractor deletes the cabinet, so an extracted upgrade (a hand-over
-// to this library) finds none.
-bool PalvaneService::upgradeWaitsForReboot() {
-    std::string cabinet;
-    if (!localConfig(true).getString(configKeys::INSTALL_CABFILE, cabinet) || !fileExists(cabinet)) return false;
-    TWLOG(LOG_NOTICE, "Upgrade " << cabinet << " is not extracted yet; it is installed after a reboot.");
+// Only the persisted stage lets a start complete an installation: "extracted"
+// is written once every file is in place, "restore" before a failed one is
+// undone. Anything else pending is an upgrade that waits for its reboot (or,
+// after it, for an agent process to run phase I), or a remnant that cannot go
+// on and is dropped.
+void PalvaneService::runStateBranch() {
+    if (!installPending_) {
+        if (!agentInstalled_) return;
+        TWLOG(LOG_NOTICE, "Launch all stopped services from PalvaneService start.");
+        services_->start_service();
+        return;
+    }
+    if (agentInstalled_) TWLOG(LOG_NOTICE, "Agent installation is still in progress.");
+    if (restoreDue_) {
+        restore_at_start();
+    } else if (machineSetting(configKeys::INSTALL_STAGE) == kStageExtracted) {
+        if (agentInstalled_) {
+            TWLOG(LOG_INFO, ">>>Perform Quillmark Agent upgrade - phase II.");
+            finish_upgrade_installation(true);
+        } else {
+            TWLOG(LOG_NOTICE, "finish_fresh_installation().");
+            finish_fresh_installation(true);
+        }
+    } else if (reboot_ || awaitingReboot_) {
+        waitForPhaseOneOrReboot();
+    } else {
+        dropPendingInstallation();
+    }
+}
+
+// Nothing runs until then: the components run and are watched, and the tick
+// asks the server as usual.
+void PalvaneService::waitForPhaseOneOrReboot() {
+    if (awaitingReboot_) TWLOG(LOG_NOTICE, "The downloaded upgrade is installed after a reboot.");
     services_->start_service();
-    return true;
+    installPending_ = false;
+}
+
+void PalvaneService::dropPendingInstallation() {
+    TWLOG(LOG_WARN, "The pending installation has no cabinet and was not extracted; it is dropped.");
+    clearInstallState();
+    installPending_ = false;
+    if (agentInstalled_) services_->start_service();
+}
+
+// Written before the reboot flag is reset: a phase I that does not finish in
+// this session (nobody connects, the process dies) is still due at the next
+// start.
+void PalvaneService::keepPhaseOneDue() {
+    if (!installPending_ || !agentInstalled_) return;
+    const std::string stage = machineSetting(configKeys::INSTALL_STAGE);
+    if (!stage.empty() && stage != kStagePhaseOne) return;
+    if (!localConfig(false).setString(configKeys::INSTALL_STAGE, kStagePhaseOne)) {
+        TWLOG(LOG_ERROR, "Failed to set " << configKeys::INSTALL_STAGE << " registry value");
+    }
 }
 
 bool PalvaneService::get_reboot_flag() {
@@ -247,13 +307,19 @@ bool PalvaneService::get_reboot_flag() {
     bool flag = false;
     if (!config.getBool(configKeys::REBOOT_MODE, flag)) TWLOG(LOG_INFO, "Failed to read reboot flag.");
 
-    if (flag) config.setString(configKeys::REBOOT_MODE, "false");
+    if (flag) {
+        keepPhaseOneDue();
+        config.setString(configKeys::REBOOT_MODE, "false");
+    }
     // Finding the user's settings waits for somebody to log on, which can
-    // take the better part of an hour on a machine nobody uses. Only a
-    // pending installation depends on the answer; otherwise the start goes on
-    // at once and the user's value is read only if a user is there now.
+    // take the better part of an hour on a machine nobody uses. Only an
+    // upgrade that waits for its reboot depends on the answer; otherwise the
+    // start goes on at once and the user's value is read only if a user is
+    // there now.
+    const bool upgradeWaits =
+        installPending_ && agentInstalled_ && machineSetting(configKeys::INSTALL_STAGE).empty();
     unsigned sessionId = 0;
-    if (!installPending_ && !findActiveSessionNow(sessionId)) {
+    if (!upgradeWaits && !findActiveSessionNow(sessionId)) {
         TWLOG(LOG_INFO, "No user is logged on; the user's reboot flag is left for a later start.");
         return flag;
     }
@@ -272,6 +338,7 @@ bool PalvaneService::get_reboot_flag() {
         return false;
     }
     if (user.getBool(configKeys::REBOOT_MODE, flag)) {
+        if (flag) keepPhaseOneDue();
         user.setString(configKeys::REBOOT_MODE, "false");
     } else {
         TWLOG(LOG_INFO, "Failed to read reboot value");
@@ -341,7 +408,7 @@ bool PalvaneService::check_for_upgrade() {
 }
 
 bool PalvaneService::storeOrDropAnswer(std::unique_ptr<query_upgrade> answer) {
-    if (installPending_ || stopping_) {
+    if (installPending_ || stopping_ || declinesOffer(*answer)) {
         TWLOG(LOG_INFO, "Skip query upgrade information.");
         return true;
     }

@@ -22,6 +22,7 @@
 
 namespace PALVANE_SERVICE {
 
+class downloadMgr;
 class query_upgrade;
 class service_monitor;
 class thread_pool;
@@ -43,12 +44,19 @@ public:
         // the component folders (the builders of coreParts.h by default).
         std::function<ComponentList()> components;
         std::function<std::unique_ptr<IServiceOperation>(const ComponentList&, const std::string& path)> operations;
-        std::function<std::shared_ptr<IRollback>(const std::string& path, const ComponentList&)> rollback;
+        std::function<std::shared_ptr<IRollback>(const std::string& path, const ComponentList&,
+                                                 const std::string& attempt)>
+            rollback;
     };
 
     using ReloadCallback = std::function<void()>;
 
     static constexpr uint32_t kInstalledPeriodSeconds = 300;
+
+    // Values of "install-stage".
+    static constexpr const char* kStagePhaseOne = "phase-one";
+    static constexpr const char* kStageExtracted = "extracted";
+    static constexpr const char* kStageRestore = "restore";
 
     PalvaneService();
     explicit PalvaneService(Seams seams);
@@ -96,7 +104,8 @@ public:
     std::string cid() const override { return cid_; }
     std::string machineGuid() const override;
 
-    // For tests and diagnostics.
+    // For tests and diagnostics. A reboot start is one whose upgrade waits
+    // for an agent process to run phase I.
     bool isRebootStart() const { return reboot_; }
     bool isIpcReachable() const { return ipcReachable_; }
     int32_t status() const { return status_; }
@@ -111,9 +120,26 @@ private:
     void runStateBranch();
     void startServiceMonitor();
     void startWebView2Installer();
-    bool upgradeWaitsForReboot();
+    static std::string machineSetting(const char* name);
+    std::string installAttempt();
+    void readInstallState();
+    void keepPhaseOneDue();
+    void waitForPhaseOneOrReboot();
+    void dropPendingInstallation();
+    void restore_at_start();
     void beginStopping();
     bool storeOrDropAnswer(std::unique_ptr<query_upgrade> answer);
+    bool declinesOffer(const query_upgrade& answer);
+    bool beginPhaseOne();
+    bool fetch(downloadMgr& downloader, const std::string& url, const std::string& hash);
+    void cancelDownload();
+    bool recordUpgrade(const std::string& cabinet, const std::string& version);
+    void markExtracted();
+    bool rollBackInstallation(bool componentsLaunched);
+    void endRollBack(bool restored);
+    void endFailedAttempt();
+    void clearInstallState();
+    void stopFreshLeftovers();
     bool launchComponents();
     void setUpgradeVersion(const std::string& version);
     void sleepFor(uint32_t milliseconds);
@@ -153,6 +179,17 @@ private:
     ReloadCallback reloadCallback_;
     std::unique_ptr<ITimer> timer_;
     std::atomic<bool> ipcReachable_{false};
+    // A downloaded upgrade waits for a reboot (its version in waitingUpgrade_);
+    // a failed installation's backups are still to be put back; the version
+    // whose installation failed in this session (not tried again before the
+    // next start). The strings are guarded by versionLock_.
+    std::atomic<bool> awaitingReboot_{false};
+    std::atomic<bool> restoreDue_{false};
+    std::string waitingUpgrade_;
+    std::string failedOffer_;
+    // The download an installation task runs now; stop cancels it.
+    std::mutex downloadLock_;
+    downloadMgr* runningDownload_ = nullptr;
     // The last tick's answer, and the query a tick is running now: a stop or
     // remove_services cancels that one and never frees it under the tick.
     std::mutex queryLock_;

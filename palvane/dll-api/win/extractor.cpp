@@ -260,6 +260,8 @@ bool cab_extractor::place_library(const std::string& folderName) {
 }
 
 void cab_extractor::delete_cabinets() noexcept {
+    if (cabinetsDeleted_) return;
+    cabinetsDeleted_ = true;
     try {
         if (!DeleteFileW(cabinetW_.c_str())) winError(GetLastError()).log("Failed to delete %s", cabinet_.c_str());
         for (auto it = nested_.begin(); it != nested_.end(); ++it) {

@@ -48,6 +48,11 @@ public:
     // records its version: the runtime must hand over to it.
     bool new_library() const { return newLibrary_; }
 
+    // Deletes the cabinet and the unpacked nested cabinets now instead of in
+    // the destructor: once their files are in place nothing needs them, and a
+    // long completion should not keep them on the disk.
+    void delete_cabinets() noexcept;
+
     // The callback given to SetupIterateCabinetW (`context` is the extractor).
     // No exception leaves it.
     static UINT CALLBACK cabinet_callback(PVOID context, UINT notification, UINT_PTR param1, UINT_PTR param2);
@@ -72,13 +77,13 @@ private:
     DWORD fill_target(FILE_IN_CABINET_INFO_W& info, const std::wstring& name, const std::wstring& cabinet);
     void note_library_file(const std::wstring& name, const wchar_t* target);
     UINT abort_with(DWORD error);
-    void delete_cabinets() noexcept;
 
     std::wstring cabinetW_;
     std::wstring destinationW_;
     std::string cabinet_;
     std::list<NestedCabinet> nested_;
     bool newLibrary_ = false;
+    bool cabinetsDeleted_ = false;
     std::wstring libraryFile_;
 
     IterateCabinet iterate_;

@@ -15,6 +15,7 @@ using testutil::writeTree;
 namespace {
 
 const TreeContent kAgent = {{"agent.exe", "agent v1"}, {"conf\\", ""}, {"conf\\agent.json", "{}"}, {"logs\\", ""}};
+const char* const kAttempt = "attempt-1";
 const TreeContent kDrivers = {{"PacketFilterDriver.sys", "sys v1"}, {"PacketFilterDriver.inf", "inf v1"}};
 
 std::shared_ptr<Installed_services> component(const std::string& name, const std::string& folder) {
@@ -55,7 +56,7 @@ protected:
 }  // namespace
 
 TEST_F(RollbackTest, ARestoreBringsBackExactlyTheBackedUpFiles) {
-    RollbackMgr rollback(dir.path(), components());
+    RollbackMgr rollback(dir.path(), components(), kAttempt);
     EXPECT_TRUE(rollback.backup());
     EXPECT_EQ(readTree(dir.file("Quillmark Agent_backup\\")), readTree(dir.file("Quillmark Agent\\")));
     EXPECT_EQ(count("Backup folder from Quillmark Drivers to Quillmark Drivers_backup"), 2u);
@@ -78,12 +79,12 @@ TEST_F(RollbackTest, ARestoreBringsBackExactlyTheBackedUpFiles) {
 }
 
 TEST_F(RollbackTest, ALaterBackupKeepsTheFirstOne) {
-    RollbackMgr before(dir.path(), components());
+    RollbackMgr before(dir.path(), components(), kAttempt);
     ASSERT_TRUE(before.backup());
     changeInstalledFiles();
     // A completion after a reload of the library backs up again, after the
     // extraction; the backup from before the extraction must win.
-    RollbackMgr after(dir.path(), components());
+    RollbackMgr after(dir.path(), components(), kAttempt);
     EXPECT_TRUE(after.backup());
     EXPECT_TRUE(log.contains(dir.file("Quillmark Agent_backup") + " already exists."));
     EXPECT_TRUE(after.restore());
@@ -91,8 +92,35 @@ TEST_F(RollbackTest, ALaterBackupKeepsTheFirstOne) {
     EXPECT_EQ(readTree(dir.file("Quillmark Drivers\\")), kDrivers);
 }
 
+// A copy that was cut short, or that another attempt made, never passes for
+// this attempt's backup: a completion takes over none of it, and a new
+// backup replaces it.
+TEST_F(RollbackTest, OnlyACompleteBackupOfTheSameAttemptCounts) {
+    ASSERT_TRUE(writeTree(dir.file("Quillmark Agent_backup\\"), {{"agent.exe", "half a copy"}}));
+    RollbackMgr completion(dir.path(), components(), kAttempt);
+    completion.resume();
+    changeInstalledFiles();
+    EXPECT_TRUE(completion.restore());
+    EXPECT_EQ(readTree(dir.file("Quillmark Agent\\")).at("agent.exe"), "agent v2 (broken)") << "nothing restored";
+    EXPECT_FALSE(testutil::fileExists(dir.file("Quillmark Agent_backup"))) << "the unmarked copy is discarded";
+
+    RollbackMgr earlier(dir.path(), components(), "attempt-0");
+    ASSERT_TRUE(earlier.backup());
+    ASSERT_TRUE(writeTree(dir.file("Quillmark Agent\\"), {{"agent.exe", "agent v2.5"}}));
+    RollbackMgr next(dir.path(), components(), kAttempt);
+    ASSERT_TRUE(next.backup());
+    EXPECT_TRUE(log.contains("Discarding Quillmark Agent_backup"));
+    ASSERT_TRUE(writeTree(dir.file("Quillmark Agent\\"), {{"agent.exe", "agent v3"}}));
+    RollbackMgr resumed(dir.path(), components(), kAttempt);
+    resumed.resume();
+    EXPECT_TRUE(resumed.restore());
+    EXPECT_EQ(readTree(dir.file("Quillmark Agent\\")).at("agent.exe"), "agent v2.5") << "this attempt's copy";
+    EXPECT_TRUE(resumed.purge());
+    EXPECT_FALSE(testutil::fileExists(dir.file("Quillmark Agent_backup.complete")));
+}
+
 TEST_F(RollbackTest, AMissingBackupOrFolderIsHandledOnRestore) {
-    RollbackMgr rollback(dir.path(), components());
+    RollbackMgr rollback(dir.path(), components(), kAttempt);
     ASSERT_TRUE(rollback.backup());
     ASSERT_TRUE(testutil::removeTree(dir.file("Quillmark Agent")));
     ASSERT_TRUE(testutil::removeTree(dir.file("Quillmark Drivers_backup")));
@@ -108,7 +136,7 @@ TEST_F(RollbackTest, AFolderThatCannotBeBackedUpFailsTheBackup) {
     UniqueHandle lock(CreateFileA(dir.file("Quillmark Agent\\agent.exe").c_str(), GENERIC_READ, 0, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(lock.valid());
-    RollbackMgr rollback(dir.path(), components());
+    RollbackMgr rollback(dir.path(), components(), kAttempt);
     EXPECT_FALSE(rollback.backup());
     EXPECT_TRUE(log.contains("Failed to backup folder from Quillmark Agent to Quillmark Agent_backup"));
     EXPECT_FALSE(testutil::fileExists(dir.file("Quillmark Agent_backup")));

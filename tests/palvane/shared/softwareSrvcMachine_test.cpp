@@ -114,7 +114,8 @@ TEST_F(CoreOnAMachine, UpgradeWhoseComponentDoesNotStartIsRestoredFromTheBackup)
     EXPECT_TRUE(restored == original) << "the program from before the extraction is back";
     EXPECT_EQ(testutil::serviceState("qmdns"), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "1.0.0");
-    EXPECT_EQ(setting(configKeys::INSTALL_PENDING), "true");
+    EXPECT_EQ(setting(configKeys::INSTALL_PENDING), "<absent>") << "a completed restore ends the installation";
+    EXPECT_FALSE(core->isInstallPending()) << "the restored agent is watched again";
     EXPECT_TRUE(noBackupLeft());
     core->stop();
 }

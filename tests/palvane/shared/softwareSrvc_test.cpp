@@ -31,8 +31,10 @@ const char* const kPostUiMessage = "post-uimessage";
 // shows.
 class RecordingRollback : public PALVANE_SERVICE::IRollback {
 public:
-    explicit RecordingRollback(std::shared_ptr<OperationsRecord> record) : record_(std::move(record)) {}
-    bool backup() override { return step("backup"); }
+    explicit RecordingRollback(std::shared_ptr<OperationsRecord> record, bool backupFails = false)
+        : record_(std::move(record)), backupFails_(backupFails) {}
+    bool backup() override { return step("backup") && !backupFails_; }
+    void resume() override { step("resume"); }
     bool restore() override { return step("restore"); }
     bool purge() override { return step("purge"); }
 
@@ -42,6 +44,7 @@ private:
         return true;
     }
     std::shared_ptr<OperationsRecord> record_;
+    bool backupFails_;
 };
 
 std::string answer(const std::string& version, const std::string& url, const std::string& hash, bool autoUpgrade) {
@@ -127,58 +130,12 @@ TEST_F(CoreTest, StartBeginsTheHealthChecksAndStopEndsThemAtOnce) {
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3)) << "stop waited for the interval";
 }
 
-TEST_F(CoreTest, ExtractedUpgradeIsCompletedAtStart) {
-    markAgentInstalled(install_.path());
-    set(configKeys::INSTALL_PENDING, "true");
-    set(configKeys::INSTALLING_VERSION, "3.0.1");
-    set(configKeys::UPGRADE_VERSION, "3.0.1");
-    auto core = makeCore();
-    start(*core);
-    EXPECT_EQ(ops_->all(), (std::vector<std::string>{"start_service", "set_tray_autorun", "launch_tray"}));
-    EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "3.0.1");
-    EXPECT_EQ(setting(configKeys::INSTALL_PENDING), "<absent>");
-    EXPECT_EQ(setting(configKeys::UPGRADE_VERSION), "<absent>");
-    EXPECT_EQ(setting(configKeys::INSTALLING_VERSION), "<absent>");
-    EXPECT_FALSE(core->isInstallPending());
-    EXPECT_TRUE(log_.contains(">>>Perform Quillmark Agent upgrade - phase II."));
-    EXPECT_TRUE(log_.contains("IPC is not ready-failed to send Quillmark Agent is installed successfully."));
-    core->stop();
-}
-
-// A cabinet that is still recorded was never extracted: recording its version
-// now would claim an upgrade that is not on the disk.
-TEST_F(CoreTest, DownloadedButUnextractedUpgradeWaitsForTheReboot) {
-    markAgentInstalled(install_.path());
-    set(configKeys::INSTALLED_VERSION, "3.0.0");
-    set(configKeys::INSTALL_PENDING, "true");
-    set(configKeys::INSTALLING_VERSION, "3.0.1");
-    set(configKeys::INSTALL_CABFILE, install_.file("agent-3.0.1.cab"));
-    ASSERT_TRUE(testutil::writeFile(install_.file("agent-3.0.1.cab"), fixtureCabinet("folder.cab")));
-    auto core = makeCore();
-    start(*core);
-    EXPECT_EQ(ops_->all(), std::vector<std::string>{"start_service"});
-    EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "3.0.0");
-    EXPECT_EQ(setting(configKeys::INSTALL_PENDING), "true");
-    EXPECT_TRUE(core->isInstallPending()) << "no query may start another installation";
-    core->onTimer();
-    EXPECT_TRUE(log_.contains("Skip query upgrade information."));
-    core->stop();
-}
-
-TEST_F(CoreTest, PendingFreshInstallationIsFinishedAtStart) {
-    set(configKeys::INSTALL_PENDING, "true");
-    set(configKeys::INSTALLING_VERSION, "1.4.0");
-    auto core = makeCore();
-    start(*core);
-    EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "1.4.0");
-    EXPECT_EQ(setting(configKeys::INSTALL_PENDING), "<absent>");
-    EXPECT_TRUE(core->isAgentInstalled());
-    EXPECT_EQ(core->timerPeriod(), 300u);
-    EXPECT_TRUE(log_.contains("Resetting timer to 300"));
-    core->stop();
-}
-
+// The flag makes phase I due only for an upgrade that waits for it; with
+// nothing pending it is reset and forgotten.
 TEST_F(CoreTest, RebootModeInEitherStoreMakesARebootStartAndIsReset) {
+    markAgentInstalled(install_.path());
+    set(configKeys::INSTALL_PENDING, "true");
+    set(configKeys::INSTALL_CABFILE, install_.file("agent-3.0.1.cab"));
     set(configKeys::REBOOT_MODE, "true");
     userReboot_.set("true");
     {
@@ -188,6 +145,8 @@ TEST_F(CoreTest, RebootModeInEitherStoreMakesARebootStartAndIsReset) {
         EXPECT_TRUE(log_.contains("It is a REBOOT"));
         core->stop();
     }
+    EXPECT_EQ(setting(configKeys::INSTALL_STAGE), "phase-one") << "phase I stays due until it has run";
+    localConfig(false).deleteValue(configKeys::INSTALL_PENDING);
     std::string user;
     EXPECT_EQ(setting(configKeys::REBOOT_MODE), "false");
     ASSERT_TRUE(userReboot_.get(user));
@@ -197,7 +156,8 @@ TEST_F(CoreTest, RebootModeInEitherStoreMakesARebootStartAndIsReset) {
     {
         auto core = makeCore();
         start(*core);
-        EXPECT_TRUE(core->isRebootStart()) << "the user's value alone makes a reboot start";
+        EXPECT_FALSE(core->isRebootStart()) << "nothing pending: the flag is cleared";
+        EXPECT_TRUE(log_.contains("It is a REBOOT")) << "the user's value alone is read";
         core->stop();
     }
     ASSERT_TRUE(userReboot_.get(user));
@@ -218,7 +178,7 @@ TEST_F(CoreTest, NobodyLoggedOnAndNothingPendingDoesNotHoldTheStart) {
     const size_t waitsBefore = sessions_.waits().size();
     start(*core);
     EXPECT_EQ(sessions_.waits().size(), waitsBefore) << "the start waited for a user";
-    EXPECT_TRUE(core->isRebootStart()) << "the machine value still counts";
+    EXPECT_FALSE(core->isRebootStart()) << "nothing pending: the flag is cleared";
     EXPECT_EQ(setting(configKeys::REBOOT_MODE), "false");
     EXPECT_TRUE(log_.contains("No user is logged on; the user's reboot flag is left for a later start."));
     core->stop();
@@ -234,17 +194,6 @@ TEST_F(CoreTest, NobodyLoggedOnWithAnInstallationPendingWaitsForAUser) {
     start(*core);
     EXPECT_GT(sessions_.waits().size(), waitsBefore) << "the reboot flag decides what a pending installation does";
     EXPECT_TRUE(log_.contains("Failed to open user's data registry"));
-    core->stop();
-}
-
-TEST_F(CoreTest, RebootStartWithAnUpgradePendingWaitsForAnAgentProcess) {
-    markAgentInstalled(install_.path());
-    set(configKeys::INSTALL_PENDING, "true");
-    set(configKeys::REBOOT_MODE, "true");
-    auto core = makeCore();
-    start(*core);
-    EXPECT_TRUE(core->isRebootStart());
-    EXPECT_TRUE(ops_->all().empty()) << "phase I begins only when an agent process connects";
     core->stop();
 }
 
@@ -416,9 +365,9 @@ TEST_F(CoreUpdateTest, PhaseOneWithoutAnObtainableCabinetGoesBackToIdle) {
     core->onIpcReady(true);
     ASSERT_TRUE(testutil::waitUntil([&] { return !core->isInstallPending(); }, std::chrono::seconds(30)))
         << log_.text();
-    ASSERT_TRUE(testutil::waitUntil([&] { return ops_->count("start_service") == 1; }));
+    ASSERT_TRUE(testutil::waitUntil([&] { return ops_->count("start_service") == 2; }));
     EXPECT_TRUE(log_.contains("Download missing CAB file, " + install_.file("gone.cab")));
-    EXPECT_EQ(ops_->all(), std::vector<std::string>{"start_service"});
+    EXPECT_EQ(ops_->all(), (std::vector<std::string>{"start_service", "start_service"}));
     EXPECT_EQ(setting(configKeys::INSTALL_PENDING), "<absent>");
     EXPECT_EQ(setting(configKeys::INSTALL_CABFILE), "<absent>");
     core->stop();
@@ -453,6 +402,30 @@ TEST_F(CoreUpdateTest, RemoveServicesDuringATickStartsNoInstallation) {
     EXPECT_EQ(ops_->all(), std::vector<std::string>{"remove_service"});
     EXPECT_EQ(server_.requestCount(), 1u) << "no download after remove_services";
     EXPECT_FALSE(log_.contains("Install a fresh  Quillmark Agent."));
+}
+
+// The host stops the runtime while a cabinet trickles in: the stop cancels
+// the download, which closes its request.
+TEST_F(CoreUpdateTest, StopCancelsATricklingDownload) {
+    const std::string cabinet = fixtureCabinet("folder.cab");
+    server_.expect("GET", "/check_agent_updates?guid=",
+                   ScriptedResponse::json(answer("2.1.0", url("cabs/agent.cab"), testutil::sha256Hex(cabinet), false)));
+    ScriptedResponse trickle = ScriptedResponse::cabinet(cabinet, "agent-2.1.0.cab");
+    trickle.stall = true;
+    trickle.truncateAfter = 100;
+    server_.expect("GET", "/cabs/agent.cab", trickle);
+
+    auto core = makeCore();
+    start(*core);
+    ASSERT_TRUE(server_.waitForRequests(2, std::chrono::seconds(20)));
+    core->stop();
+    EXPECT_TRUE(log_.contains("The download is cancelled."));
+    // Wine's WinHTTP does not end a blocked receive when the request is
+    // closed (Windows does); the server lets go so the pool can drain.
+    server_.releaseStalls();
+    core.reset();
+    EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "<absent>");
+    EXPECT_FALSE(testutil::fileExists(install_.file("Quillmark Agent\\agent.exe")));
 }
 
 // ---- upgrade across a reboot, with an agent process on the bus -------------
@@ -490,7 +463,8 @@ protected:
 TEST_F(CoreUpgradeTest, UpgradeIsRecordedAndTheUserToldToReboot) {
     const std::string cabinet = fixtureCabinet("folder.cab");
     server_.expect("GET", "/check_agent_updates?guid=",
-                   ScriptedResponse::json(answer("1.1.0", url("cabs/agent.cab"), testutil::sha256Hex(cabinet), true)));
+                   ScriptedResponse::json(answer("1.1.0", url("cabs/agent.cab"), testutil::sha256Hex(cabinet), true)),
+                   2);
     server_.expect("GET", "/cabs/agent.cab", ScriptedResponse::cabinet(cabinet, "agent-1.1.0.cab"));
 
     auto core = makeTrayCore();
@@ -507,11 +481,16 @@ TEST_F(CoreUpgradeTest, UpgradeIsRecordedAndTheUserToldToReboot) {
     EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "1.0.0");
     EXPECT_FALSE(testutil::fileExists(path_ + "Quillmark Agent\\agent.exe")) << "nothing extracted before the reboot";
 
+    // The agent stays watched and the tick asks on; the same offer is not
+    // fetched again, and a tray that connects is reminded.
+    EXPECT_FALSE(core->isInstallPending());
     core->onTimer();
-    EXPECT_TRUE(log_.contains("Skip query upgrade information."));
+    EXPECT_TRUE(log_.contains("Version 1.1.0 is not installed now: it waits for a reboot."));
+    auto later = connectPeer();
+    EXPECT_TRUE(receivesMessage(*later, "Update available - reboot device to update"));
     core->stop();
     core.reset();
-    EXPECT_EQ(server_.requestCount(), 2u);
+    EXPECT_EQ(server_.requestCount(), 3u);
 }
 
 TEST_F(CoreUpgradeTest, PhaseOneAfterTheRebootInstallsTheRecordedCabinet) {
@@ -525,7 +504,7 @@ TEST_F(CoreUpgradeTest, PhaseOneAfterTheRebootInstallsTheRecordedCabinet) {
 
     auto seams = fastSeams(ops_);
     seams.ipcOwner = tray_.ownerFinder();
-    seams.rollback = [this](const std::string&, const PALVANE_SERVICE::ComponentList&) {
+    seams.rollback = [this](const std::string&, const PALVANE_SERVICE::ComponentList&, const std::string&) {
         return std::make_shared<RecordingRollback>(ops_);
     };
     auto core = makeCore(std::move(seams));
@@ -544,11 +523,43 @@ TEST_F(CoreUpgradeTest, PhaseOneAfterTheRebootInstallsTheRecordedCabinet) {
     EXPECT_TRUE(testutil::fileExists(path_ + "Quillmark Agent\\agent.exe"));
     EXPECT_FALSE(testutil::fileExists(cabinetPath));
     EXPECT_EQ(ops_->all(),
-              (std::vector<std::string>{"stop_service", "kill_process twptray.exe", "backup", "uninstall_drivers",
-                                        "start_service", "set_tray_autorun", "launch_tray", "purge"}))
+              (std::vector<std::string>{"start_service", "stop_service", "kill_process twptray.exe", "backup",
+                                        "uninstall_drivers", "start_service", "set_tray_autorun", "launch_tray",
+                                        "purge"}))
         << "the drivers' files are in the backup before their uninstall removes them";
     EXPECT_EQ(testutil::countLines(log_.text(), ">>>Perform Quillmark Agent upgrade - phase I."), 1u)
         << "the second connection does not run phase I again";
+    core->stop();
+}
+
+// No installation goes on without its backup: the agent is started and
+// watched again, the same offer waits for the next start, and phase I stays
+// due for it.
+TEST_F(CoreUpgradeTest, PhaseOneWithoutABackupKeepsTheOldVersionAndIsDueAgainAtTheNextStart) {
+    const std::string cabinetPath = path_ + "agent-1.1.0.cab";
+    ASSERT_TRUE(testutil::writeFile(cabinetPath, fixtureCabinet("folder.cab")));
+    set(configKeys::INSTALL_PENDING, "true");
+    set(configKeys::INSTALL_CABFILE, cabinetPath);
+    set(configKeys::UPGRADE_VERSION, "1.1.0");
+    set(configKeys::REBOOT_MODE, "true");
+    server_.expect("GET", "/check_agent_updates?guid=",
+                   ScriptedResponse::json(answer("1.1.0", url("cabs/agent.cab"), "", true)));
+
+    auto seams = fastSeams(ops_);
+    seams.rollback = [this](const std::string&, const PALVANE_SERVICE::ComponentList&, const std::string&) {
+        return std::make_shared<RecordingRollback>(ops_, true);
+    };
+    auto core = makeCore(std::move(seams));
+    start(*core);
+    core->onIpcReady(true);
+    ASSERT_TRUE(testutil::waitUntil([&] { return ops_->count("launch_tray") == 1 && !core->isInstallPending(); }));
+    EXPECT_TRUE(log_.contains("Installation cannot continue, failed to back up the installed services."));
+    EXPECT_EQ(ops_->all(), (std::vector<std::string>{"start_service", "stop_service", "kill_process twptray.exe",
+                                                     "backup", "start_service", "set_tray_autorun", "launch_tray"}));
+    EXPECT_EQ(setting(configKeys::INSTALL_STAGE), "phase-one");
+    EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "1.0.0");
+    core->onTimer();
+    EXPECT_TRUE(log_.contains("Version 1.1.0 is not installed now: it failed in this session."));
     core->stop();
 }
 
@@ -579,20 +590,28 @@ TEST_F(CoreTest, DestructionWaitsForARunningInstallationBeforeFreeingItsParts) {
     EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "1.1.0");
 }
 
+// The new drivers go before the restore, so the restored INFs reinstall the
+// old ones; the restored agent is watched again at once.
 TEST_F(CoreTest, FailedLaunchIsRolledBack) {
     markAgentInstalled(install_.path());
     set(configKeys::INSTALL_PENDING, "true");
+    set(configKeys::INSTALL_STAGE, "extracted");
     set(configKeys::INSTALLING_VERSION, "3.0.1");
     ops_->startFails = true;
-    auto core = makeCore();
+    auto seams = fastSeams(ops_);
+    seams.rollback = [this](const std::string&, const PALVANE_SERVICE::ComponentList&, const std::string&) {
+        return std::make_shared<RecordingRollback>(ops_);
+    };
+    auto core = makeCore(std::move(seams));
     start(*core);
     EXPECT_TRUE(log_.contains("Installation did not complete due to launching services failure, statue=-8"));
     EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "<absent>");
     EXPECT_EQ(setting(configKeys::INSTALLING_VERSION), "<absent>");
-    EXPECT_EQ(setting(configKeys::INSTALL_PENDING), "true");
-    EXPECT_TRUE(core->isInstallPending());
-    EXPECT_EQ(ops_->all(), (std::vector<std::string>{"start_service", "stop_service", "kill_process twptray.exe",
-                                                     "start_service"}));
+    EXPECT_EQ(setting(configKeys::INSTALL_PENDING), "<absent>");
+    EXPECT_FALSE(core->isInstallPending());
+    EXPECT_EQ(ops_->all(), (std::vector<std::string>{"resume", "start_service", "stop_service",
+                                                     "kill_process twptray.exe", "uninstall_drivers", "restore",
+                                                     "start_service", "purge"}));
     core->stop();
 }
 
