@@ -22,6 +22,30 @@ double processCpuSeconds() {
     return seconds(kernel) + seconds(user);
 }
 
+// CPU the whole process spends in a second of what should be idleness.
+double cpuSecondsOverASecond() {
+    const double before = processCpuSeconds();
+    Sleep(1000);
+    return processCpuSeconds() - before;
+}
+
+// A listening endpoint whose accept fails (as when the system is out of
+// buffers) until told otherwise.
+class FailingAcceptEndpoint : public IpcServerEndpoint {
+public:
+    using IpcServerEndpoint::IpcServerEndpoint;
+    std::atomic<bool> failing{true};
+    std::atomic<int> calls{0};
+
+protected:
+    SOCKET acceptConnection(sockaddr_in& peer) override {
+        ++calls;
+        if (!failing) return IpcServerEndpoint::acceptConnection(peer);
+        WSASetLastError(WSAENOBUFS);
+        return INVALID_SOCKET;
+    }
+};
+
 }  // namespace
 
 TEST(IpcBroadcast, WithoutPeersFailsAndNeverCountsTheListeningSocket) {
@@ -199,14 +223,44 @@ TEST(IpcMasterLoop, FailingSelectIsLoggedAndBackedOffNotSpun) {
     bus.master.addEndpoint(broken);
     ASSERT_TRUE(testutil::waitUntil([&] { return log.contains("select() failed, error="); }, std::chrono::seconds(5)));
 
-    const double cpuBefore = processCpuSeconds();
-    Sleep(1000);
-    EXPECT_LT(processCpuSeconds() - cpuBefore, 0.3);
+    EXPECT_LT(cpuSecondsOverASecond(), 0.3);
     EXPECT_EQ(testutil::countLines(log.text(), "select() failed, error="), 1u) << log.text();
 
     bus.master.removeEndpoint(broken);
     ASSERT_TRUE(testutil::waitUntil([&] { return deleted == 1; }, std::chrono::seconds(5)));
     auto peer = bus.connectPeer();  // served again
+}
+
+TEST(IpcMasterLoop, FailingAcceptIsLoggedOnceAndBackedOffNotSpun) {
+    LogCapture log(8);
+    testutil::TrayStandIn tray;
+    RecordingListener listener;
+    StoppableMaster master;
+    listener.runner = &master;
+    auto* listening = new FailingAcceptEndpoint(&master, &listener, tray.ownerFinder());
+    master.addEndpoint(listening);
+
+    IpcTestPeer waiting;  // stays in the backlog, keeping the socket readable
+    ASSERT_TRUE(waiting.connectTo(listening->port()));
+    ASSERT_TRUE(testutil::waitUntil([&] { return log.contains("accept() failed, error=10055"); }));
+    const int callsBefore = listening->calls;
+    EXPECT_LT(cpuSecondsOverASecond(), 0.3);
+    EXPECT_LT(listening->calls - callsBefore, 20);
+    EXPECT_EQ(testutil::countLines(log.text(), "accept() failed"), 1u) << log.text();
+
+    listening->failing = false;  // the waiting peer is admitted at the next try
+    EXPECT_TRUE(testutil::waitUntil([&] { return listener.connects == 1; }, std::chrono::seconds(5)));
+}
+
+// Urgent data not read out of band would keep the socket in select's error
+// set, and the loop from ever sleeping.
+TEST(IpcMasterLoop, UrgentDataCostsTheLoopNoCpu) {
+    TestBus bus;
+    auto peer = bus.connectPeer();
+    ASSERT_EQ(::send(peer->socket(), "!", 1, MSG_OOB), 1);
+    Sleep(100);
+    EXPECT_LT(cpuSecondsOverASecond(), 0.3);
+    auto other = bus.connectPeer();  // still served
 }
 
 TEST(IpcMasterLoop, ConstructorThrowsWhenTheWakePairCannotBeBuilt) {

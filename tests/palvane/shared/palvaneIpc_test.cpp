@@ -86,6 +86,34 @@ TEST(PalvaneServer, GreetsEachPeerAndReportsUnreachableOnlyWhenTheLastHasGone) {
     EXPECT_EQ(core.events(), (std::vector<std::string>{"ready", "ready", "unreachable", "ready"}));
 }
 
+TEST(PalvaneServer, APeerTheGreetingCannotReachIsNeitherReportedNorCounted) {
+    testutil::LogCapture log(8);
+    testutil::TrayStandIn tray;
+    CoreStandIn core;
+    std::atomic<bool> checking{false};
+    std::atomic<bool> peerGone{false};
+    // The first peer, accepted, resets its connection while it is checked.
+    const PortOwnerFinder afterTheReset = [&](uint16_t peerPort, uint16_t serverPort, DWORD& pid) {
+        checking = true;
+        EXPECT_TRUE(testutil::waitUntil([&] { return peerGone.load(); }));
+        return tray.ownerFinder()(peerPort, serverPort, pid);
+    };
+    PalvaneServer server(&core, afterTheReset);
+    IpcTestPeer gone;
+    ASSERT_TRUE(gone.connectTo(server.listeningPort()));
+    ASSERT_TRUE(testutil::waitUntil([&] { return checking.load(); }));
+    const linger abortive = {1, 0};
+    setsockopt(gone.socket(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive), sizeof(abortive));
+    gone.close();
+    peerGone = true;
+    ASSERT_TRUE(testutil::waitUntil([&] { return log.contains("Send message length failure."); })) << log.text();
+
+    auto greeted = greetedPeer(server.listeningPort());
+    ASSERT_TRUE(core.waitEvents(1));
+    Sleep(100);
+    EXPECT_EQ(core.events(), (std::vector<std::string>{"ready"}));
+}
+
 TEST(PalvaneServer, PassesLogLevelRequestsOnAndIgnoresOtherAgentMessages) {
     testutil::LogCapture log(8);
     testutil::TrayStandIn tray;
