@@ -19,7 +19,9 @@ namespace {
 
 IpcServerEndpoint::IpcServerEndpoint(IIpcRunner* runner, IIpcEndpointListener* listener, PortOwnerFinder findOwner)
     : IpcEndpoint(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP), runner, listener), findOwner_(std::move(findOwner)) {
-    setNonBlocking(socket_.get());
+    // A blocking accept would hold the loop thread whenever a connection
+    // vanishes between select and accept, until some other peer connects.
+    if (socket_ && !setNonBlocking(socket_.get())) failListening("ioctlsocket()");
     prepareSocket(socket_.get());
 
     sockaddr_in address = {};
