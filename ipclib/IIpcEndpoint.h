@@ -33,6 +33,7 @@ public:
     virtual void onRegistered() {}
     // An endpoint that paused its polling (wantRead and wantWrite false after
     // a failure) wants the loop back at this time; max() when not paused.
+    // Asked in each pass after wantRead and wantWrite.
     virtual std::chrono::steady_clock::time_point resumeAt() const {
         return std::chrono::steady_clock::time_point::max();
     }

@@ -185,8 +185,9 @@ namespace {
 // nothing is to be resumed.
 timeval* timeoutUntil(std::chrono::steady_clock::time_point resumeAt, timeval& timeout) {
     if (resumeAt == std::chrono::steady_clock::time_point::max()) return nullptr;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(resumeAt - std::chrono::steady_clock::now());
-    const long ms = static_cast<long>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
+    const auto now = std::chrono::steady_clock::now();
+    long ms = 0;
+    if (resumeAt > now) ms = static_cast<long>(std::chrono::ceil<std::chrono::milliseconds>(resumeAt - now).count());
     timeout = {ms / 1000, (ms % 1000) * 1000};
     return &timeout;
 }

@@ -36,10 +36,15 @@ IpcServerEndpoint::IpcServerEndpoint(IIpcRunner* runner, IIpcEndpointListener* l
     if (::listen(socket_.get(), 5) != 0) failListening("listen()");
 }
 
-bool IpcServerEndpoint::wantRead() { return std::chrono::steady_clock::now() >= acceptPausedUntil_; }
+// Both answers come from one look at the clock, so the loop never leaves the
+// socket out of its sets without a time to come back.
+bool IpcServerEndpoint::wantRead() {
+    acceptPaused_ = std::chrono::steady_clock::now() < acceptPausedUntil_;
+    return !acceptPaused_;
+}
 
 std::chrono::steady_clock::time_point IpcServerEndpoint::resumeAt() const {
-    return acceptFailures_ > 0 ? acceptPausedUntil_ : std::chrono::steady_clock::time_point::max();
+    return acceptPaused_ ? acceptPausedUntil_ : std::chrono::steady_clock::time_point::max();
 }
 
 SOCKET IpcServerEndpoint::acceptConnection(sockaddr_in& peer) {

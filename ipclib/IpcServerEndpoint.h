@@ -40,4 +40,5 @@ private:
     // Loop thread only.
     unsigned acceptFailures_ = 0;  // in a row
     std::chrono::steady_clock::time_point acceptPausedUntil_{};
+    bool acceptPaused_ = false;  // as wantRead last answered
 };
