@@ -131,6 +131,7 @@ bool IpcMaster::broadcast(const IIpcMessage& message) {
 
 bool IpcMaster::broadcastBody(const std::string& body, const char* typeName) {
     if (stop_) return true;
+    TWLOG(LOG_DEBUG, "Requested sendMessage of type " << typeName);
     // The loop thread holds the endpoint-set lock, which is not recursive.
     if (onLoopThread()) {
         logUnexpected("");
