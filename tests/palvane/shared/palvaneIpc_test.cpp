@@ -90,22 +90,20 @@ TEST(PalvaneServer, APeerTheGreetingCannotReachIsNeitherReportedNorCounted) {
     testutil::LogCapture log(8);
     testutil::TrayStandIn tray;
     CoreStandIn core;
-    std::atomic<bool> checking{false};
-    std::atomic<bool> peerGone{false};
-    // The first peer, accepted, resets its connection while it is checked.
+    std::atomic<int> stage{0};  // 1: the first peer is being checked, 2: it has reset its connection
     const PortOwnerFinder afterTheReset = [&](uint16_t peerPort, uint16_t serverPort, DWORD& pid) {
-        checking = true;
-        EXPECT_TRUE(testutil::waitUntil([&] { return peerGone.load(); }));
+        if (stage == 0) stage = 1;
+        EXPECT_TRUE(testutil::waitUntil([&] { return stage == 2; }));
         return tray.ownerFinder()(peerPort, serverPort, pid);
     };
     PalvaneServer server(&core, afterTheReset);
     IpcTestPeer gone;
     ASSERT_TRUE(gone.connectTo(server.listeningPort()));
-    ASSERT_TRUE(testutil::waitUntil([&] { return checking.load(); }));
+    ASSERT_TRUE(testutil::waitUntil([&] { return stage == 1; }));
     const linger abortive = {1, 0};
     setsockopt(gone.socket(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive), sizeof(abortive));
     gone.close();
-    peerGone = true;
+    stage = 2;
     ASSERT_TRUE(testutil::waitUntil([&] { return log.contains("Send message length failure."); })) << log.text();
 
     auto greeted = greetedPeer(server.listeningPort());
