@@ -14,8 +14,8 @@
 #include <utility>
 
 #include "ipclib/IIpcEndpoint.h"
-#include "ipclib/IpcByteBudget.h"
 #include "ipclib/IIpcRunner.h"
+#include "ipclib/IpcByteBudget.h"
 #include "utils/win/uniqueSocket.h"
 
 class IpcMaster : public IIpcRunner {
