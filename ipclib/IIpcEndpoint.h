@@ -4,6 +4,9 @@
 
 #include <winsock2.h>
 
+#include <chrono>
+#include <string>
+
 class IIpcMessage;
 
 class IIpcEndpoint {
@@ -18,8 +21,20 @@ public:
     virtual SOCKET getSocket() const = 0;
     // Any thread.
     virtual bool sendMessage(const IIpcMessage& message) = 0;
+    // A body already serialised (a broadcast serialises once for every peer).
+    // Any thread.
+    virtual bool sendBody(const std::string& body) = 0;
     // A failure noticed off the loop thread (a send that broke the stream) waits
     // here until the loop reports it through onWriteReady, without waiting for
     // the socket to become ready.
     virtual bool hasPendingFailure() { return false; }
+    // The loop has taken the endpoint into its set (loop thread, set lock
+    // held): from now on a broadcast reaches it.
+    virtual void onRegistered() {}
+    // An endpoint that paused its polling (wantRead and wantWrite false after
+    // a failure) wants the loop back at this time; max() when not paused.
+    // Asked in each pass after wantRead and wantWrite.
+    virtual std::chrono::steady_clock::time_point resumeAt() const {
+        return std::chrono::steady_clock::time_point::max();
+    }
 };

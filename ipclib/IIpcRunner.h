@@ -6,6 +6,7 @@
 #include <cstddef>
 
 class IIpcEndpoint;
+class IpcByteBudget;
 
 class IIpcRunner {
 public:
@@ -18,6 +19,8 @@ public:
     virtual void wake() = 0;
     // Whether one more connection still fits into the loop's socket sets.
     virtual bool admitsEndpoint() = 0;
+    // The one budget that the send queues of all connections draw from.
+    virtual IpcByteBudget& sendBudget() = 0;
 
 protected:
     // Never deleted through this interface.

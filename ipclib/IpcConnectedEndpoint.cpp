@@ -30,13 +30,29 @@ int sendRest(SOCKET socket, const OutFrame& frame) {
 
 IpcConnectedEndpoint::IpcConnectedEndpoint(SOCKET socket, IIpcRunner* runner, IIpcEndpointListener* listener,
                                            uint16_t peerPort, uint16_t addressFamily, const char* peerAddress)
-    : IpcEndpoint(socket, runner, listener), peerPort_(peerPort), addressFamily_(addressFamily) {
+    : IpcEndpoint(socket, runner, listener),
+      budget_(runner != nullptr ? &runner->sendBudget() : nullptr),
+      peerPort_(peerPort),
+      addressFamily_(addressFamily) {
     if (peerAddress != nullptr) strncpy(peerAddress_, peerAddress, sizeof(peerAddress_) - 1);
+}
+
+IpcConnectedEndpoint::~IpcConnectedEndpoint() {
+    std::lock_guard<std::mutex> lock(sendLock_);
+    releaseQueue();
+}
+
+void IpcConnectedEndpoint::onRegistered() {
+    if (listener_ != nullptr) listener_->onConnect(this);
 }
 
 bool IpcConnectedEndpoint::wantRead() { return !disconnected_; }
 
+// Once reported gone, the socket is not polled at all: a writable dead socket
+// would wake the loop on every pass until the endpoint is deleted, and for
+// ever without a listener to remove it.
 bool IpcConnectedEndpoint::wantWrite() {
+    if (disconnected_) return false;
     std::lock_guard<std::mutex> lock(sendLock_);
     return !sendQueue_.empty();
 }
@@ -135,14 +151,7 @@ bool IpcConnectedEndpoint::sendBody(const std::string& body) {
     std::lock_guard<std::mutex> lock(sendLock_);
     if (sendFailed_) return false;
     if (sendQueue_.empty()) return sendFirstFrame(body);
-    if (queuedBytes_ + body.size() > kMaxQueuedBytes) {
-        TWLOG(LOG_WARN, "Peer on port " << peerPort_ << " does not read; " << queuedBytes_
-                                        << " bytes wait for it, closing connection.");
-        markSendFailed();
-        return false;
-    }
-    queueFrame(body);
-    return true;
+    return pushFrame(buildFrame(body));
 }
 
 // Header and body leave in one send, so a small frame is never split into a
@@ -160,23 +169,47 @@ bool IpcConnectedEndpoint::sendFirstFrame(const std::string& body) {
         return true;
     }
     frame.sent = n > 0 ? static_cast<uint32_t>(n) : 0;
-    pushFrame(std::move(frame));
-    return true;
+    return pushFrame(std::move(frame));
 }
 
-OutFrame& IpcConnectedEndpoint::queueFrame(const std::string& body) { return pushFrame(buildFrame(body)); }
-
-OutFrame& IpcConnectedEndpoint::pushFrame(OutFrame&& frame) {
-    queuedBytes_ += frame.bytes.size();
+// A peer that does not read would otherwise make the service hold whatever is
+// sent to it; cutting it off frees what waits for it.
+bool IpcConnectedEndpoint::pushFrame(OutFrame&& frame) {
+    const size_t size = frame.bytes.size();
+    if (queuedBytes_ + size > kMaxQueuedBytes) {
+        TWLOG(LOG_WARN, "Peer on port " << peerPort_ << " does not read; " << queuedBytes_
+                                        << " bytes wait for it, closing connection.");
+        markSendFailed();
+        return false;
+    }
+    if (budget_ != nullptr && !budget_->reserve(size)) {
+        TWLOG(LOG_WARN, "Peer on port " << peerPort_ << " does not read; the bus holds " << budget_->used()
+                                        << " bytes for its peers, closing connection.");
+        markSendFailed();
+        return false;
+    }
+    queuedBytes_ += size;
     sendQueue_.push_back(std::move(frame));
     // The loop may sleep with this socket outside its write set.
     if (runner_ != nullptr) runner_->wake();
-    return sendQueue_.back();
+    return true;
+}
+
+void IpcConnectedEndpoint::popFrame() {
+    const size_t size = sendQueue_.front().bytes.size();
+    sendQueue_.pop_front();
+    queuedBytes_ -= size;
+    if (budget_ != nullptr) budget_->release(size);
+}
+
+void IpcConnectedEndpoint::releaseQueue() {
+    sendQueue_.clear();
+    if (budget_ != nullptr) budget_->release(queuedBytes_);
+    queuedBytes_ = 0;
 }
 
 void IpcConnectedEndpoint::markSendFailed() {
-    sendQueue_.clear();
-    queuedBytes_ = 0;
+    releaseQueue();
     sendFailed_ = true;
     if (runner_ != nullptr) runner_->wake();
 }
@@ -194,10 +227,7 @@ bool IpcConnectedEndpoint::onWriteReady() {
             break;
         }
         frame.sent += static_cast<uint32_t>(n);
-        if (frame.sent == frame.bytes.size()) {
-            queuedBytes_ -= frame.bytes.size();
-            sendQueue_.pop_front();
-        }
+        if (frame.sent == frame.bytes.size()) popFrame();
     }
     if (!sendFailed_) return true;
     lock.unlock();

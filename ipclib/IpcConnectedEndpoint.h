@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "ipclib/IpcByteBudget.h"
 #include "ipclib/IpcEndpoint.h"
 
 struct OutFrame {
@@ -23,21 +24,25 @@ public:
     // Real bodies are a few hundred bytes; a larger announced length is a
     // hostile or broken peer, and nothing is allocated for it.
     static constexpr uint32_t kMaxFrameLength = 1024 * 1024;
-    // A peer that stops reading is cut off once this much waits for it.
-    static constexpr size_t kMaxQueuedBytes = 16 * 1024 * 1024;
+    // A peer that stops reading is cut off once this much waits for it, or once
+    // the runner's budget for all peers together is spent.
+    static constexpr size_t kMaxQueuedBytes = 4 * 1024 * 1024;
 
     IpcConnectedEndpoint(SOCKET socket, IIpcRunner* runner, IIpcEndpointListener* listener,
                          uint16_t peerPort, uint16_t addressFamily, const char* peerAddress);
+    ~IpcConnectedEndpoint() override;
 
     bool wantRead() override;
     bool wantWrite() override;
     bool onReadReady() override;
     bool onWriteReady() override;
     bool sendMessage(const IIpcMessage& message) override;
-    bool hasPendingFailure() override;
-
     // Frames one body and sends it, or queues what the socket does not take.
-    bool sendBody(const std::string& body);
+    bool sendBody(const std::string& body) override;
+    bool hasPendingFailure() override;
+    // Reports the connection to the listener only now, so that whatever the
+    // listener does on it (a greeting, a broadcast it sets off) reaches it.
+    void onRegistered() override;
 
     uint16_t peerPort() const { return peerPort_; }
     uint16_t addressFamily() const { return addressFamily_; }
@@ -50,13 +55,16 @@ private:
     bool failRead(int result);
     bool reportDisconnect();
     bool sendFirstFrame(const std::string& body);
-    OutFrame& queueFrame(const std::string& body);  // send lock held
-    OutFrame& pushFrame(OutFrame&& frame);          // send lock held
-    void markSendFailed();                          // send lock held
+    // The four below with the send lock held.
+    bool pushFrame(OutFrame&& frame);  // false: over a budget, cut off
+    void popFrame();
+    void markSendFailed();
+    void releaseQueue();
 
     std::mutex sendLock_;
     std::list<OutFrame> sendQueue_;
-    size_t queuedBytes_ = 0;
+    size_t queuedBytes_ = 0;        // taken from budget_ as well
+    IpcByteBudget* const budget_;  // the runner's; null without a runner
     // The stream is broken (a frame may be cut): nothing more may be sent, and
     // the loop is to report the connection as gone.
     std::atomic<bool> sendFailed_{false};

@@ -2,6 +2,8 @@
 // owns them and the listener they report to.
 #pragma once
 
+#include <chrono>
+
 #include "ipclib/IIpcEndpoint.h"
 #include "ipclib/IIpcEndpointListener.h"
 #include "ipclib/IIpcRunner.h"
@@ -26,3 +28,6 @@ protected:
 
 // A read or send that returned -1 only because nothing could move now.
 bool socketWouldBlock();
+// How long the loop leaves a failing call (select, accept) alone before it
+// tries again: grows with the failures in a row, up to a second.
+std::chrono::milliseconds failurePause(unsigned failuresInARow);

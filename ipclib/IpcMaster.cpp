@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "ipclib/IpcEndpoint.h"
 #include "ipclib/IpcServerEndpoint.h"
 #include "ipclib/ipcMessage.h"
 #include "utils/twlogger.h"
@@ -112,8 +113,25 @@ void IpcMaster::stopLoop() {
     loopThread_.reset();
 }
 
+// Serialised once, outside the lock, however many peers there are.
 bool IpcMaster::broadcast(const IIpcMessage& message) {
     if (stop_) return true;
+    std::string body;
+    try {
+        if (!serializeIpcMessage(message, body)) {
+            TWLOG(LOG_ERROR, "Failed to send " << message.typeName());
+            return false;
+        }
+    } catch (const std::exception& e) {
+        logUnexpected((std::string(": ") + e.what()).c_str());
+        return false;
+    }
+    return broadcastBody(body, message.typeName());
+}
+
+bool IpcMaster::broadcastBody(const std::string& body, const char* typeName) {
+    if (stop_) return true;
+    TWLOG(LOG_DEBUG, "Requested sendMessage of type " << typeName);
     // The loop thread holds the endpoint-set lock, which is not recursive.
     if (onLoopThread()) {
         logUnexpected("");
@@ -127,8 +145,8 @@ bool IpcMaster::broadcast(const IIpcMessage& message) {
             if (dynamic_cast<IpcServerEndpoint*>(endpoint) != nullptr) continue;
             ++count;
             // One dead connection must not keep the message from the others.
-            if (!endpoint->sendMessage(message)) {
-                TWLOG(LOG_ERROR, "Failed to send " << message.typeName());
+            if (!endpoint->sendBody(body)) {
+                TWLOG(LOG_ERROR, "Failed to send " << typeName);
                 allSent = false;
             }
         }
@@ -162,13 +180,31 @@ void IpcMaster::runLoop() {
     }
 }
 
+namespace {
+
+// Until resumeAt, rounded up to whole milliseconds; null (no time-out) when
+// nothing is to be resumed.
+timeval* timeoutUntil(std::chrono::steady_clock::time_point resumeAt, timeval& timeout) {
+    if (resumeAt == std::chrono::steady_clock::time_point::max()) return nullptr;
+    const auto now = std::chrono::steady_clock::now();
+    long ms = 0;
+    if (resumeAt > now) ms = static_cast<long>(std::chrono::ceil<std::chrono::milliseconds>(resumeAt - now).count());
+    timeout = {ms / 1000, (ms % 1000) * 1000};
+    return &timeout;
+}
+
+}  // namespace
+
 void IpcMaster::runPass(unsigned& selectFailures) {
     SocketSets sets;
-    const bool failurePending = fillSets(sets);
+    auto resumeAt = std::chrono::steady_clock::time_point::max();
+    const bool failurePending = fillSets(sets, resumeAt);
     // A failure waiting to be reported is served at once; otherwise the loop
-    // sleeps until a socket is ready or a wake byte arrives.
-    timeval noWait = {0, 0};
-    const int ready = ::select(0, &sets.read, &sets.write, &sets.error, failurePending ? &noWait : nullptr);
+    // sleeps until a socket is ready, a wake byte arrives or a paused endpoint
+    // wants to be polled again.
+    if (failurePending) resumeAt = std::chrono::steady_clock::time_point::min();
+    timeval timeout;
+    const int ready = ::select(0, &sets.read, &sets.write, &sets.error, timeoutUntil(resumeAt, timeout));
     if (ready == SOCKET_ERROR) {
         if (selectFailures++ == 0) TWLOG(LOG_ERROR, "select() failed, error=" << WSAGetLastError());
         backOff(selectFailures);
@@ -179,11 +215,20 @@ void IpcMaster::runPass(unsigned& selectFailures) {
     if (ready > 0 || failurePending) serveReady(sets);
 }
 
+// Endpoint-set lock held. The requests are taken out first: an endpoint's
+// registration calls the listener, which may queue requests of its own.
 void IpcMaster::applyPending() {
-    std::lock_guard<std::mutex> lock(pendingLock_);
-    for (const auto& [operation, endpoint] : pending_) {
+    std::list<std::pair<int, IIpcEndpoint*>> requests;
+    {
+        std::lock_guard<std::mutex> lock(pendingLock_);
+        requests.swap(pending_);
+    }
+    for (const auto& [operation, endpoint] : requests) {
         if (operation == kAdd) {
-            if (!endpoints_.insert(endpoint).second) --endpointCount_;
+            if (endpoints_.insert(endpoint).second)
+                registerEndpoint(endpoint);
+            else
+                --endpointCount_;
         } else if (operation == kRemove) {
             if (endpoints_.erase(endpoint) == 1) {
                 delete endpoint;
@@ -191,11 +236,21 @@ void IpcMaster::applyPending() {
             }
         }
     }
-    pending_.clear();
 }
 
-// Returns whether an endpoint has a failure waiting to be reported.
-bool IpcMaster::fillSets(SocketSets& sets) {
+void IpcMaster::registerEndpoint(IIpcEndpoint* endpoint) {
+    try {
+        endpoint->onRegistered();
+    } catch (const std::exception& e) {
+        logUnexpected((std::string(" in the IPC loop: ") + e.what()).c_str());
+    } catch (...) {
+        logUnexpected(" in the IPC loop");
+    }
+}
+
+// Returns whether an endpoint has a failure waiting to be reported; resumeAt
+// becomes the earliest time a paused endpoint wants to be polled again.
+bool IpcMaster::fillSets(SocketSets& sets, std::chrono::steady_clock::time_point& resumeAt) {
     FD_SET(wakeReceiver_.get(), &sets.read);
     bool failurePending = false;
     std::lock_guard<std::mutex> lock(endpointsLock_);
@@ -211,6 +266,7 @@ bool IpcMaster::fillSets(SocketSets& sets) {
             FD_SET(socket, &sets.error);
         }
         failurePending = failurePending || endpoint->hasPendingFailure();
+        resumeAt = std::min(resumeAt, endpoint->resumeAt());
     }
     return failurePending;
 }
@@ -248,9 +304,7 @@ void IpcMaster::drainWakeReceiver() {
 // A failing select is retried after a pause that grows to a second, never in
 // a tight loop; stop still ends the wait at once.
 void IpcMaster::backOff(unsigned selectFailures) {
-    const unsigned shift = std::min(selectFailures, 5u);
-    const auto pause = std::chrono::milliseconds(std::min(1000u, 30u << shift));
-    const auto until = std::chrono::steady_clock::now() + pause;
+    const auto until = std::chrono::steady_clock::now() + failurePause(selectFailures);
     while (!stop_ && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 

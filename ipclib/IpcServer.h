@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "ipclib/IpcMaster.h"
 #include "ipclib/IpcRebroadcastWorker.h"
@@ -15,14 +16,23 @@ class IpcServerEndpoint;
 class IpcServer : public IpcMaster, private ipcServiceParser {
 public:
     // Throws std::exception when it cannot listen, set up the loop or start its
-    // threads. findOwner and maxEndpoints are for tests.
+    // threads. Listens from here on, but admits no peer before startServing.
+    // findOwner and maxEndpoints are for tests.
     explicit IpcServer(PortOwnerFinder findOwner = findPortOwnerInTcpTable, size_t maxEndpoints = kMaxEndpoints);
     ~IpcServer() override;
 
     // The listening port, host order.
     uint16_t listeningPort() const { return port_; }
+    // Bytes held for peers: frames waiting in send queues and rebroadcasts
+    // waiting for the worker.
+    size_t heldBytes();
 
 protected:
+    // Hands the listening endpoint to the loop: from then on peers are admitted
+    // and handlers run on the loop thread. The most-derived class calls it
+    // last in its constructor, so no handler reaches a half-built object.
+    // Idempotent.
+    void startServing();
     // Stops the rebroadcast worker, then the loop; idempotent. Every subclass
     // calls it first in its destructor, so no handler reaches a half-destroyed
     // object.
@@ -46,7 +56,7 @@ protected:
     void onSetZTNADataCenter(const IpcSetZTNADataCenterMessage&) override {}
 
 private:
-    IpcServerEndpoint* listening_ = nullptr;  // owned by the endpoint set
+    std::unique_ptr<IpcServerEndpoint> listening_;  // until startServing hands it to the loop
     uint16_t port_ = 0;
     IpcRebroadcastWorker rebroadcasts_;
 };

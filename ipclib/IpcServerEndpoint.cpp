@@ -19,7 +19,9 @@ namespace {
 
 IpcServerEndpoint::IpcServerEndpoint(IIpcRunner* runner, IIpcEndpointListener* listener, PortOwnerFinder findOwner)
     : IpcEndpoint(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP), runner, listener), findOwner_(std::move(findOwner)) {
-    setNonBlocking(socket_.get());
+    // A blocking accept would hold the loop thread whenever a connection
+    // vanishes between select and accept, until some other peer connects.
+    if (socket_ && !setNonBlocking(socket_.get())) failListening("ioctlsocket()");
     prepareSocket(socket_.get());
 
     sockaddr_in address = {};
@@ -34,11 +36,27 @@ IpcServerEndpoint::IpcServerEndpoint(IIpcRunner* runner, IIpcEndpointListener* l
     if (::listen(socket_.get(), 5) != 0) failListening("listen()");
 }
 
+// Both answers come from one look at the clock, so the loop never leaves the
+// socket out of its sets without a time to come back.
+bool IpcServerEndpoint::wantRead() {
+    acceptPaused_ = std::chrono::steady_clock::now() < acceptPausedUntil_;
+    return !acceptPaused_;
+}
+
+std::chrono::steady_clock::time_point IpcServerEndpoint::resumeAt() const {
+    return acceptPaused_ ? acceptPausedUntil_ : std::chrono::steady_clock::time_point::max();
+}
+
+SOCKET IpcServerEndpoint::acceptConnection(sockaddr_in& peer) {
+    int length = sizeof(peer);
+    return ::accept(socket_.get(), reinterpret_cast<sockaddr*>(&peer), &length);
+}
+
 bool IpcServerEndpoint::onReadReady() {
     sockaddr_in peer = {};
-    int length = sizeof(peer);
-    UniqueSocket accepted(::accept(socket_.get(), reinterpret_cast<sockaddr*>(&peer), &length));
-    if (!accepted) return false;
+    UniqueSocket accepted(acceptConnection(peer));
+    if (!accepted) return onAcceptFailed(WSAGetLastError());
+    acceptFailures_ = 0;
     char text[65] = {};
     inet_ntop(AF_INET, &peer.sin_addr, text, sizeof(text));
     if (!admit(accepted.get(), ntohs(peer.sin_port), text)) return false;  // closed here, before any byte moved
@@ -46,9 +64,20 @@ bool IpcServerEndpoint::onReadReady() {
     auto* endpoint = new IpcConnectedEndpoint(accepted.release(), runner_, listener_, ntohs(peer.sin_port),
                                               peer.sin_family, text);
     TWLOG(LOG_DEBUG, "IPC server read ready, adding connection");
+    // The listener hears of it once the loop has registered it.
     runner_->addEndpoint(endpoint);
-    if (listener_ != nullptr) listener_->onConnect(endpoint);
     return true;
+}
+
+// A connection that vanished before it was taken, or readiness without one,
+// leaves nothing behind. Anything else (no buffers, no handles) would fail
+// again on every pass while the connection waits, so accepting pauses, for
+// longer the more often it fails, and the first failure of a run is logged.
+bool IpcServerEndpoint::onAcceptFailed(int error) {
+    if (error == WSAEWOULDBLOCK || error == WSAECONNRESET) return false;
+    if (acceptFailures_++ == 0) TWLOG(LOG_ERROR, "accept() failed, error=" << error);
+    acceptPausedUntil_ = std::chrono::steady_clock::now() + failurePause(acceptFailures_);
+    return false;
 }
 
 bool IpcServerEndpoint::admit(SOCKET accepted, uint16_t peerPort, const char* peerAddress) {
@@ -72,7 +101,14 @@ bool IpcServerEndpoint::admit(SOCKET accepted, uint16_t peerPort, const char* pe
     }
     // Frames leave whole in one send; without Nagle a queued remainder or a
     // second frame does not wait for the peer's delayed acknowledgement either.
-    const BOOL noDelay = TRUE;
-    setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof(noDelay));
+    const BOOL on = TRUE;
+    setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on));
+    // Urgent data left out of band keeps the socket in select's error set
+    // until it is read with MSG_OOB, which nothing here does: the loop would
+    // never sleep again. Inline, it is read with the stream.
+    if (setsockopt(accepted, SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<const char*>(&on), sizeof(on)) != 0) {
+        TWLOG(LOG_ERROR, "Source port: " << peerPort << " refused, cannot take urgent data inline.");
+        return false;
+    }
     return true;
 }

@@ -15,18 +15,30 @@ public:
     IpcServerEndpoint(IIpcRunner* runner, IIpcEndpointListener* listener,
                       PortOwnerFinder findOwner = findPortOwnerInTcpTable);
 
-    bool wantRead() override { return true; }
+    // Not while accepting is paused after a failure.
+    bool wantRead() override;
     bool wantWrite() override { return false; }
     // Accepts one connection.
     bool onReadReady() override;
     bool onWriteReady() override { return false; }
     bool sendMessage(const IIpcMessage&) override { return true; }
+    bool sendBody(const std::string&) override { return true; }
+    std::chrono::steady_clock::time_point resumeAt() const override;
 
     uint16_t port() const { return port_; }
 
+protected:
+    // accept(); tests put a failing one in its place.
+    virtual SOCKET acceptConnection(sockaddr_in& peer);
+
 private:
     bool admit(SOCKET accepted, uint16_t peerPort, const char* peerAddress);
+    bool onAcceptFailed(int error);
 
     uint16_t port_ = 0;
     PortOwnerFinder findOwner_;
+    // Loop thread only.
+    unsigned acceptFailures_ = 0;  // in a row
+    std::chrono::steady_clock::time_point acceptPausedUntil_{};
+    bool acceptPaused_ = false;  // as wantRead last answered
 };

@@ -12,6 +12,7 @@ namespace PALVANE_SERVICE {
 PalvaneServer::PalvaneServer(I_SoftwareManagerIpcListener* listener, PortOwnerFinder findOwner)
     : IpcServer(std::move(findOwner)), listener_(listener) {
     localConfig(false).setString(configKeys::IPC_PALVANE_PORT, std::to_string(listeningPort()).c_str());
+    startServing();
 }
 
 PalvaneServer::~PalvaneServer() {
@@ -19,16 +20,19 @@ PalvaneServer::~PalvaneServer() {
     shutdown();
 }
 
+// Called once the peer is registered, so the greeting is the first frame it
+// gets, and whatever the core sends when told the bus is reachable follows it.
+// A peer the greeting cannot reach is not reported: its broken connection is
+// reported as a disconnect and removed.
 void PalvaneServer::onConnect(IIpcEndpoint* endpoint) {
-    endpoint->sendMessage(status_);
-    ++peers_;
+    if (!endpoint->sendMessage(status_)) return;
+    greeted_.insert(endpoint);
     if (listener_ != nullptr) listener_->onIpcReady(true);
 }
 
-// The bus stays reachable while any agent process is still connected.
+// The bus stays reachable while any greeted agent process is still connected.
 void PalvaneServer::onDisconnect(IIpcEndpoint* endpoint) {
-    if (peers_ > 0) --peers_;
-    if (peers_ == 0 && listener_ != nullptr) listener_->onIpcReady(false);
+    if (greeted_.erase(endpoint) == 1 && greeted_.empty() && listener_ != nullptr) listener_->onIpcReady(false);
     removeEndpoint(endpoint);
 }
 

@@ -4,6 +4,8 @@
 // core.
 #pragma once
 
+#include <set>
+
 #include "ipclib/IpcServer.h"
 
 namespace PALVANE_SERVICE {
@@ -13,11 +15,14 @@ class I_SoftwareManagerIpcListener {
 public:
     virtual ~I_SoftwareManagerIpcListener() = default;
     virtual void onLogLevelChange(int level) = 0;
-    // True at every admitted peer; false once the last peer has gone.
+    // True at every admitted peer, once it has been greeted; false once the
+    // last greeted peer has gone.
     virtual void onIpcReady(bool reachable) = 0;
 };
 
-class PalvaneServer : public IpcServer {
+// Final: it starts serving at the end of its own constructor, which must be the
+// last to run.
+class PalvaneServer final : public IpcServer {
 public:
     // listener may be null. Throws std::exception when the server cannot
     // listen; no setting is written then. findOwner is for tests.
@@ -40,7 +45,7 @@ protected:
 private:
     I_SoftwareManagerIpcListener* listener_;
     ServiceStatus status_;
-    size_t peers_ = 0;  // loop thread only
+    std::set<IIpcEndpoint*> greeted_;  // loop thread only
 };
 
 }  // namespace PALVANE_SERVICE

@@ -22,6 +22,28 @@ double processCpuSeconds() {
     return seconds(kernel) + seconds(user);
 }
 
+// CPU the whole process spends in a second of what should be idleness.
+double cpuSecondsOverASecond() {
+    const double before = processCpuSeconds();
+    Sleep(1000);
+    return processCpuSeconds() - before;
+}
+
+// A listening endpoint whose accept fails (as when the system is out of
+// buffers) until told otherwise.
+class FailingAcceptEndpoint : public IpcServerEndpoint {
+public:
+    using IpcServerEndpoint::IpcServerEndpoint;
+    std::atomic<bool> failing{true};
+
+protected:
+    SOCKET acceptConnection(sockaddr_in& peer) override {
+        if (!failing) return IpcServerEndpoint::acceptConnection(peer);
+        WSASetLastError(WSAENOBUFS);
+        return INVALID_SOCKET;
+    }
+};
+
 }  // namespace
 
 TEST(IpcBroadcast, WithoutPeersFailsAndNeverCountsTheListeningSocket) {
@@ -199,14 +221,45 @@ TEST(IpcMasterLoop, FailingSelectIsLoggedAndBackedOffNotSpun) {
     bus.master.addEndpoint(broken);
     ASSERT_TRUE(testutil::waitUntil([&] { return log.contains("select() failed, error="); }, std::chrono::seconds(5)));
 
-    const double cpuBefore = processCpuSeconds();
-    Sleep(1000);
-    EXPECT_LT(processCpuSeconds() - cpuBefore, 0.3);
+    EXPECT_LT(cpuSecondsOverASecond(), 0.3);
     EXPECT_EQ(testutil::countLines(log.text(), "select() failed, error="), 1u) << log.text();
 
     bus.master.removeEndpoint(broken);
     ASSERT_TRUE(testutil::waitUntil([&] { return deleted == 1; }, std::chrono::seconds(5)));
     auto peer = bus.connectPeer();  // served again
+}
+
+TEST(IpcMasterLoop, FailingAcceptIsLoggedOnceAndBackedOffNotSpun) {
+    LogCapture log(8);
+    testutil::TrayStandIn tray;
+    RecordingListener listener;
+    StoppableMaster master;
+    listener.runner = &master;
+    auto* listening = new FailingAcceptEndpoint(&master, &listener, tray.ownerFinder());
+    master.addEndpoint(listening);
+
+    IpcTestPeer waiting;  // stays in the backlog, keeping the socket readable
+    ASSERT_TRUE(waiting.connectTo(listening->port()));
+    ASSERT_TRUE(testutil::waitUntil([&] { return log.contains("accept() failed, error=10055"); }));
+    EXPECT_LT(cpuSecondsOverASecond(), 0.3);
+    EXPECT_EQ(testutil::countLines(log.text(), "accept() failed"), 1u) << log.text();
+
+    listening->failing = false;  // the waiting peer is admitted at the next try
+    EXPECT_TRUE(testutil::waitUntil([&] { return listener.connects == 1; }, std::chrono::seconds(5)));
+}
+
+// Urgent data left out of band would keep the socket in select's error set
+// (under Windows), and the loop from ever sleeping; inline, it is read with the
+// stream like any other byte.
+TEST(IpcMasterLoop, UrgentDataIsReadInlineAndCostsTheLoopNoCpu) {
+    TestBus bus;
+    auto peer = bus.connectPeer();
+    const std::string frame = testutil::frameOf("urgent!");
+    ASSERT_TRUE(peer->sendRaw(frame.substr(0, frame.size() - 1)));
+    ASSERT_EQ(::send(peer->socket(), "!", 1, MSG_OOB), 1);
+    ASSERT_TRUE(bus.listener.waitBodies(1, std::chrono::seconds(5)));
+    EXPECT_EQ(bus.listener.bodies()[0], "urgent!");
+    EXPECT_LT(cpuSecondsOverASecond(), 0.3);
 }
 
 TEST(IpcMasterLoop, ConstructorThrowsWhenTheWakePairCannotBeBuilt) {

@@ -21,7 +21,34 @@ std::unique_ptr<IpcTestPeer> connect(TestServer& server) {
     return peer;
 }
 
+// A server still being built when its first peer connects and sends.
+class SlowlyBuiltServer : public TestServer {
+public:
+    explicit SlowlyBuiltServer(PortOwnerFinder findOwner) : TestServer(std::move(findOwner), false) {
+        EXPECT_TRUE(early.connectTo(listeningPort()) && early.sendFrame(R"({"config-refresh":null})"));
+        Sleep(300);
+        built = true;
+        startServing();
+    }
+    ~SlowlyBuiltServer() override { shutdown(); }
+
+    IpcTestPeer early;
+    std::atomic<bool> built{false};
+    std::atomic<int> handledWhenBuilt{-1};  // -1: not handled yet
+
+protected:
+    void onRequestConfig() override { handledWhenBuilt = built ? 1 : 0; }
+};
+
 }  // namespace
+
+TEST(IpcServerLifetime, HandlesNoPeerBeforeItIsFullyBuilt) {
+    testutil::TrayStandIn tray;
+    SlowlyBuiltServer server(tray.ownerFinder());
+    EXPECT_TRUE(testutil::waitUntil([&] { return server.handledWhenBuilt != -1; }));
+    EXPECT_EQ(server.handledWhenBuilt, 1);
+    EXPECT_EQ(server.connects, 1);
+}
 
 TEST(IpcServerRebroadcast, SendsTheInnerMessageToEveryPeerTheSenderIncluded) {
     testutil::TrayStandIn tray;
@@ -47,6 +74,29 @@ TEST(IpcServerRebroadcast, InnerMessageThatMayNotBeSentReachesNobody) {
     ASSERT_TRUE(sender->sendFrame(R"({"rebroadcast":{"post-uimessage":{"message-content":""}}})"));
     ASSERT_TRUE(testutil::waitUntil([&] { return log.contains("Failed to send post-uimessage"); }));
     EXPECT_TRUE(sender->staysSilent(std::chrono::milliseconds(100)));
+}
+
+// Peers that do not read, flooded with large rebroadcasts: what waits for them
+// stays within the send budget and the worker's, and peers are cut off.
+TEST(IpcServerRebroadcast, FloodOfLargeBodiesStaysWithinTheByteBudget) {
+    LogCapture log(4);  // not the debug lines with every body
+    testutil::TrayStandIn tray;
+    TestServer server(tray.ownerFinder());
+    std::vector<std::unique_ptr<IpcTestPeer>> peers;
+    for (int i = 0; i < 12; ++i) peers.push_back(connect(server));
+
+    const std::string inner = "{\"post-uimessage\":{\"message-content\":\"" + std::string(600000, 'f') + "\"}}";
+    const std::string frame = testutil::frameOf("{\"rebroadcast\":" + inner + "}");
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        for (int i = 0; i < 150 && peers[0]->sendRaw(frame); ++i) Sleep(5);
+        flooding = false;
+    });
+    size_t most = 0;
+    while (flooding) most = std::max(most, server.heldBytes());
+    flood.join();
+    EXPECT_LE(most, IpcMaster::kMaxQueuedBytes + IpcRebroadcastWorker::kMaxQueuedBytes);
+    EXPECT_TRUE(testutil::loggedAt(log.text(), "bytes for its peers, closing connection.", "Warn")) << most;
 }
 
 TEST(IpcServerLifetime, DestroyedWithPeersConnectedAndRebroadcastsInFlight) {

@@ -105,7 +105,8 @@ public:
     bool onReadReady() override { return true; }
     bool onWriteReady() override { return true; }
     SOCKET getSocket() const override { return socket_; }
-    bool sendMessage(const IIpcMessage&) override {
+    bool sendMessage(const IIpcMessage&) override { return sendBody(""); }
+    bool sendBody(const std::string&) override {
         ++sends;
         return sendSucceeds_;
     }

@@ -113,16 +113,14 @@ TrayStandIn::TrayStandIn() {
         process_.reset(info.hProcess);
         pid_ = info.dwProcessId;
     }
-    // The peer check reads the program path from the process's loader data,
-    // which a freshly created process fills in only once it runs; on a busy
-    // machine that can be after the first test connection is accepted, and the
-    // server then rightly refuses the connection.
+    // The tests' connections are admitted only while the stand-in's image
+    // path can be read; a process that failed to start is reported here.
     EXPECT_TRUE(waitUntil([this] { return runsItsProgram(); })) << "the tray stand-in did not start";
 }
 
 bool TrayStandIn::runsItsProgram() const {
     std::wstring path;
-    return process_ && readModulePath(process_.get(), nullptr, path);
+    return process_ && readProcessImagePath(process_.get(), path);
 }
 
 TrayStandIn::~TrayStandIn() {

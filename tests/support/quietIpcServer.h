@@ -1,5 +1,7 @@
 // A concrete IpcServer for tests and benchmarks: the handlers the server
-// leaves to its subclasses do nothing, and admitted peers are counted.
+// leaves to its subclasses do nothing, and admitted peers are counted. A
+// subclass passes serveNow false and calls startServing at the end of its own
+// constructor.
 #pragma once
 
 #include <atomic>
@@ -9,7 +11,9 @@
 
 class QuietIpcServer : public IpcServer {
 public:
-    explicit QuietIpcServer(PortOwnerFinder findOwner) : IpcServer(std::move(findOwner)) {}
+    explicit QuietIpcServer(PortOwnerFinder findOwner, bool serveNow = true) : IpcServer(std::move(findOwner)) {
+        if (serveNow) startServing();
+    }
     ~QuietIpcServer() override { shutdown(); }
 
     std::atomic<int> connects{0};

@@ -1,7 +1,6 @@
 #include "utils/win/sockhelper.h"
 
 #include <iphlpapi.h>
-#include <psapi.h>
 
 #include <algorithm>
 
@@ -21,7 +20,6 @@ constexpr ULONG kFirstTableGuess = sizeof(MIB_TCPTABLE2) + 64 * sizeof(MIB_TCPRO
 // each retry asks for twice what was last named.
 constexpr int kTableReadAttempts = 8;
 // Image paths can exceed MAX_PATH; the longest path Windows accepts is 32,767.
-constexpr DWORD kFirstPathGuess = MAX_PATH;
 constexpr DWORD kLongestPath = 32768;
 
 constexpr const char* kAgentFolder = "Quillmark Agent";
@@ -86,19 +84,20 @@ const TcpConnectionRow* findPeerRow(const std::vector<TcpConnectionRow>& rows, u
     return nullptr;
 }
 
-// GetModuleFileNameExW cuts the path silently to the buffer, so a result that
-// fills the buffer is read again with a larger one.
-bool readModulePath(HANDLE process, HMODULE module, std::wstring& path) {
-    for (DWORD size = kFirstPathGuess;; size = std::min(size * 2, kLongestPath)) {
+// The kernel's record of the program the process was started from; the
+// loader's module list, which GetModuleFileNameExW reads, lives in the
+// process's own memory and the process can rewrite it. A buffer that is too
+// small fails with ERROR_INSUFFICIENT_BUFFER, and is doubled.
+bool readProcessImagePath(HANDLE process, std::wstring& path, DWORD firstGuess) {
+    for (DWORD size = std::max<DWORD>(firstGuess, 1);; size = std::min(size * 2, kLongestPath)) {
         std::wstring buffer(size, L'\0');
-        const DWORD length = GetModuleFileNameExW(process, module, &buffer[0], size);
-        if (length == 0) return false;
-        if (length < size - 1) {
+        DWORD length = size;
+        if (QueryFullProcessImageNameW(process, 0, &buffer[0], &length)) {
             buffer.resize(length);
             path = buffer;
             return true;
         }
-        if (size == kLongestPath) return false;
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == kLongestPath) return false;
     }
 }
 
@@ -175,13 +174,13 @@ bool PortOwnerLookup::expectedProgramPath(std::string& path) const {
 bool PortOwnerLookup::isAgentProcess(DWORD pid) {
     std::string expected;
     if (!expectedProgramPath(expected)) return false;
-    process_.reset(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
+    process_.reset(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
     if (!process_) {
         TWLOG(LOG_ERROR, "OpenProcess() failure: " << GetLastError());
         return false;
     }
     std::wstring actual;
-    if (!readModulePath(process_.get(), nullptr, actual)) {
+    if (!readProcessImagePath(process_.get(), actual)) {
         TWLOG(LOG_ERROR, "Failed to get module filename.");
         return false;
     }

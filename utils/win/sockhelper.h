@@ -58,9 +58,11 @@ bool findPortOwnerInTcpTable(uint16_t peerPort, uint16_t serverPort, DWORD& owne
 bool isPeerAgentProcess(uint16_t peerPort, uint16_t serverPort, int mode,
                         const PortOwnerFinder& findOwner = findPortOwnerInTcpTable);
 
-// The full path of a module of a process (null: its program file), however
-// long. False when it cannot be read.
-bool readModulePath(HANDLE process, HMODULE module, std::wstring& path);
+// The full path of the program file a process was started from, however long,
+// as the kernel records it. The process needs PROCESS_QUERY_LIMITED_INFORMATION.
+// firstGuess (characters) is the first buffer tried. False when it cannot be
+// read.
+bool readProcessImagePath(HANDLE process, std::wstring& path, DWORD firstGuess = MAX_PATH);
 
 // The state of one peer check; lives on the stack of isPeerAgentProcess.
 class PortOwnerLookup {

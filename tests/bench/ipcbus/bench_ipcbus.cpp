@@ -166,7 +166,7 @@ private:
 // handlers never see the sender; this one does, to time the loop alone).
 class EchoServer : public QuietIpcServer {
 public:
-    explicit EchoServer(PortOwnerFinder finder) : QuietIpcServer(std::move(finder)) {}
+    explicit EchoServer(PortOwnerFinder finder) : QuietIpcServer(std::move(finder), false) { startServing(); }
     ~EchoServer() override { shutdown(); }
 
 protected:

@@ -86,6 +86,32 @@ TEST(PalvaneServer, GreetsEachPeerAndReportsUnreachableOnlyWhenTheLastHasGone) {
     EXPECT_EQ(core.events(), (std::vector<std::string>{"ready", "ready", "unreachable", "ready"}));
 }
 
+TEST(PalvaneServer, APeerTheGreetingCannotReachIsNeitherReportedNorCounted) {
+    testutil::LogCapture log(8);
+    testutil::TrayStandIn tray;
+    CoreStandIn core;
+    std::atomic<int> stage{0};  // 1: the first peer is being checked, 2: it has reset its connection
+    const PortOwnerFinder afterTheReset = [&](uint16_t peerPort, uint16_t serverPort, DWORD& pid) {
+        if (stage == 0) stage = 1;
+        EXPECT_TRUE(testutil::waitUntil([&] { return stage == 2; }));
+        return tray.ownerFinder()(peerPort, serverPort, pid);
+    };
+    PalvaneServer server(&core, afterTheReset);
+    IpcTestPeer gone;
+    ASSERT_TRUE(gone.connectTo(server.listeningPort()));
+    ASSERT_TRUE(testutil::waitUntil([&] { return stage == 1; }));
+    const linger abortive = {1, 0};
+    setsockopt(gone.socket(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive), sizeof(abortive));
+    gone.close();
+    stage = 2;
+    ASSERT_TRUE(testutil::waitUntil([&] { return log.contains("Send message length failure."); })) << log.text();
+
+    auto greeted = greetedPeer(server.listeningPort());
+    ASSERT_TRUE(core.waitEvents(1));
+    Sleep(100);
+    EXPECT_EQ(core.events(), (std::vector<std::string>{"ready"}));
+}
+
 TEST(PalvaneServer, PassesLogLevelRequestsOnAndIgnoresOtherAgentMessages) {
     testutil::LogCapture log(8);
     testutil::TrayStandIn tray;

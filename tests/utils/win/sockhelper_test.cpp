@@ -9,6 +9,7 @@
 #include "utils/win/sockhelper.h"
 
 #include <iphlpapi.h>
+#include <psapi.h>
 #include "utils/win/stringconv.h"
 #include "utils/win/uniqueSocket.h"
 
@@ -134,10 +135,13 @@ private:
 // A copy of the fixture program, started and connected to our listener.
 class PeerProcess {
 public:
-    PeerProcess(const std::string& program, uint16_t serverPort, SOCKET listener) {
+    PeerProcess(const std::string& program, uint16_t serverPort, SOCKET listener, const std::string& claimed = "") {
         std::wstring wideProgram;
+        std::wstring wideClaimed;
         toWide(program, wideProgram);
+        toWide(claimed, wideClaimed);
         std::wstring commandLine = L"\"" + wideProgram + L"\" " + std::to_wstring(serverPort);
+        if (!claimed.empty()) commandLine += L" \"" + wideClaimed + L"\"";
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION info{};
@@ -179,6 +183,17 @@ PortOwnerFinder ownerOfRealRow(DWORD childPid) {
     };
 }
 
+std::wstring ownProgramPath() {
+    std::wstring path(32768, L'\0');
+    path.resize(GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size())));
+    return path;
+}
+
+bool samePath(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+}
+
 std::string upperCase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
     return text;
@@ -215,7 +230,7 @@ TEST(SockHelper, SetNonBlockingMakesAReceiveReturnAtOnce) {
     EXPECT_FALSE(setNonBlocking(INVALID_SOCKET));
 }
 
-TEST(SockHelper, FindsTheConnectingEndOfARealLoopbackConnection) {
+TEST(SockHelper, FindsTheConnectingEndOfARealLoopbackConnectionAndItsProgram) {
     LoopbackConnection connection;
     ASSERT_TRUE(connection.accepted);
     std::vector<TcpConnectionRow> rows;
@@ -227,9 +242,19 @@ TEST(SockHelper, FindsTheConnectingEndOfARealLoopbackConnection) {
     EXPECT_EQ(row->state, static_cast<DWORD>(MIB_TCP_STATE_ESTAB));
     // The listening socket's port is the server's, never the peer's.
     EXPECT_EQ(findPeerRow(rows, connection.serverPort, static_cast<uint16_t>(connection.serverPort + 1)), nullptr);
-    DWORD pid = 12345;
-    EXPECT_TRUE(findPortOwnerInTcpTable(connection.clientPort, connection.serverPort, pid));
-    EXPECT_TRUE(pid == 0 || pid == GetCurrentProcessId()) << pid;  // Wine reports 0
+
+    // Both ends are this process's; the owner the system names (or, where it
+    // names none, the seam) leads to this program's real image path.
+    DWORD pid = 0;
+    ASSERT_TRUE(ownerOfRealRow(GetCurrentProcessId())(connection.clientPort, connection.serverPort, pid));
+    EXPECT_EQ(pid, GetCurrentProcessId());
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    ASSERT_TRUE(process) << GetLastError();
+    for (const DWORD firstBuffer : {DWORD{1}, DWORD{MAX_PATH}}) {  // a buffer too small is grown
+        std::wstring image;
+        ASSERT_TRUE(readProcessImagePath(process.get(), image, firstBuffer));
+        EXPECT_TRUE(samePath(image, ownProgramPath())) << toUtf8(image);
+    }
 }
 
 // A machine-wide table that gains rows between every size query and read, as
@@ -325,23 +350,27 @@ TEST_F(PeerCheck, RefusesTheSameProgramUnderAnotherNameFolderOrMode) {
     EXPECT_TRUE(log.contains(agentFolder() + "twpagent.exe is not Tarnwell process.")) << log.text();
 }
 
+// Loader data belongs to the process, which can make it name any program; the
+// check must go by what the system recorded when it started the process.
+TEST_F(PeerCheck, RefusesAProgramWhoseLoaderDataNamesTheTrayProgram) {
+    settings_.set(configKeys::PATH, install_.path());
+    const std::string tray = agentFolder() + "twptray.exe";
+    const std::string impostor = installPeerProgram(install_.path() + "Elsewhere\\", "impostor.exe");
+    PeerProcess peer(impostor, serverPort_, listener_.get(), tray);
+    ASSERT_TRUE(peer.connection) << peer.startError;
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, peer.pid));
+    wchar_t claimed[MAX_PATH] = {};
+    ASSERT_TRUE(process && GetModuleFileNameExW(process.get(), nullptr, claimed, MAX_PATH) > 0) << GetLastError();
+    ASSERT_EQ(toUtf8(claimed), tray) << "the impostor did not rewrite its loader data";
+
+    testutil::LogCapture log(3);
+    EXPECT_FALSE(isPeerAgentProcess(peer.peerPort, serverPort_, PEER_TRAY_PROGRAM, ownerOfRealRow(peer.pid)));
+    EXPECT_TRUE(log.contains(tray + " is not Tarnwell process.")) << log.text();
+}
+
 TEST_F(PeerCheck, RecognisesTheAgentProgramInAgentMode) {
     settings_.set(configKeys::PATH, install_.path());
     EXPECT_TRUE(check(installPeerProgram(agentFolder(), "twpagent.exe"), PEER_AGENT_PROGRAM));
-}
-
-TEST_F(PeerCheck, ReadsModulePathsLongerThanMaxPath) {
-    DeepFolder folder(install_.path());
-    std::wstring library;
-    toWide(installPeerProgram(folder.path(), "peermodule.dll"), library);
-    ASSERT_GT(library.size(), 330u);
-    UniqueModule module(LoadLibraryW((L"\\\\?\\" + library).c_str()));
-    ASSERT_TRUE(module) << GetLastError();
-    std::wstring path;
-    ASSERT_TRUE(readModulePath(GetCurrentProcess(), module.get(), path));
-    EXPECT_EQ(path.size() - path.rfind(library), library.size()) << "cut to " << path.size();
-    module.reset();
-    EXPECT_EQ(GetModuleHandleW(L"peermodule.dll"), nullptr);
 }
 
 TEST_F(PeerCheck, RecognisesATrayProgramWhosePathIsLongerThanMaxPath) {
