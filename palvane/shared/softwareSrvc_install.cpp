@@ -312,19 +312,15 @@ bool PalvaneService::finish_fresh_installation(bool new_rollback) {
 
 // The new library finishes the installation when it starts: it finds
 // "install-pending", and for an upgrade no recorded cabinet, which tells it the
-// cabinet was extracted. When the mark cannot be written, or the runtime is
-// being stopped (the host must not start a reload then), the installation is
-// finished here; the host loads the newest library at its next start anyway.
+// cabinet was extracted. When the mark cannot be written the installation is
+// finished here. The host is told even while it stops: it then records the
+// new library for its next start instead of loading it.
 bool PalvaneService::handle_dll_upgrade() {
     if (agentInstalled_) post_ui_message(kLibraryUpgraded, true);
     if (!setSetting(configKeys::INSTALL_PENDING, "true")) {
         return agentInstalled_ ? (finish_upgrade_installation(false), true) : finish_fresh_installation(false);
     }
     if (agentInstalled_) deleteSetting(configKeys::INSTALL_CABFILE);
-    if (stopping_) {
-        TWLOG(LOG_WARN, "Stopping: the new library finishes the installation at the next start.");
-        return true;
-    }
     try {
         if (reloadCallback_) reloadCallback_();
     } catch (const std::exception& error) {
