@@ -213,10 +213,7 @@ void palvaneMgr::shutdown() {
     Ipalvane* object = nullptr;
     if (claimRunningObject(object)) {
         try {
-            hooks_.startThread([this, object] {
-                object->StopMonitoring();
-                endStopCall();
-            }).detach();
+            hooks_.startThread([this, object] { callStopMonitoring(object); }).detach();
         } catch (const std::exception& error) {
             endStopCall();
             TWLOG(LOG_ERROR, "Failed to start the thread that stops the runtime: " << error.what());
@@ -233,6 +230,17 @@ bool palvaneMgr::claimRunningObject(Ipalvane*& object) {
     return object != nullptr;
 }
 
+// The call always counts as ended, so that the object's Destructor is never
+// held back for ever.
+void palvaneMgr::callStopMonitoring(Ipalvane* object) {
+    try {
+        object->StopMonitoring();
+    } catch (...) {
+        TWLOG(LOG_ERROR, "StopMonitoring() failed.");
+    }
+    endStopCall();
+}
+
 void palvaneMgr::endStopCall() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -244,9 +252,7 @@ void palvaneMgr::endStopCall() {
 // Whoever claims the running object calls its StopMonitoring, once.
 void palvaneMgr::stopRunningObject() {
     Ipalvane* object = nullptr;
-    if (!claimRunningObject(object)) return;
-    object->StopMonitoring();
-    endStopCall();
+    if (claimRunningObject(object)) callStopMonitoring(object);
 }
 
 bool palvaneMgr::waitForStopCalls(std::chrono::milliseconds limit) {

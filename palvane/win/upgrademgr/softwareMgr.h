@@ -98,6 +98,7 @@ private:
     bool bindLibrary(const std::string& name, const BindTexts& texts);
     bool startBoundRuntime();
     bool claimRunningObject(PALVANE_SERVICE::Ipalvane*& object);
+    void callStopMonitoring(PALVANE_SERVICE::Ipalvane* object);
     void endStopCall();
     void stopRunningObject();
     bool waitForStopCalls(std::chrono::milliseconds limit);
