@@ -204,8 +204,11 @@ TEST(UserInfo, ANameTakenByAnotherAccountIsNotUsed) {
                                                                      nullptr));
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), foreign, FALSE};
     UniqueHandle squatter(CreateEventW(&attributes, TRUE, FALSE, name.c_str()));
+    const DWORD error = GetLastError();
     LocalFree(foreign);
-    ASSERT_TRUE(squatter);
+    // Naming another owner takes the restore privilege on Windows.
+    if (!squatter && error == ERROR_INVALID_OWNER) GTEST_SKIP() << "no right to name another owner";
+    ASSERT_TRUE(squatter) << error;
 
     testutil::LogCapture log;
     testutil::SessionSeams seams;
