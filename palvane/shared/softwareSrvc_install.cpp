@@ -510,17 +510,13 @@ bool PalvaneService::finish_fresh_installation(bool new_rollback) {
 
 // The new library finishes the installation when it starts: "install-pending"
 // with the stage "extracted" (written right after the extraction) tells it so.
-// When the mark cannot be written, or the runtime is being stopped (the host
-// must not start a reload then), the installation is finished here; the host
-// loads the newest library at its next start anyway.
+// When the mark cannot be written the installation is finished here. The host
+// is told even while it stops: it then records the new library for its next
+// start instead of loading it.
 bool PalvaneService::handle_dll_upgrade() {
     if (agentInstalled_) post_ui_message(kLibraryUpgraded, true);
     if (!setSetting(configKeys::INSTALL_PENDING, "true")) {
         return agentInstalled_ ? (finish_upgrade_installation(false), true) : finish_fresh_installation(false);
-    }
-    if (stopping_) {
-        TWLOG(LOG_WARN, "Stopping: the new library finishes the installation at the next start.");
-        return true;
     }
     try {
         if (reloadCallback_) reloadCallback_();

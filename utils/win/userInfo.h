@@ -10,6 +10,10 @@
 // the runtime library it loads), so a host that is being stopped also frees a
 // runtime thread blocked in a lookup. Whoever starts work again after a stop
 // (a service start, a runtime start) calls resumeUserWaits() first.
+//
+// A resume cannot undo a hold: a stop that must also cut short the waits of a
+// start it runs alongside (whose resume may come after the stop's cancel)
+// holds the cancel until everything it stopped has returned.
 #pragma once
 
 #include <windows.h>
@@ -34,6 +38,10 @@ std::string getLoggedInUserSid();
 void cancelUserWaits();
 void resumeUserWaits();
 bool userWaitsCancelled();
+// Cancels as cancelUserWaits() does, and no resume clears it until every hold
+// is released; after the last release it stays as a plain cancel.
+void holdUserWaitsCancelled();
+void releaseUserWaitsHold();
 
 // Where the lookups get their answers about sessions; the real one asks the
 // terminal services. Each call returns false on failure with the error in

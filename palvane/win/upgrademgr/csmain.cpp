@@ -29,7 +29,8 @@ int runCommand(const std::wstring& word) {
 int runService() {
     char modulePath[MAX_PATH];
     const DWORD length = GetModuleFileNameA(nullptr, modulePath, MAX_PATH);
-    if (length == 0) return 1;
+    // A path cut short at the buffer's end names another folder.
+    if (length == 0 || length >= MAX_PATH) return 1;
     std::string folder(modulePath, length);
     folder = folder.substr(0, folder.find_last_of('\\') + 1);
     // An installation without the folder would otherwise run without any log.
@@ -42,18 +43,17 @@ int runService() {
     setPostLogLevel(LOG_ERROR);
     TWLOG(LOG_INFO, "log_file=" << logPath);
 
-    bool runtimeLeftRunning = false;
-    {
-        CSSoftwareService service(kServiceName, TRUE, TRUE, FALSE);
-        if (!CServiceBase::Run(service)) TWLOG(LOG_ERROR, "Service failed to run w/err" << GetLastError());
-        closeLogFile();
-        service.worker()->releaseUnlessStopped();
-        runtimeLeftRunning = service.worker()->runtimeLeftRunning();
+    CSSoftwareService service(kServiceName, TRUE, TRUE, FALSE);
+    if (!CServiceBase::Run(service)) {
+        // Read before the log line is built: building it may change it.
+        const DWORD error = GetLastError();
+        TWLOG(LOG_ERROR, "Service failed to run w/err" << error);
     }
-    // After a system shutdown the runtime's threads still run and may call
-    // into the host: the process ends here, before the program's static
-    // objects are destroyed under them.
-    if (runtimeLeftRunning) TerminateProcess(GetCurrentProcess(), 0);
+    closeLogFile();
+    // After a system shutdown the runtime's threads (and a stop that was
+    // under way) still run and may call into the host: the process ends
+    // here, before anything is destroyed under them.
+    if (!service.endedCleanly()) TerminateProcess(GetCurrentProcess(), 0);
     return 0;
 }
 

@@ -75,16 +75,15 @@ void serviceWorker::releaseUnlessStopped() {
     // process ends.
     TWLOG(LOG_WARN, "The runtime was not stopped; its manager is kept until the process ends.");
     (void)manager_.release();
-    leftRunning_ = true;
-}
-
-bool serviceWorker::runtimeLeftRunning() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return leftRunning_;
 }
 
 bool serviceWorker::waitFinished(DWORD milliseconds) const {
     return WaitForSingleObject(finishedEvent_.get(), milliseconds) == WAIT_OBJECT_0;
+}
+
+bool serviceWorker::runtimeMayRun() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return manager_ != nullptr && !stopped_;
 }
 
 bool serviceWorker::stopped() const {

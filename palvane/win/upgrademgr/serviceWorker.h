@@ -25,12 +25,13 @@ public:
     // On the worker thread: creates the manager, starts the runtime and waits
     // for the stop.
     void run();
-    // On the control handler's thread: waits for a start under way, stops the
-    // runtime and ends the worker's wait. A worker that has not created the
-    // manager yet will not create it.
+    // On the stop's thread: stops the runtime (reaching a start under way),
+    // frees it once the start has returned, and ends the worker's wait. A
+    // worker that has not created the manager yet will not create it.
     void stop();
-    // The process ends with the runtime still running: nothing more starts
-    // and the manager is not freed under it.
+    // On the control handler's thread: the process ends next. The runtime
+    // gets a bounded chance to stop; nothing more starts and the manager is
+    // not freed under the runtime.
     void shutdown();
     // Called when the service object goes away: a manager whose runtime was
     // not stopped is left alone for the end of the process.
@@ -38,8 +39,8 @@ public:
 
     bool waitFinished(DWORD milliseconds) const;
     bool stopped() const;
-    // True once releaseUnlessStopped() had to leave a running runtime behind.
-    bool runtimeLeftRunning() const;
+    // True while a manager exists whose runtime has not been stopped.
+    bool runtimeMayRun() const;
 
 private:
     palvaneMgr* createManager();
@@ -48,7 +49,6 @@ private:
     mutable std::mutex mutex_;
     bool stopRequested_ = false;
     bool stopped_ = false;
-    bool leftRunning_ = false;
     std::unique_ptr<palvaneMgr> manager_;
     UniqueHandle stopEvent_;
     UniqueHandle finishedEvent_;

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <future>
 #include <string>
 
 #include "utils/twlogger.h"
@@ -35,6 +36,10 @@ CServiceBase::CServiceBase(PCWSTR serviceName, BOOL canStop, BOOL canShutdown, B
     if (canShutdown) accepted |= SERVICE_ACCEPT_SHUTDOWN;
     if (canPauseContinue) accepted |= SERVICE_ACCEPT_PAUSE_CONTINUE;
     status_.dwControlsAccepted = accepted;
+}
+
+CServiceBase::~CServiceBase() {
+    if (stopThread_.joinable()) stopThread_.join();
 }
 
 void WINAPI CServiceBase::ServiceMain(DWORD argc, PWSTR* argv) {
@@ -80,8 +85,49 @@ void CServiceBase::Start(DWORD argc, PWSTR* argv) {
 }
 
 void CServiceBase::Stop() {
-    Transition({SERVICE_STOP_PENDING, &CServiceBase::OnStop, SERVICE_STOPPED, "Service Stop error=",
-                "Service failed to stop.", status().dwCurrentState});
+    std::lock_guard<std::mutex> lock(stopMutex_);
+    if (stopping_) return;  // the stop under way goes on reporting its progress
+    // A thread left by an earlier stop that failed has ended by now.
+    if (stopThread_.joinable()) stopThread_.join();
+    const DWORD previousState = status().dwCurrentState;
+    SetServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, kStopWaitHintMs);
+    try {
+        stopThread_ = std::thread(&CServiceBase::RunStop, this, previousState);
+        stopping_ = true;
+    } catch (...) {
+        TWLOG(LOG_ERROR, "Service failed to stop.");
+        SetServiceStatus(previousState);
+    }
+}
+
+// On the stop's own thread: the hook runs beside it, so that the pending
+// state can be reported again while the hook takes its time.
+void CServiceBase::RunStop(DWORD previousState) {
+    DWORD finalState = SERVICE_STOPPED;
+    try {
+        std::future<void> hook = std::async(std::launch::async, [this] { OnStop(); });
+        while (hook.wait_for(std::chrono::milliseconds(kStopProgressMs)) == std::future_status::timeout) {
+            SetServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, kStopWaitHintMs);
+        }
+        hook.get();
+    } catch (DWORD error) {
+        TWLOG(LOG_ERROR, "Service Stop error=" << error);
+        finalState = previousState;
+    } catch (...) {
+        TWLOG(LOG_ERROR, "Service failed to stop.");
+        finalState = previousState;
+    }
+    {
+        std::lock_guard<std::mutex> lock(stopMutex_);
+        stopping_ = false;
+    }
+    // The last use of this object: after SERVICE_STOPPED the program may end.
+    SetServiceStatus(finalState);
+}
+
+bool CServiceBase::stopUnderWay() const {
+    std::lock_guard<std::mutex> lock(stopMutex_);
+    return stopping_;
 }
 
 void CServiceBase::Pause() {
@@ -133,6 +179,8 @@ DWORD CServiceBase::acceptedControls() const { return status().dwControlsAccepte
 
 void CServiceBase::SetServiceStatus(DWORD state, DWORD win32ExitCode, DWORD waitHint) {
     std::lock_guard<std::mutex> lock(statusMutex_);
+    if (stoppedReported_) return;
+    stoppedReported_ = state == SERVICE_STOPPED;
     status_.dwCurrentState = state;
     status_.dwWin32ExitCode = win32ExitCode;
     status_.dwWaitHint = waitHint;

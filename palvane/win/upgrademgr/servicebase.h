@@ -10,6 +10,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <thread>
 
 class CServiceBase {
 public:
@@ -17,13 +18,23 @@ public:
     // dispatcher could not connect to the service control manager.
     static bool Run(CServiceBase& service);
 
+    // A stop reports SERVICE_STOP_PENDING with this wait hint, and again
+    // with an advancing checkpoint at this interval until it has ended.
+    static constexpr DWORD kStopWaitHintMs = 10000;
+    static constexpr DWORD kStopProgressMs = 1000;
+
     CServiceBase(PCWSTR serviceName, BOOL canStop = TRUE, BOOL canShutdown = TRUE, BOOL canPauseContinue = FALSE);
-    virtual ~CServiceBase() = default;
+    // Waits for a stop under way: the process must end otherwise (see
+    // stopUnderWay()).
+    virtual ~CServiceBase();
 
     CServiceBase(const CServiceBase&) = delete;
     CServiceBase& operator=(const CServiceBase&) = delete;
 
-    // The state transitions the dispatcher drives.
+    // The state transitions the dispatcher drives. Stop hands the hook to a
+    // thread of its own and returns at once: the control handler must answer
+    // the service control manager within its time limit, and must stay free
+    // for a shutdown.
     void Start(DWORD argc, PWSTR* argv);
     void Stop();
     void Pause();
@@ -34,6 +45,7 @@ public:
 
     PCWSTR name() const { return name_; }
     SERVICE_STATUS status() const;
+    bool stopUnderWay() const;
 
     // Where state reports go; the real one is the system's SetServiceStatus.
     using StatusReporter = std::function<BOOL(SERVICE_STATUS_HANDLE, const SERVICE_STATUS&)>;
@@ -62,6 +74,7 @@ private:
         DWORD fallback;
     };
     void Transition(const TransitionSteps& steps);
+    void RunStop(DWORD previousState);
 
     static void WINAPI ServiceMain(DWORD argc, PWSTR* argv);
     static void WINAPI ServiceCtrlHandler(DWORD control);
@@ -73,6 +86,12 @@ private:
 
     mutable std::mutex statusMutex_;
     SERVICE_STATUS status_;
+    // Once SERVICE_STOPPED is reported nothing else is: a stop that ends
+    // after a shutdown must not report the service back to life.
+    bool stoppedReported_ = false;
+    mutable std::mutex stopMutex_;
+    bool stopping_ = false;
+    std::thread stopThread_;
     PCWSTR name_;
     SERVICE_STATUS_HANDLE statusHandle_ = nullptr;
     StatusReporter reporter_;

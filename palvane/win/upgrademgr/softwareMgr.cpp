@@ -13,6 +13,7 @@
 #include "utils/win/exception_handler.h"
 #include "utils/win/localconfig.h"
 #include "utils/win/stringconv.h"
+#include "utils/win/userInfo.h"
 
 using PALVANE_SERVICE::ConstructorFn;
 using PALVANE_SERVICE::DestructorFn;
@@ -77,8 +78,9 @@ palvaneMgrHooks palvaneMgrHooks::production() {
     hooks.makeLoader = [](const std::string& path) { return std::make_unique<libloader::DLLoader>(path); };
     hooks.installCrashHandler = [] { exception_handler handler; };
     hooks.writeUserPolicy = enableLegacyBalloonNotifications;
-    hooks.cancelUserPolicy = cancelUserPolicyWait;
-    hooks.resumeUserPolicy = resumeUserPolicyWait;
+    hooks.holdUserWaitsCancelled = ::holdUserWaitsCancelled;
+    hooks.releaseUserWaitsHold = ::releaseUserWaitsHold;
+    hooks.resumeUserWaits = ::resumeUserWaits;
     hooks.startThread = [](std::function<void()> body) { return std::thread(std::move(body)); };
     return hooks;
 }
@@ -97,8 +99,10 @@ palvaneMgr::palvaneMgr(palvaneMgrHooks hooks) : hooks_(std::move(hooks)) {
 }
 
 palvaneMgr::~palvaneMgr() {
-    if (hooks_.cancelUserPolicy) hooks_.cancelUserPolicy();
+    // A policy write still waiting for a user must not hold the destruction.
+    if (hooks_.holdUserWaitsCancelled) hooks_.holdUserWaitsCancelled();
     joinThreads();
+    if (hooks_.releaseUserWaitsHold) hooks_.releaseUserWaitsHold();
 }
 
 void palvaneMgr::enterLibraryFolder() {
@@ -153,35 +157,107 @@ void palvaneMgr::start() {
     // Recorded before the runtime starts: its start may wait a long time
     // (for a logged-on user) and the service may be stopped meanwhile.
     writeSetting(configKeys::DLL_VERSION, version);
+    startBoundRuntime();
+}
+
+// Under the operation lock. The object is made reachable for a stop before
+// its start, which may run a whole installation.
+bool palvaneMgr::startBoundRuntime() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopRequested_) {
+            TWLOG(LOG_WARN, "The service is stopping; the runtime is not started.");
+            return false;
+        }
+        running_ = object_;
+    }
     object_->StartMonitoring(makeCallback());
+    return true;
 }
 
 void palvaneMgr::stop() {
     TWLOG(LOG_WARN, "enter softwareMgr::stop()");
+    // Held until everything stopped here has returned: a runtime start that
+    // resumes its waits after this must still find them cancelled.
+    if (hooks_.holdUserWaitsCancelled) hooks_.holdUserWaitsCancelled();
     {
-        // Under the lock, so that the cancel follows any resume of a start.
         std::lock_guard<std::mutex> lock(mutex_);
         stopRequested_ = true;
-        if (hooks_.cancelUserPolicy) hooks_.cancelUserPolicy();
     }
+    // Wakes a reload in its pause, which then gives up the new library.
     stopSignal_.notify_all();
+    stopRunningObject();
     {
-        // Waits for a start or reload under way; a reload in its pause is
-        // woken by the signal above and gives up the new library.
+        // Waits for a start or reload under way; the runtime has been told
+        // to stop, so its start returns early.
         std::lock_guard<std::mutex> operation(opMutex_);
-        if (object_ != nullptr) object_->StopMonitoring();
         freeRuntime();
     }
     joinThreads();
+    if (hooks_.releaseUserWaitsHold) hooks_.releaseUserWaitsHold();
     TWLOG(LOG_INFO, " exit softwareMgr::stop()");
 }
 
+// Nothing is freed here: the process ends next, and the runtime's own
+// recovery after a death stays the safety net. The manager stays in place,
+// since the runtime's threads run on until then.
 void palvaneMgr::shutdown() {
+    TWLOG(LOG_WARN, "The system is shutting down; the runtime is asked to stop.");
+    if (hooks_.holdUserWaitsCancelled) hooks_.holdUserWaitsCancelled();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         shutdown_ = true;
+        stopRequested_ = true;
     }
-    if (hooks_.cancelUserPolicy) hooks_.cancelUserPolicy();
+    stopSignal_.notify_all();
+    Ipalvane* object = nullptr;
+    if (claimRunningObject(object)) {
+        try {
+            hooks_.startThread([this, object] { callStopMonitoring(object); }).detach();
+        } catch (const std::exception& error) {
+            endStopCall();
+            TWLOG(LOG_ERROR, "Failed to start the thread that stops the runtime: " << error.what());
+        }
+    }
+    if (!waitForStopCalls(hooks_.shutdownStopLimit)) TWLOG(LOG_WARN, "The runtime did not stop in time.");
+}
+
+bool palvaneMgr::claimRunningObject(Ipalvane*& object) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    object = running_;
+    running_ = nullptr;
+    if (object != nullptr) ++stopCalls_;
+    return object != nullptr;
+}
+
+// The call always counts as ended, so that the object's Destructor is never
+// held back for ever.
+void palvaneMgr::callStopMonitoring(Ipalvane* object) {
+    try {
+        object->StopMonitoring();
+    } catch (...) {
+        TWLOG(LOG_ERROR, "StopMonitoring() failed.");
+    }
+    endStopCall();
+}
+
+void palvaneMgr::endStopCall() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --stopCalls_;
+    }
+    stopSignal_.notify_all();
+}
+
+// Whoever claims the running object calls its StopMonitoring, once.
+void palvaneMgr::stopRunningObject() {
+    Ipalvane* object = nullptr;
+    if (claimRunningObject(object)) callStopMonitoring(object);
+}
+
+bool palvaneMgr::waitForStopCalls(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return stopSignal_.wait_for(lock, limit, [this] { return stopCalls_ == 0; });
 }
 
 void palvaneMgr::joinThreads() {
@@ -202,7 +278,7 @@ void palvaneMgr::startUserPolicyWrite() {
     if (!hooks_.writeUserPolicy) return;
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopRequested_ || policyThread_.joinable()) return;
-    if (hooks_.resumeUserPolicy) hooks_.resumeUserPolicy();
+    if (hooks_.resumeUserWaits) hooks_.resumeUserWaits();
     try {
         policyThread_ = hooks_.startThread(hooks_.writeUserPolicy);
     } catch (const std::exception& error) {
@@ -258,9 +334,16 @@ bool palvaneMgr::bindLibrary(const std::string& name, const BindTexts& texts) {
     return true;
 }
 
-// Nothing of a library is kept once it is released, so that no later stop or
-// reload can call into an unloaded library.
+// Under the operation lock. Nothing of a library is kept once it is
+// released, so that no later stop or reload can call into an unloaded
+// library; its object is freed only after every StopMonitoring of it
+// returned.
 void palvaneMgr::freeRuntime() {
+    stopRunningObject();
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        stopSignal_.wait(lock, [this] { return stopCalls_ == 0; });
+    }
     if (destructorFn_ != nullptr) destructorFn_(object_);
     object_ = nullptr;
     destructorFn_ = nullptr;
@@ -363,6 +446,15 @@ void palvaneMgr::find_dll(std::string& path) {
 
 // ---- reload ----
 
+// The file the next start loads. A file without a readable version is never
+// recorded: no start would load it.
+void palvaneMgr::recordFile(const std::string& name) {
+    std::string version;
+    if (!readVersionText(name, version)) return;
+    writeSetting(configKeys::DLL_FILE_NAME, libraryPath(name));
+    writeSetting(configKeys::DLL_VERSION, version);
+}
+
 void palvaneMgr::update_service_dll() {
     TWLOG(LOG_INFO, "palvaneMgr::update_service_dll");
     const std::string current = currentDllName();
@@ -372,9 +464,13 @@ void palvaneMgr::update_service_dll() {
     if (names.empty()) return;
     const std::string chosen = newestFile(names);
 
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (stopRequested_ || shutdown_) {
-        TWLOG(LOG_WARN, "The service is stopping; the request to load " << chosen << " is ignored.");
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (stopRequested_) {
+        lock.unlock();
+        // The runtime left its installation to the new library: the next
+        // start must load it rather than delete it.
+        TWLOG(LOG_WARN, "The service is stopping; " << chosen << " is loaded at the next start.");
+        recordFile(chosen);
         return;
     }
     if (reloading_) {
@@ -401,11 +497,14 @@ void palvaneMgr::startReloadLocked(const std::string& name) {
     }
 }
 
+// Nothing may leave the reload thread.
 void palvaneMgr::runReload(const std::string& name) {
     try {
         load_new_dll(name);
     } catch (const std::exception& error) {
         TWLOG(LOG_CRIT, "load_new_dll() failed: " << error.what());
+    } catch (...) {
+        TWLOG(LOG_CRIT, "load_new_dll() failed.");
     }
     std::lock_guard<std::mutex> lock(mutex_);
     reloading_ = false;
@@ -419,24 +518,38 @@ bool palvaneMgr::pauseUnlessStopping(std::chrono::milliseconds pause) {
 bool palvaneMgr::load_new_dll(const std::string& name) {
     TWLOG(LOG_INFO, "load_new_dll(): is about to load new dll " << name);
     std::lock_guard<std::mutex> operation(opMutex_);
-    if (stopRequested()) return false;
-    if (object_ != nullptr) {
-        object_->StopMonitoring();
+    // Refused while the old runtime still runs: no later start would load it.
+    std::string version;
+    if (!readVersionText(name, version)) return false;
+    const std::string oldName = currentDllName();
+    if (!stopRequested()) {
+        stopRunningObject();
         pauseUnlessStopping(hooks_.reloadPause);
     }
-    freeRuntime();
     if (stopRequested()) {
-        TWLOG(LOG_WARN, "The service is stopping; " << name << " is not loaded.");
+        // The stop frees the old runtime; the new file is the next start's.
+        TWLOG(LOG_WARN, "The service is stopping; " << name << " is loaded at the next start.");
+        recordFile(name);
         return false;
     }
-    if (!bindLibrary(name, kReloadTexts)) return false;
+    freeRuntime();
+    return reloadOrRestoreOld(name, oldName);
+}
+
+// Under the operation lock, with the old runtime freed. A new file that does
+// not load or offers no usable runtime leaves the old one in place.
+bool palvaneMgr::reloadOrRestoreOld(const std::string& name, const std::string& oldName) {
+    if (!bindLibrary(name, kReloadTexts)) {
+        TWLOG(LOG_CRIT, name << " cannot be used; " << oldName << " is loaded again.");
+        if (!oldName.empty() && bindLibrary(oldName, kStartTexts)) startBoundRuntime();
+        return false;
+    }
     // The new file is the one in use from here on, before its start, which
     // may wait long: a stop meanwhile must not bring the old file back.
-    delete_old_dlls(name);
-    writeSetting(configKeys::DLL_FILE_NAME, libraryPath(name));
-    std::string version;
-    if (readVersionText(name, version)) writeSetting(configKeys::DLL_VERSION, version);
+    recordFile(name);
     setDllName(name);
-    object_->StartMonitoring(makeCallback());
+    if (!startBoundRuntime()) return false;
+    // The old file goes only once the new runtime's start has returned.
+    delete_old_dlls(name);
     return true;
 }

@@ -2,11 +2,15 @@
 // loads and starts it, stops and frees it, and replaces it with the file the
 // runtime placed beside it when the runtime asks through its callback.
 //
-// Threads: the service worker runs start(), the control handler stop() and
-// shutdown(), a runtime thread the callback, and one reload thread at a time
-// load_new_dll(). Everything that calls into the library is serialised by one
-// operation lock; the callback never takes it (the runtime's Destructor waits
-// for the thread that made the callback), it only hands the reload over.
+// Threads: the service worker runs start(), a stopping thread stop(), the
+// control handler shutdown(), a runtime thread the callback, and one reload
+// thread at a time load_new_dll(). Loading, starting and freeing are
+// serialised by one operation lock. A stop does not wait for that lock before
+// it reaches the runtime: StopMonitoring goes to a runtime whose
+// StartMonitoring is still running (the runtime cuts its own waits short for
+// that), and the library is freed only once both have returned. The callback
+// never takes the operation lock (the runtime's Destructor waits for the
+// thread that made the callback), it only hands the reload over.
 #pragma once
 
 #include <atomic>
@@ -31,14 +35,19 @@ struct palvaneMgrHooks {
     // Between the old runtime's StopMonitoring and its Destructor, so that the
     // task that asked for the reload can finish first.
     std::chrono::milliseconds reloadPause = kReloadPause;
+    // The most the process's end waits for the runtime's StopMonitoring.
+    static constexpr std::chrono::milliseconds kShutdownStopLimit{3000};
+    std::chrono::milliseconds shutdownStopLimit = kShutdownStopLimit;
     std::function<void()> installCrashHandler;
-    // Writes the per-user policy value; may wait for a logged-on user until
-    // cancelUserPolicy() is called.
+    // Writes the per-user policy value; may wait for a logged-on user.
     std::function<void()> writeUserPolicy;
-    std::function<void()> cancelUserPolicy;
-    std::function<void()> resumeUserPolicy;
+    // Every wait for a logged-on user in the process (the policy value's, the
+    // runtime's) is cut short from the hold until its release, whatever a
+    // runtime start resumes meanwhile.
+    std::function<void()> holdUserWaitsCancelled;
+    std::function<void()> releaseUserWaitsHold;
+    std::function<void()> resumeUserWaits;
     std::function<std::thread(std::function<void()>)> startThread;
-
     static palvaneMgrHooks production();
 };
 
@@ -55,11 +64,12 @@ public:
     palvaneMgr& operator=(const palvaneMgr&) = delete;
 
     void start();
-    // Stops and frees the runtime, after a start or reload under way; later
-    // starts, reloads and callbacks do nothing.
+    // Stops and frees the runtime, after a start or reload under way has
+    // returned; later starts and reloads do nothing, and a later callback only
+    // records the file it asks for.
     void stop();
-    // The process is about to end without stopping the runtime: callbacks are
-    // ignored from now on and waits for a user are cut short.
+    // The process is about to end with the runtime loaded: the runtime gets
+    // a bounded chance to stop at a safe point, and nothing starts any more.
     void shutdown();
 
     // The reload callback: returns at once.
@@ -86,8 +96,16 @@ private:
     void startUserPolicyWrite();
     PALVANE_SERVICE::ReloadCallback makeCallback();
     bool bindLibrary(const std::string& name, const BindTexts& texts);
+    bool startBoundRuntime();
+    bool claimRunningObject(PALVANE_SERVICE::Ipalvane*& object);
+    void callStopMonitoring(PALVANE_SERVICE::Ipalvane* object);
+    void endStopCall();
+    void stopRunningObject();
+    bool waitForStopCalls(std::chrono::milliseconds limit);
     void freeRuntime();
     bool pauseUnlessStopping(std::chrono::milliseconds pause);
+    bool reloadOrRestoreOld(const std::string& name, const std::string& oldName);
+    void recordFile(const std::string& name);
     std::string chooseFile(const std::list<std::string>& names, std::string& recordedPath);
     std::string newestFile(const std::list<std::string>& names) const;
     bool readVersionText(const std::string& name, std::string& text) const;
@@ -106,12 +124,17 @@ private:
     PALVANE_SERVICE::DestructorFn destructorFn_ = nullptr;
     std::atomic<bool> loaded_{false};
 
-    // Guarded by mutex_: the state the callback and the control handler share.
+    // Guarded by mutex_: the state the callback, the stop and the control
+    // handler share. `running_` is the started (or starting) object whose
+    // StopMonitoring nobody has called yet; `stopCalls_` counts the calls of
+    // it under way, which the object's Destructor must wait for.
     mutable std::mutex mutex_;
     std::condition_variable stopSignal_;
     bool stopRequested_ = false;
     bool shutdown_ = false;
     bool reloading_ = false;
+    PALVANE_SERVICE::Ipalvane* running_ = nullptr;
+    int stopCalls_ = 0;
     std::string dllName_;
     std::thread loadThread_;
     std::thread policyThread_;

@@ -1,6 +1,7 @@
 // The host's own service: its start queues a long-running worker on the
 // system thread pool that creates the runtime manager, starts the runtime and
-// waits for the stop; its stop stops the runtime and ends that wait.
+// waits for the stop; its stop (on the stop's own thread) stops the runtime
+// and ends that wait; its shutdown gives the runtime a bounded chance to stop.
 #pragma once
 
 #include <windows.h>
@@ -30,6 +31,9 @@ public:
     virtual void EnableStopControls();
 
     const std::shared_ptr<serviceWorker>& worker() const { return worker_; }
+    // False when the runtime, or a stop of it, may still be running: the
+    // process must then end without destroying anything under them.
+    bool endedCleanly() const;
 
 protected:
     void OnStart(DWORD argc, PWSTR* argv) override;

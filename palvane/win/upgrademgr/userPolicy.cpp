@@ -2,7 +2,6 @@
 
 #include "utils/twlogger.h"
 #include "utils/win/perUserData.h"
-#include "utils/win/userInfo.h"
 
 void enableLegacyBalloonNotifications() {
     perUserData userSettings;
@@ -14,7 +13,3 @@ void enableLegacyBalloonNotifications() {
         TWLOG(LOG_ERROR, "Failed to set EnableLegacyBalloonNotifications value");
     }
 }
-
-void cancelUserPolicyWait() { cancelUserWaits(); }
-
-void resumeUserPolicyWait() { resumeUserWaits(); }

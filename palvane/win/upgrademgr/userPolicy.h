@@ -4,8 +4,5 @@
 
 // Writes "EnableLegacyBalloonNotifications" = 1 under the logged-on user's
 // "\SOFTWARE\Policies\Microsoft\Windows\Explorer". Waits for a user to log on
-// until cancelUserPolicyWait() is called.
+// unless the process's user waits are cancelled (utils/win/userInfo.h).
 void enableLegacyBalloonNotifications();
-void cancelUserPolicyWait();
-// Before a new start: waits for a user may last again.
-void resumeUserPolicyWait();

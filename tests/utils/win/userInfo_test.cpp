@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <chrono>
@@ -153,8 +154,23 @@ TEST(UserInfo, CancelStateIsSharedByNameAcrossModules) {
     // Another module of the process (the runtime library's own copy of the
     // utilities) finds the same event by its name.
     const std::wstring name = L"Local\\TarnwellUserWaitCancel." + std::to_wstring(GetCurrentProcessId());
-    UniqueHandle other(OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, name.c_str()));
+    UniqueHandle other(OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE | READ_CONTROL, FALSE, name.c_str()));
     ASSERT_TRUE(other);
+    // Made for the process's own account alone.
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetSecurityInfo(other.get(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                              &owner, nullptr, &dacl, nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    wchar_t* ownerText = nullptr;
+    ConvertSidToStringSidW(owner, &ownerText);
+    std::string ownerSid;
+    toUtf8(ownerText, ownerSid);
+    LocalFree(ownerText);
+    EXPECT_EQ(ownerSid, ownSid());
+    EXPECT_EQ(dacl->AceCount, 2u);
+    LocalFree(descriptor);
     SetEvent(other.get());
     EXPECT_TRUE(userWaitsCancelled());
     unsigned sessionId = 0;
@@ -162,6 +178,44 @@ TEST(UserInfo, CancelStateIsSharedByNameAcrossModules) {
     EXPECT_EQ(seams.sessions.enumerations, 1);
     resumeUserWaits();
     EXPECT_EQ(WaitForSingleObject(other.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+// A stop cancels the waits of a start it runs alongside, whose resume may come
+// after the cancel.
+TEST(UserInfo, AHeldCancelOutlastsResumesAndEndsAsAPlainCancel) {
+    testutil::SessionSeams seams;
+    holdUserWaitsCancelled();
+    resumeUserWaits();
+    EXPECT_TRUE(userWaitsCancelled());
+    unsigned sessionId = 0;
+    EXPECT_FALSE(getActiveSessionId(sessionId));
+    EXPECT_TRUE(seams.waits().empty());
+    releaseUserWaitsHold();
+    EXPECT_TRUE(userWaitsCancelled());
+    resumeUserWaits();
+    EXPECT_FALSE(userWaitsCancelled());
+}
+
+// Another account could set or reset an event it made first under the name.
+TEST(UserInfo, ANameTakenByAnotherAccountIsNotUsed) {
+    const std::wstring name = L"Local\\TarnwellUserWaitCancel." + std::to_wstring(GetCurrentProcessId());
+    PSECURITY_DESCRIPTOR foreign = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:LSD:(A;;GA;;;WD)", SDDL_REVISION_1, &foreign,
+                                                                     nullptr));
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), foreign, FALSE};
+    UniqueHandle squatter(CreateEventW(&attributes, TRUE, FALSE, name.c_str()));
+    const DWORD error = GetLastError();
+    LocalFree(foreign);
+    // Naming another owner takes the restore privilege on Windows.
+    if (!squatter && error == ERROR_INVALID_OWNER) GTEST_SKIP() << "no right to name another owner";
+    ASSERT_TRUE(squatter) << error;
+
+    testutil::LogCapture log;
+    testutil::SessionSeams seams;
+    cancelUserWaits();
+    EXPECT_TRUE(userWaitsCancelled());
+    EXPECT_EQ(WaitForSingleObject(squatter.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_TRUE(log.contains("was made by another account; it is not used.")) << log.text();
 }
 
 TEST(UserInfo, LookingForASessionNowNeverWaits) {

@@ -117,7 +117,9 @@ void Runtime::release() {
 void Runtime::enter(const std::string& event) {
     journal.add(event);
     std::unique_lock<std::mutex> lock(mutex);
-    if (blockedAt == event) releaseSignal.wait_for(lock, std::chrono::seconds(10), [&] { return released; });
+    if (blockedAt != event) return;
+    releaseSignal.wait_for(lock, std::chrono::seconds(10), [&] { return released; });
+    journal.add(event + " released");
 }
 
 bool Runtime::callBackFromRuntimeThread() {
@@ -163,7 +165,15 @@ void FakeObject::StartMonitoring(PALVANE_SERVICE::ReloadCallback callback) {
     g_running = this;
 }
 
-void FakeObject::StopMonitoring() { runtime().journal.add("StopMonitoring " + name_); }
+void FakeObject::StopMonitoring() {
+    runtime().enter("StopMonitoring " + name_);
+    bool startBlocked = false;
+    {
+        std::lock_guard<std::mutex> lock(runtime().mutex);
+        startBlocked = runtime().blockedAt == "StartMonitoring " + name_;
+    }
+    if (startBlocked) runtime().release();
+}
 
 void FakeObject::callBack() const {
     const auto began = std::chrono::steady_clock::now();

@@ -41,7 +41,11 @@ struct Runtime {
     Journal journal;
     std::mutex mutex;
     std::set<std::string> failingLoads;   // names whose load fails
-    std::string blockedAt;                // this event ("load x", "StartMonitoring x") waits for release()
+    // This event ("load x", "StartMonitoring x") waits for release(); once
+    // released it is journalled again with " released" after it. A blocked
+    // StartMonitoring is released by its object's StopMonitoring, as the
+    // runtime's stop cuts its start's waits short.
+    std::string blockedAt;
     bool released = false;
     std::condition_variable releaseSignal;
     std::string constructing;             // library whose Constructor runs next

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -200,6 +201,55 @@ TEST_F(ServiceScenarioTest, InstallStartReloadStopAndRemove) {
     const testutil::ConsoleResult again = host(L"/Remove");
     EXPECT_EQ(again.output, "OpenService failed w/err 0x00000424\n");
     EXPECT_EQ(again.exitCode, 0u);
+}
+
+// A stop while the runtime's start (the service's own, or a reload's new
+// library's) still runs: the control returns at once, the service shows the
+// stop's progress and stops once the runtime's start has returned.
+TEST_F(ServiceScenarioTest, StopDuringARuntimeStartReturnsAtOnceAndShowsProgress) {
+    for (const bool reload : {false, true}) {
+        SCOPED_TRACE(reload ? "during a reload" : "during the service's start");
+        const std::string library = reload ? "palvane_test2.dll" : "palvane_test1.dll";
+        const std::string slowStart = library_ + "palvane_test_slow_start.txt";
+        removeService();
+        for (const char* file : {"palvane_test_calls.txt", "palvane_test_slow_start.txt", "palvane_test2.dll"}) {
+            DeleteFileA((library_ + file).c_str());
+        }
+        ASSERT_TRUE(copyFixture("palvane_test1.dll", library_));
+        settings_.set(configKeys::DLL_FILE_NAME, library_ + "palvane_test1.dll");
+        ASSERT_EQ(host(L"-install").output, "twPalvane is installed.\n");
+        if (reload) {
+            ASSERT_TRUE(startService()) << GetLastError();
+            ASSERT_TRUE(waitForCall("palvane_test1.dll StartMonitoring")) << recordText();
+        }
+        ASSERT_TRUE(testutil::writeFile(slowStart, "2500"));
+        if (!reload) {
+            ASSERT_TRUE(startService()) << GetLastError();
+        } else {
+            ASSERT_TRUE(copyFixture("palvane_test2.dll", library_));
+            command("callback");
+        }
+        ASSERT_TRUE(waitForCall(library + " StartMonitoring")) << recordText();
+
+        UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        UniqueScHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS));
+        SERVICE_STATUS status{};
+        ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
+        EXPECT_EQ(indexOf(library + " StartMonitoring returned"), -1) << "the control waited for the runtime";
+        EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+        std::set<DWORD> checkPoints;
+        EXPECT_TRUE(testutil::waitUntil([&] {
+            SERVICE_STATUS now{};
+            QueryServiceStatus(service.get(), &now);
+            if (now.dwCurrentState == SERVICE_STOP_PENDING) checkPoints.insert(now.dwCheckPoint);
+            return now.dwCurrentState == SERVICE_STOPPED;
+        }, 30s)) << recordText();
+        EXPECT_GE(checkPoints.size(), 2u) << "the stop's checkpoint did not advance";
+        const int stopped = indexOf(library + " StopMonitoring");
+        EXPECT_GE(stopped, 0) << recordText();
+        EXPECT_LT(stopped, indexOf(library + " StartMonitoring returned")) << recordText();
+        EXPECT_LT(indexOf(library + " StartMonitoring returned"), indexOf(library + " Destructor")) << recordText();
+    }
 }
 
 TEST_F(ServiceScenarioTest, SwitchesMatchInAnyCaseAndNothingElse) {

@@ -158,9 +158,9 @@ TEST_F(RuntimeManagerTest, CallbackReturnsAtOnceAndReloadsTheNewestOtherFile) {
     EXPECT_GE(destroyed - stopped, 290ms);
     EXPECT_LT(journal().indexOf(std::string("close ") + kFirst), journal().indexOf(std::string("load ") + kSecond));
 
-    ASSERT_TRUE(testutil::waitUntil([&] { return manager.currentDllName() == kSecond; }, 5s));
-    EXPECT_FALSE(exists(kFirst));
-    EXPECT_FALSE(exists("palvane_test3.dll"));
+    // The older files go once the new runtime's start has returned.
+    ASSERT_TRUE(testutil::waitUntil([&] { return !exists(kFirst) && !exists("palvane_test3.dll"); }, 5s));
+    EXPECT_EQ(manager.currentDllName(), kSecond);
     EXPECT_EQ(setting(configKeys::DLL_FILE_NAME), folder_ + kSecond);
     EXPECT_EQ(setting(configKeys::DLL_VERSION), "1.2.4");
 
@@ -209,54 +209,65 @@ TEST_F(RuntimeManagerTest, TwoCallbacksAtOnceMakeOneReload) {
     EXPECT_TRUE(log.contains("A reload is already under way")) << log.text();
 }
 
-TEST_F(RuntimeManagerTest, StopDuringTheReloadPauseEndsAtOnceWithoutTheNewLibrary) {
+TEST_F(RuntimeManagerTest, StopDuringTheReloadPauseLeavesTheNewLibraryToTheNextStart) {
     place(kFirst);
-    palvaneMgr manager(hooks(palvaneMgrHooks::kReloadPause));
-    manager.start();
-    place(kSecond);
-    ASSERT_TRUE(fakert::runtime().callBackFromRuntimeThread());
-    ASSERT_TRUE(journal().waitFor(std::string("StopMonitoring ") + kFirst));
+    {
+        palvaneMgr manager(hooks(palvaneMgrHooks::kReloadPause));
+        manager.start();
+        place(kSecond);
+        ASSERT_TRUE(fakert::runtime().callBackFromRuntimeThread());
+        ASSERT_TRUE(journal().waitFor(std::string("StopMonitoring ") + kFirst));
 
-    const auto began = std::chrono::steady_clock::now();
-    manager.stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - began, 2s);
+        const auto began = std::chrono::steady_clock::now();
+        manager.stop();
+        EXPECT_LT(std::chrono::steady_clock::now() - began, 2s);
+        EXPECT_EQ(journal().count(std::string("Destructor ") + kFirst), 1u) << journal().text();
+        EXPECT_EQ(journal().count(std::string("load ") + kSecond), 0u);
+        EXPECT_EQ(journal().events().back(), std::string("close ") + kFirst) << journal().text();
+        EXPECT_EQ(setting(configKeys::DLL_FILE_NAME), folder_ + kSecond);
 
-    EXPECT_EQ(journal().count(std::string("Destructor ") + kFirst), 1u) << journal().text();
-    EXPECT_EQ(journal().count(std::string("close ") + kFirst), 1u);
-    EXPECT_EQ(journal().count(std::string("load ") + kSecond), 0u);
-    EXPECT_EQ(journal().events().back(), std::string("close ") + kFirst) << journal().text();
-    EXPECT_TRUE(exists(kSecond));
-    EXPECT_EQ(setting(configKeys::DLL_FILE_NAME), folder_ + kFirst);
-
-    // The stopped manager ignores a late callback.
-    manager.update_service_dll();
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(journal().count(std::string("load ") + kSecond), 0u);
+        // A late callback loads nothing either.
+        manager.update_service_dll();
+        std::this_thread::sleep_for(100ms);
+        EXPECT_EQ(journal().count(std::string("load ") + kSecond), 0u);
+    }
+    // The runtime left its installation to the new library.
+    palvaneMgr next(hooks());
+    next.start();
+    EXPECT_EQ(journal().count(std::string("StartMonitoring ") + kSecond), 1u) << journal().text();
+    EXPECT_FALSE(exists(kFirst));
+    next.stop();
 }
 
-TEST_F(RuntimeManagerTest, StopWaitsForAStartUnderWayAndThenStopsIt) {
-    place(kFirst);
-    fakert::runtime().blockedAt = std::string("load ") + kFirst;
-    palvaneMgr manager(hooks());
-    std::thread starter([&] { manager.start(); });
-    ASSERT_TRUE(journal().waitFor(std::string("load ") + kFirst));
+// The runtime's start may run a whole installation: the stop reaches it while
+// it runs, and frees the library only after the start has returned.
+TEST_F(RuntimeManagerTest, StopReachesAStartUnderWayAndFreesOnlyAfterItReturned) {
+    for (const char* blocked : {kFirst, kSecond}) {
+        SCOPED_TRACE(blocked);
+        fakert::runtime().reset();
+        DeleteFileA((folder_ + kSecond).c_str());
+        place(kFirst);
+        settings_.set(configKeys::DLL_FILE_NAME, folder_ + kFirst);
+        fakert::runtime().blockedAt = std::string("StartMonitoring ") + blocked;
+        palvaneMgr manager(hooks(50ms));
+        std::thread starter([&] { manager.start(); });
+        if (blocked == kSecond) {  // the start of a reload's new library
+            starter.join();
+            place(kSecond);
+            ASSERT_TRUE(fakert::runtime().callBackFromRuntimeThread());
+        }
+        ASSERT_TRUE(journal().waitFor(std::string("StartMonitoring ") + blocked)) << journal().text();
 
-    std::atomic<bool> stopped{false};
-    std::thread stopper([&] {
         manager.stop();
-        stopped = true;
-    });
-    std::this_thread::sleep_for(200ms);
-    EXPECT_FALSE(stopped);
-    fakert::runtime().release();
-    starter.join();
-    stopper.join();
-
-    const std::vector<std::string> events = journal().events();
-    EXPECT_LT(journal().indexOf(std::string("StartMonitoring ") + kFirst),
-              journal().indexOf(std::string("StopMonitoring ") + kFirst))
-        << journal().text();
-    EXPECT_EQ(events.back(), std::string("close ") + kFirst);
+        if (starter.joinable()) starter.join();
+        const int stopped = journal().indexOf(std::string("StopMonitoring ") + blocked);
+        const int returned = journal().indexOf(std::string("StartMonitoring ") + blocked + " released");
+        EXPECT_GE(stopped, 0) << journal().text();
+        EXPECT_LT(stopped, returned) << journal().text();
+        EXPECT_LT(returned, journal().indexOf(std::string("Destructor ") + blocked)) << journal().text();
+        EXPECT_EQ(journal().events().back(), std::string("close ") + blocked);
+        EXPECT_EQ(setting(configKeys::DLL_FILE_NAME), folder_ + blocked);
+    }
 }
 
 TEST_F(RuntimeManagerTest, FileInUseIsRecordedBeforeTheRuntimesStartWhichMayWaitLong) {
@@ -282,8 +293,9 @@ TEST_F(RuntimeManagerTest, FileInUseIsRecordedBeforeTheRuntimesStartWhichMayWait
     ASSERT_TRUE(journal().waitFor(std::string("StartMonitoring ") + kSecond));
     EXPECT_EQ(setting(configKeys::DLL_FILE_NAME), folder_ + kSecond);
     EXPECT_EQ(setting(configKeys::DLL_VERSION), "1.2.4");
-    EXPECT_FALSE(exists(kFirst));
+    EXPECT_TRUE(exists(kFirst)) << "the old file outlives the new runtime's start";
     fakert::runtime().release();
+    EXPECT_TRUE(testutil::waitUntil([&] { return !exists(kFirst); }, 5s));
     manager.stop();
     EXPECT_EQ(journal().count(std::string("Destructor ") + kSecond), 1u) << journal().text();
 }
@@ -321,24 +333,43 @@ TEST_F(RuntimeManagerTest, ReloadThreadThatCannotStartIsLoggedAndTheRuntimeKeeps
     manager.stop();
 }
 
-TEST_F(RuntimeManagerTest, FailedReloadLeavesNothingOfTheOldLibraryToCall) {
-    place(kFirst);
-    palvaneMgr manager(hooks(50ms));
-    manager.start();
-    place(kSecond);
-    fakert::runtime().failingLoads.insert(kSecond);
-    manager.update_service_dll();
-    ASSERT_TRUE(journal().waitFor(std::string("load ") + kSecond));
-    ASSERT_TRUE(testutil::waitUntil([&] { return !manager.runtimeLoaded(); }, 2s));
-    std::this_thread::sleep_for(50ms);
-    manager.stop();
-    EXPECT_EQ(journal().count(std::string("StopMonitoring ") + kFirst), 1u) << journal().text();
-    EXPECT_EQ(journal().count(std::string("Destructor ") + kFirst), 1u);
-    EXPECT_EQ(journal().count(std::string("close ") + kFirst), 1u);
-    // Neither file was deleted and the record still names the old one.
-    EXPECT_TRUE(exists(kFirst));
-    EXPECT_TRUE(exists(kSecond));
-    EXPECT_EQ(setting(configKeys::DLL_FILE_NAME), folder_ + kFirst);
+// A new file that cannot serve leaves the old runtime running and recorded; one
+// without a version is refused before anything is stopped.
+TEST_F(RuntimeManagerTest, ReloadThatCannotUseTheNewFileKeepsTheOldRuntime) {
+    struct Case {
+        const char* name;
+        bool versionless;
+        size_t oldStops;  // StopMonitoring calls of the old runtime
+    };
+    for (const Case& c : {Case{"fails to load", false, 1}, Case{"has no version", true, 0}}) {
+        SCOPED_TRACE(c.name);
+        fakert::runtime().reset();
+        place(kFirst);
+        settings_.set(configKeys::DLL_FILE_NAME, folder_ + kFirst);
+        testutil::LogCapture log(6);
+        palvaneMgr manager(hooks(50ms));
+        manager.start();
+        if (c.versionless) {
+            ASSERT_TRUE(testutil::writeFile(folder_ + kSecond, "not a library"));
+        } else {
+            place(kSecond);
+            fakert::runtime().failingLoads.insert(kSecond);
+        }
+        EXPECT_FALSE(manager.load_new_dll(kSecond));
+
+        EXPECT_EQ(journal().count(std::string("StopMonitoring ") + kFirst), c.oldStops) << journal().text();
+        EXPECT_EQ(journal().count(std::string("StartMonitoring ") + kFirst), c.oldStops + 1);
+        EXPECT_EQ(journal().count(std::string("load ") + kSecond), c.versionless ? 0u : 1u);
+        EXPECT_TRUE(manager.runtimeLoaded());
+        EXPECT_EQ(manager.currentDllName(), kFirst);
+        EXPECT_EQ(setting(configKeys::DLL_FILE_NAME), folder_ + kFirst);
+        EXPECT_TRUE(exists(kFirst));
+        EXPECT_EQ(log.contains("palvane_test2.dll cannot be used; palvane_test1.dll is loaded again."), !c.versionless)
+            << log.text();
+        manager.stop();
+        EXPECT_EQ(journal().events().back(), std::string("close ") + kFirst) << journal().text();
+        DeleteFileA((folder_ + kSecond).c_str());
+    }
 }
 
 TEST_F(RuntimeManagerTest, UserPolicyWaitHoldsUpNeitherStartNorStop) {
@@ -353,12 +384,12 @@ TEST_F(RuntimeManagerTest, UserPolicyWaitHoldsUpNeitherStartNorStop) {
         signal.wait_for(lock, 30s, [&] { return cancelled; });  // no user logs on
         writerEnded = true;
     };
-    policyHooks.cancelUserPolicy = [&] {
+    policyHooks.holdUserWaitsCancelled = [&] {
         std::lock_guard<std::mutex> lock(mutex);
         cancelled = true;
         signal.notify_all();
     };
-    policyHooks.resumeUserPolicy = [&] {
+    policyHooks.resumeUserWaits = [&] {
         std::lock_guard<std::mutex> lock(mutex);
         cancelled = false;
     };
