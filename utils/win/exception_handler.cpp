@@ -70,8 +70,11 @@ void deleteOldDumps() {
     UniqueFindHandle find(FindFirstFileA((g_dump.folder + g_dump.prefix + "*.mdmp").c_str(), &entry));
     if (!find) return;
     do {
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-        const std::string path = g_dump.folder + entry.cFileName;
+        const std::string name = entry.cFileName;
+        // The pattern also matches through short names: only true dumps go.
+        const bool dump = name.size() > 5 && _stricmp(name.c_str() + name.size() - 5, ".mdmp") == 0;
+        if (!dump || (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+        const std::string path = g_dump.folder + name;
         if (_stricmp(path.c_str(), g_dump.path.c_str()) == 0) continue;  // replaced below
         const ULONGLONG written = (static_cast<ULONGLONG>(entry.ftLastWriteTime.dwHighDateTime) << 32) |
                                   entry.ftLastWriteTime.dwLowDateTime;
