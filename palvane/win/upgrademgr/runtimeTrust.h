@@ -1,7 +1,9 @@
 // Which runtime library files the service program may load. A signed service
 // program loads only libraries whose signature is intact, chains to a root the
 // machine trusts and names the service program's own signer; an unsigned one
-// (a development build) loads any library, as it always did.
+// (a development build) loads any library, as it always did. The signer is
+// the certificate's whole subject name, so that a renewed certificate of the
+// same publisher, issued by another authority, is still the same signer.
 #pragma once
 
 #include <windows.h>
