@@ -1,5 +1,7 @@
 // Writes a minidump into the "logs" folder under the current directory when
-// an exception reaches no handler. Linked only into the service host.
+// an exception reaches no handler, readable by SYSTEM and Administrators only,
+// and keeps the newest few of the program's dumps. Linked only into the
+// service host.
 #pragma once
 
 #include <windows.h>
@@ -8,6 +10,9 @@
 
 class exception_handler {
 public:
+    // The dumps of the program that remain after a crash, its own included.
+    static constexpr size_t kDumpsKept = 5;
+
     // Sets up the process-wide dump state and installs the filter when DbgHelp
     // offers MiniDumpWriteDump. Create it after the current directory is set.
     exception_handler();

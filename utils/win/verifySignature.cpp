@@ -40,6 +40,8 @@ bool getCertName(HCERTSTORE store, const CMSG_SIGNER_INFO& signer, SignerRecord&
     if (!certificate) return false;
     const CRYPT_INTEGER_BLOB& serial = certificate.get()->pCertInfo->SerialNumber;
     record.serialNumber.assign(serial.pbData, serial.pbData + serial.cbData);
+    const CERT_NAME_BLOB& subject = certificate.get()->pCertInfo->Subject;
+    record.subject.assign(subject.pbData, subject.pbData + subject.cbData);
     record.issuerName = certificateName(certificate.get(), CERT_NAME_ISSUER_FLAG);
     record.subjectName = certificateName(certificate.get(), 0);
     return true;

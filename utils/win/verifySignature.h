@@ -13,6 +13,8 @@ struct SignerRecord {
     std::vector<BYTE> serialNumber;
     std::wstring issuerName;
     std::wstring subjectName;
+    // The subject's whole encoded name: who signed, beyond a display name.
+    std::vector<BYTE> subject;
 };
 
 // Reads the signer of the file's embedded PKCS #7 signature. True when the

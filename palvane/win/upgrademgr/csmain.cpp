@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "palvane/win/upgrademgr/libloader_win.h"
 #include "palvane/win/upgrademgr/servicebase.h"
 #include "palvane/win/upgrademgr/softwareService.h"
 #include "utils/twlogger.h"
@@ -60,6 +61,9 @@ int runService() {
 }  // namespace
 
 int wmain(int argc, wchar_t* argv[]) {
+    // Before anything loads a library by name; the runtime's loader asks for
+    // System32 itself, so a failure here leaves only such later loads open.
+    libloader::restrictLibrarySearchToSystem32();
     if (argc >= 2 && isSwitch(argv[1])) return runCommand(argv[1] + 1);
     return runService();
 }

@@ -20,15 +20,28 @@ public:
     virtual bool close() = 0;
 };
 
-// Loads by full path and lets the library's own folder come first in the
-// search for its dependencies: a bare name would let a planted file of the
-// same name in the program's or the system's folder be loaded instead.
+// Where a SYSTEM process looks for the libraries it loads by name: in System32
+// alone. The program's folder, the current directory and PATH can hold a file
+// named like a system library that someone other than an administrator put
+// there. Called first thing in the service program; true when both settings
+// took effect.
+inline bool restrictLibrarySearchToSystem32() {
+    const bool restricted = SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) != FALSE;
+    // Also for loads that ask for the classic search order explicitly.
+    const bool noCurrentDirectory = SetDllDirectoryW(L"") != FALSE;
+    return restricted && noCurrentDirectory;
+}
+
+// Loads the runtime by its full path and looks for the libraries it imports
+// in System32 only: the runtime is linked statically and imports nothing but
+// system libraries, and a file named like one of them in the runtime's own
+// folder must never be taken in its place.
 class DLLoader : public ILibLoader {
 public:
     explicit DLLoader(const std::string& path) : path_(path) {}
 
     bool load() override {
-        handle_.reset(LoadLibraryExA(path_.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+        handle_.reset(LoadLibraryExA(path_.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
         if (handle_) return true;
         TWLOG(LOG_ERROR, "Failed to load " << path_ << ", error=" << GetLastError());
         return false;

@@ -6,6 +6,7 @@
 #include <system_error>
 #include <tuple>
 
+#include "palvane/win/upgrademgr/runtimeTrust.h"
 #include "palvane/win/upgrademgr/userPolicy.h"
 #include "utils/configKeys.h"
 #include "utils/twlogger.h"
@@ -375,7 +376,10 @@ void palvaneMgr::list_dlls(const std::string& installPath, std::list<std::string
     do {
         const std::string name = entry.cFileName;
         if (name == "." || name == ".." || (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
-        if (isLibraryFileName(name)) names.push_back(name);
+        // The candidates of a start and a reload: only files the host may load.
+        if (isLibraryFileName(name) && runtimeTrust::hostAccepts(installPath + kLibraryFolder + "\\" + name)) {
+            names.push_back(name);
+        }
     } while (FindNextFileA(find.get(), &entry));
 }
 

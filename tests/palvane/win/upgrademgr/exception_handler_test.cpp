@@ -1,38 +1,86 @@
 // The crash-dump handler writes its dump into "logs" under the current
-// directory, named after the program and the process id.
+// directory, named after the program and the process id, closed to users,
+// and keeps only the newest dumps.
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <aclapi.h>
 
 #include "support/testUtil.h"
 #include "utils/win/exception_handler.h"
+#include "utils/win/scopedHandle.h"
 #include "utils/win/stringconv.h"
 
 namespace {
 
-TEST(CrashDumpTest, FilterWritesTheDumpIntoTheLogsFolderOrNothingWithoutIt) {
+// True when no access is allowed to a group every user belongs to. (Wine keeps
+// no DACL: it reads one back from the file's mode.)
+bool closedToUsers(const std::string& path) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &descriptor) != ERROR_SUCCESS || dacl == nullptr) {
+        return false;
+    }
+    UniqueLocalMemory owner(descriptor);
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    for (DWORD i = 0; GetAce(dacl, i, reinterpret_cast<void**>(&ace)); ++i) {
+        for (auto group : {WinBuiltinUsersSid, WinWorldSid, WinAuthenticatedUserSid, WinInteractiveSid}) {
+            if (ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && IsWellKnownSid(&ace->SidStart, group)) return false;
+        }
+    }
+    return true;
+}
+
+std::string dumpName(unsigned long id) { return "logs\\test_upgrademgr-" + std::to_string(id) + ".mdmp"; }
+
+void writeDumpOfTime(const std::string& path, ULONGLONG time) {
+    ASSERT_TRUE(testutil::writeFile(path, "old"));
+    UniqueHandle file(CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    const FILETIME written{static_cast<DWORD>(time), static_cast<DWORD>(time >> 32)};
+    ASSERT_TRUE(SetFileTime(file.get(), nullptr, nullptr, &written));
+}
+
+TEST(CrashDumpTest, FilterWritesAClosedDumpIntoTheLogsFolderAndKeepsTheNewest) {
     char saved[MAX_PATH];
     GetCurrentDirectoryA(MAX_PATH, saved);
     testutil::TempDir folder;
     ASSERT_TRUE(SetCurrentDirectoryA(folder.path().c_str()));
     exception_handler handler;
-    const std::string expected =
-        folder.path() + "logs\\test_upgrademgr-" + std::to_string(GetCurrentProcessId()) + ".mdmp";
+    const std::string expected = folder.file(dumpName(GetCurrentProcessId()));
     EXPECT_TRUE(iequals(exception_handler::dumpPath(), expected)) << exception_handler::dumpPath();
 
     // No "logs" folder: nothing can be written, the process would just end.
     EXPECT_EQ(exception_handler::exception_filter(nullptr), EXCEPTION_EXECUTE_HANDLER);
     EXPECT_FALSE(testutil::fileExists(expected));
 
-    ASSERT_TRUE(CreateDirectoryA((folder.path() + "logs").c_str(), nullptr));
+    // Earlier crashes, oldest first, one of them of a process with this id,
+    // and files that are no dumps of this program.
+    ASSERT_TRUE(CreateDirectoryA(folder.file("logs").c_str(), nullptr));
+    for (unsigned long id = 1; id < exception_handler::kDumpsKept; ++id) {
+        writeDumpOfTime(folder.file(dumpName(id)), 130000000000000000ULL + id * 10000000ULL);
+    }
+    writeDumpOfTime(expected, 120000000000000000ULL);
+    ASSERT_TRUE(testutil::writeFile(folder.file("logs\\other-1.mdmp"), "old"));
+    ASSERT_TRUE(testutil::writeFile(folder.file("logs\\test_upgrademgr-1.log"), "old"));
+
     testutil::LogCapture log(2);
     EXPECT_EQ(exception_handler::exception_filter(nullptr), EXCEPTION_EXECUTE_HANDLER);
     std::string dump;
     ASSERT_TRUE(testutil::readFile(expected, dump));
     EXPECT_EQ(dump.substr(0, 4), "MDMP");
+    EXPECT_TRUE(closedToUsers(expected));
     EXPECT_TRUE(log.contains("Caught exception in handler"));
     EXPECT_TRUE(log.contains("Write exception to ")) << log.text();
 
+    writeDumpOfTime(folder.file(dumpName(exception_handler::kDumpsKept)), 140000000000000000ULL);
+    exception_handler::exception_filter(nullptr);
+    EXPECT_FALSE(testutil::fileExists(folder.file(dumpName(1))));
+    for (unsigned long id = 2; id <= exception_handler::kDumpsKept; ++id) {
+        EXPECT_TRUE(testutil::fileExists(folder.file(dumpName(id)))) << id;
+    }
+    EXPECT_TRUE(testutil::fileExists(folder.file("logs\\other-1.mdmp")));
+    EXPECT_TRUE(testutil::fileExists(folder.file("logs\\test_upgrademgr-1.log")));
     SetCurrentDirectoryA(saved);
 }
 
