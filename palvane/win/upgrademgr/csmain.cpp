@@ -46,6 +46,7 @@ int runService() {
     {
         CSSoftwareService service(kServiceName, TRUE, TRUE, FALSE);
         if (!CServiceBase::Run(service)) TWLOG(LOG_ERROR, "Service failed to run w/err" << GetLastError());
+        closeNetLog();  // the log post sender, before the program's objects go
         closeLogFile();
         service.worker()->releaseUnlessStopped();
         runtimeLeftRunning = service.worker()->runtimeLeftRunning();
