@@ -70,6 +70,11 @@ public:
 
     std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/log"; }
 
+    void dropClient() {
+        closesocket(client_);
+        client_ = INVALID_SOCKET;
+    }
+
     bool acceptOne() {
         fd_set readable;
         FD_ZERO(&readable);
@@ -174,4 +179,21 @@ TEST_F(PostSink, CloseEndsAPostToAHungServerWithinItsBound) {
     closeNetLog();
     // Bounded, not timed: a hung post alone would hold it 30 s and more.
     EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+}
+
+// A library unloaded while its sender is stuck in a post stays mapped until
+// the sender has left it, then goes: no code is pulled from under the thread.
+TEST_F(PostSink, ALibraryUnloadedDuringAHungPostLeavesOnceItsSenderEnds) {
+    SilentListener listener;
+    HMODULE library = LoadLibraryW((testutil::exeDirectory() + L"logpostlibrary.dll").c_str());
+    ASSERT_NE(library, nullptr) << GetLastError();
+    auto postErrorLine = reinterpret_cast<void (*)(const char*)>(GetProcAddress(library, "postErrorLine"));
+    auto endLogging = reinterpret_cast<void (*)()>(GetProcAddress(library, "endLogging"));
+    ASSERT_TRUE(postErrorLine && endLogging);
+    postErrorLine(listener.url().c_str());
+    ASSERT_TRUE(listener.acceptOne());
+    endLogging();
+    ASSERT_TRUE(FreeLibrary(library));
+    listener.dropClient();  // what a black hole's end, or WinHTTP's time-out, does to the post
+    EXPECT_TRUE(testutil::waitUntil([] { return GetModuleHandleW(L"logpostlibrary.dll") == nullptr; }, 20s));
 }
