@@ -7,6 +7,7 @@
 #include <string>
 
 #include "support/localUpdateServer.h"
+#include "support/loopbackListener.h"
 #include "support/testUtil.h"
 #include "utils/twlogger.h"
 #include "utils/twlogger_postqueue.h"
@@ -52,17 +53,7 @@ protected:
 // A listener whose backlog takes the connection; nothing ever answers.
 class SilentListener {
 public:
-    SilentListener() {
-        socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        listen(socket_, 8);
-        int length = sizeof(address);
-        getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-    }
+    SilentListener() : socket_(testutil::listenOnLoopback(port_)) {}
     ~SilentListener() {
         if (client_ != INVALID_SOCKET) closesocket(client_);
         closesocket(socket_);
@@ -86,9 +77,9 @@ public:
     }
 
 private:
+    uint16_t port_ = 0;  // before socket_, which fills it
     SOCKET socket_;
     SOCKET client_ = INVALID_SOCKET;
-    uint16_t port_ = 0;
 };
 
 }  // namespace

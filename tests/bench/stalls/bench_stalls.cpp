@@ -26,6 +26,7 @@
 #include "ipclib/ipcServiceParser.h"
 #include "palvane/shared/Ipalvane.h"
 #include "palvane/shared/palvaneIpc.h"
+#include "support/loopbackListener.h"
 #include "support/testUtil.h"
 #include "support/webView2Present.h"
 #include "utils/configKeys.h"
@@ -58,16 +59,7 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::seconds limit)
 // only the log server is black-holed.
 class BlackHoleServer {
 public:
-    BlackHoleServer() {
-        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        listen(listener_, 64);
-        int length = sizeof(address);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+    BlackHoleServer() : listener_(testutil::listenOnLoopback(port_, 64)) {
         thread_ = std::thread([this] { acceptLoop(); });
     }
     ~BlackHoleServer() {
@@ -119,8 +111,8 @@ private:
         closesocket(client);
     }
 
+    uint16_t port_ = 0;  // before listener_, which fills it
     SOCKET listener_;
-    uint16_t port_ = 0;
     std::thread thread_;
     std::atomic<bool> stopping_{false};
     std::atomic<int> posts_{0};
@@ -367,18 +359,6 @@ void benchRefusedPeer(BlackHoleServer& server, int refusals) {
 
 // ---- c. the runtime's stop ----
 
-class CurrentDirectory {
-public:
-    explicit CurrentDirectory(const std::string& folder) {
-        GetCurrentDirectoryA(MAX_PATH, previous_);
-        SetCurrentDirectoryA(folder.c_str());
-    }
-    ~CurrentDirectory() { SetCurrentDirectoryA(previous_); }
-
-private:
-    char previous_[MAX_PATH] = {};
-};
-
 struct RuntimeStop {
     double stopMillis = -1;
     double unloadMillis = -1;
@@ -397,7 +377,7 @@ RuntimeStop timeRuntimeStop(BlackHoleServer& server, bool sinkOn) {
     // The log server is the update server's address with "cv" made "portal".
     settings.set("environment", server.baseUrl() + (sinkOn ? "cv/" : "up/"));
     CreateDirectoryA(library.file("logs").c_str(), nullptr);
-    CurrentDirectory inLibraryFolder(library.path());
+    testutil::CurrentDirectory inLibraryFolder(library.path());
 
     RuntimeStop result;
     const std::string path = testutil::exeDirectoryA() + "palvane.dll";
@@ -442,7 +422,9 @@ RuntimeStop timeRuntimeStop(BlackHoleServer& server, bool sinkOn) {
 
 void benchRuntimeStop(BlackHoleServer& server) {
     std::printf("c. palvane.dll: StopMonitoring and Destructor, then the library leaving the process:\n");
-    for (const bool sinkOn : {true, false}) {
+    // Sink off first: a library the first run leaves loaded would hide the
+    // second run's unload.
+    for (const bool sinkOn : {false, true}) {
         const RuntimeStop stop = timeRuntimeStop(server, sinkOn);
         const std::string unload = stop.unloadMillis < 0 ? std::string("still loaded 40 s after FreeLibrary")
                                                          : "unloaded " + std::to_string(static_cast<int>(
