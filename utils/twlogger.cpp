@@ -257,8 +257,10 @@ void setPostLogLevel(unsigned level) {
 }
 
 void setLogPostUrl(const char* url) {
-    std::lock_guard<std::recursive_mutex> lock(g_logLock);
-    g_logPostUrl = url ? url : "";
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_logLock);
+        g_logPostUrl = url ? url : "";
+    }
     twlogger_detail::armLogPosts();
 }
 
