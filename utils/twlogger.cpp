@@ -1,5 +1,7 @@
 #include "utils/twlogger.h"
 #include "utils/twlogger_lock.h"
+#include "utils/twlogger_post.h"
+#include "utils/twlogger_postqueue.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -43,15 +45,10 @@ std::string g_logCustId;
 std::string g_logMachineGuid;
 std::atomic<bool> g_logDebugOutput{false};
 
-// A post makes HTTP calls that may log; such lines must not post again.
+// The post sender's HTTP calls may log; such lines must not post again.
 thread_local bool t_posting = false;
 
-struct PostingGuard {
-    PostingGuard() { t_posting = true; }
-    ~PostingGuard() { t_posting = false; }
-    PostingGuard(const PostingGuard&) = delete;
-    PostingGuard& operator=(const PostingGuard&) = delete;
-};
+using twlogger_detail::logDebugString;
 
 const char* levelName(int level) {
     static const char* const names[] = {"Emerg", "Alert",  "Crit",  "Error",   "Warn",
@@ -70,12 +67,6 @@ const char* baseNameOf(const char* file) {
     return base;
 }
 
-void logDebugString(const char* prefix, const std::string& text) {
-    std::string line(prefix);
-    line += text;
-    OutputDebugStringA(line.c_str());
-}
-
 bool fileSizeOf(const std::string& path, long long& size) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
@@ -87,6 +78,18 @@ void closeFdLocked() {
     if (g_logFd != -1) {
         _close(g_logFd);
         g_logFd = -1;
+    }
+}
+
+// Ends the network sink only; the post sink goes on.
+void closeNetSocket() {
+    std::lock_guard<std::recursive_mutex> lock(g_logLock);
+    g_netLogLevel.store(-1);
+    g_netLogAddr = sockaddr_in{};
+    g_netLogAddr.sin_family = AF_INET;
+    if (g_netLogSocket != INVALID_SOCKET) {
+        closesocket(g_netLogSocket);
+        g_netLogSocket = INVALID_SOCKET;
     }
 }
 
@@ -165,11 +168,13 @@ void sendNetLog(int level, const char* baseName, int line, const std::string& te
         }
     }
     if (sendError != 0 && sendError != WSAEWOULDBLOCK) {
-        closeNetLog();
+        closeNetSocket();
         TWLOG(LOG_WARN, "Failed to write network log message, disabling net logging " << sendError);
     }
 }
 
+// Queues the record for the sender thread: the caller never waits on the
+// log server.
 void postLog(int level, const char* baseName, int line, const std::string& text, uint32_t seconds,
              uint32_t micros) {
     std::string url;
@@ -182,10 +187,7 @@ void postLog(int level, const char* baseName, int line, const std::string& text,
         return;
     }
     if (t_posting) return;
-    PostingGuard guard;
-    const std::string record = buildLogRecord(level, baseName, line, text, seconds, micros);
-    std::string errorText;
-    if (!sendLogPost(url, record, errorText)) logDebugString("Failed to post>> ", errorText);
+    twlogger_detail::queueLogPost(url, buildLogRecord(level, baseName, line, text, seconds, micros));
 }
 
 }  // namespace
@@ -251,11 +253,15 @@ void setMaxLogFileSize(int bytes) {
 
 void setPostLogLevel(unsigned level) {
     g_postLogLevel.store(level > 8 ? -1 : static_cast<int>(level));
+    twlogger_detail::armLogPosts();
 }
 
 void setLogPostUrl(const char* url) {
-    std::lock_guard<std::recursive_mutex> lock(g_logLock);
-    g_logPostUrl = url ? url : "";
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_logLock);
+        g_logPostUrl = url ? url : "";
+    }
+    twlogger_detail::armLogPosts();
 }
 
 void setLogRecordIds(const std::string& custId, const std::string& machineGuid) {
@@ -269,20 +275,17 @@ void closeLogFile() {
     closeFdLocked();
 }
 
+// The library's unload and the program's end come through here: the post
+// sender is ended too, within a short bound, and what it still held is
+// abandoned. Posting resumes once a post level or URL is set again.
 void closeNetLog() {
-    std::lock_guard<std::recursive_mutex> lock(g_logLock);
-    g_netLogLevel.store(-1);
-    g_netLogAddr = sockaddr_in{};
-    g_netLogAddr.sin_family = AF_INET;
-    if (g_netLogSocket != INVALID_SOCKET) {
-        closesocket(g_netLogSocket);
-        g_netLogSocket = INVALID_SOCKET;
-    }
+    closeNetSocket();
+    twlogger_detail::stopLogPosts();
 }
 
 void setNetLogHost(const char* host, uint16_t port) {
     if (host == nullptr || *host == '\0' || port == 0) {
-        closeNetLog();
+        closeNetSocket();
         return;
     }
     addrinfo hints{};
@@ -291,7 +294,7 @@ void setNetLogHost(const char* host, uint16_t port) {
     addrinfo* result = nullptr;
     const int resolveError = getaddrinfo(host, nullptr, &hints, &result);
     if (resolveError != 0 || result == nullptr) {
-        closeNetLog();
+        closeNetSocket();
         TWLOG(LOG_ERROR, "Failed to resolve logging hostname " << resolveError << " " << host);
         return;
     }
@@ -312,14 +315,14 @@ void setNetLogHost(const char* host, uint16_t port) {
     }
     freeaddrinfo(result);
     if (socketError != 0) {
-        closeNetLog();
+        closeNetSocket();
         TWLOG(LOG_ERROR, "Failed to create logging socket " << socketError);
     }
 }
 
 void setNetLogLevel(int level) {
     if (level == -1) {
-        closeNetLog();
+        closeNetSocket();
     } else if (level >= 0 && level <= 8) {
         g_netLogLevel.store(level);
     }
@@ -328,6 +331,15 @@ void setNetLogLevel(int level) {
 void setLogDebugOutput(bool enabled) { g_logDebugOutput.store(enabled); }
 
 std::recursive_mutex& twlogger_detail::logLock() { return g_logLock; }
+
+void twlogger_detail::logDebugString(const char* prefix, const std::string& text) {
+    std::string line(prefix);
+    line += text;
+    OutputDebugStringA(line.c_str());
+}
+
+twlogger_detail::LogPostingScope::LogPostingScope() { t_posting = true; }
+twlogger_detail::LogPostingScope::~LogPostingScope() { t_posting = false; }
 
 void twlogger_detail::closeLogFdUnlocked() { closeFdLocked(); }
 

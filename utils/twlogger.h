@@ -56,6 +56,9 @@ void setLogPostUrl(const char* url);
 void setLogRecordIds(const std::string& custId, const std::string& machineGuid);
 
 void closeLogFile();
+// Closes the network sink and ends the post sink's sender within a short
+// bound, abandoning the records it still held; records are posted again once
+// a post level or URL is set.
 void closeNetLog();
 
 // Network sink destination and level (the service host sets these).
@@ -73,6 +76,7 @@ int getMaxLogFileSize();
 std::string getLogFilePath();
 std::string getLogPostUrl();
 
-// Sends one record to the post URL. Defined by the HTTP client; returns false
-// with a text on failure.
+// Sends one record to the post URL on the calling thread, with the HTTP
+// client's retries; returns false with a text on failure. The post sink
+// itself queues records for its sender thread instead.
 bool sendLogPost(const std::string& url, const std::string& record, std::string& errorText);

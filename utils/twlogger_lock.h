@@ -3,11 +3,14 @@
 #pragma once
 
 #include <mutex>
+#include <string>
 
 namespace twlogger_detail {
 
 std::recursive_mutex& logLock();
 // Closes the log file if open; the caller holds logLock() or is alone.
 void closeLogFdUnlocked();
+// OutputDebugStringA of `prefix` followed by `text`.
+void logDebugString(const char* prefix, const std::string& text);
 
 }  // namespace twlogger_detail

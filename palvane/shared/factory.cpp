@@ -20,12 +20,14 @@ extern "C" Ipalvane* Constructor() {
 
 // The object was made by Constructor, so it is a PalvaneImpl from this
 // library's heap. The log is closed in every case: after this the library
-// writes nothing until it is loaded again.
+// writes nothing until it is loaded again. The log post sender ends here, not
+// at detach, where the loader lock forbids waiting for a thread.
 extern "C" void Destructor(Ipalvane* object) {
     TWLOG(LOG_DEBUG, "Destructor()");
     try {
         delete static_cast<PalvaneImpl*>(object);
     } catch (...) {
     }
+    closeNetLog();
     closeLogFile();
 }

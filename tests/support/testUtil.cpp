@@ -65,6 +65,13 @@ bool removeTree(const std::string& path) {
     return GetFileAttributesA(folder.c_str()) == INVALID_FILE_ATTRIBUTES;
 }
 
+CurrentDirectory::CurrentDirectory(const std::string& folder) {
+    GetCurrentDirectoryA(MAX_PATH, previous_);
+    SetCurrentDirectoryA(folder.c_str());
+}
+
+CurrentDirectory::~CurrentDirectory() { SetCurrentDirectoryA(previous_); }
+
 bool readFile(const std::string& path, std::string& content) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;

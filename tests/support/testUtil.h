@@ -57,6 +57,19 @@ private:
     std::string path_;
 };
 
+// The process's current directory changed for one scope, as the host does
+// before it loads the runtime library.
+class CurrentDirectory {
+public:
+    explicit CurrentDirectory(const std::string& folder);
+    ~CurrentDirectory();
+    CurrentDirectory(const CurrentDirectory&) = delete;
+    CurrentDirectory& operator=(const CurrentDirectory&) = delete;
+
+private:
+    char previous_[MAX_PATH] = {};
+};
+
 // HKLM "Software\Tarnwell" emptied for one test and removed afterwards.
 class MachineSettingsSandbox {
 public:

@@ -155,12 +155,12 @@ bool http_helper::get(const char* targetUrl, const std::string& path, const char
 }
 
 bool http_helper::post(const std::string& path, const char* body, std::string& response) {
-    for (int attempt = 0; attempt < kPostAttempts; ++attempt) {
+    for (int attempt = 1;; ++attempt) {
         if (cancelled()) return false;
         if (sendPostAttempt(path, body, response)) return true;
-        if (!waitBeforeRetry()) return false;
+        // No pause after the last attempt: nothing follows it.
+        if (attempt == kPostAttempts || !waitBeforeRetry()) return false;
     }
-    return false;
 }
 
 bool http_helper::sendPostAttempt(const std::string& path, const char* body, std::string& response) {

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -23,15 +24,39 @@ HKEY openBaseKey(bool readOnly) {
 
 }  // namespace
 
+namespace {
+
+// The system writes only strings, but a number set by hand (a DWORD "level")
+// must read as its decimal text, not as the bytes of the number.
+bool numberAsText(DWORD type, const std::vector<char>& data, DWORD size, std::string& value) {
+    if (type == REG_DWORD && size == sizeof(DWORD)) {
+        DWORD number = 0;
+        memcpy(&number, data.data(), sizeof(number));
+        value = std::to_string(number);
+        return true;
+    }
+    if (type == REG_QWORD && size == sizeof(ULONGLONG)) {
+        ULONGLONG number = 0;
+        memcpy(&number, data.data(), sizeof(number));
+        value = std::to_string(number);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool readRegistryText(HKEY key, const char* name, std::string& value, LONG& result) {
     DWORD size = 256;
+    DWORD type = REG_NONE;
     std::vector<char> buffer(size);
-    result = RegGetValueA(key, nullptr, name, RRF_RT_ANY, nullptr, buffer.data(), &size);
+    result = RegGetValueA(key, nullptr, name, RRF_RT_ANY, &type, buffer.data(), &size);
     while (result == ERROR_MORE_DATA) {
         buffer.assign(size + 1, '\0');
-        result = RegGetValueA(key, nullptr, name, RRF_RT_ANY, nullptr, buffer.data(), &size);
+        result = RegGetValueA(key, nullptr, name, RRF_RT_ANY, &type, buffer.data(), &size);
     }
     if (result != ERROR_SUCCESS) return false;
+    if (numberAsText(type, buffer, size, value)) return true;
     value.assign(buffer.data(), strnlen(buffer.data(), size));
     return true;
 }

@@ -53,7 +53,8 @@ private:
 
 // Reads one value of any type from `key` (a 256-byte first try, regrown as
 // the registry asks); a REG_SZ value comes back as its text up to the first
-// NUL. `result` holds the registry's answer.
+// NUL, a REG_DWORD or REG_QWORD as its decimal text. `result` holds the
+// registry's answer.
 bool readRegistryText(HKEY key, const char* name, std::string& value, LONG& result);
 
 // A REG_SZ whose data length is the text's length without its terminating

@@ -12,6 +12,11 @@
 #include "utils/twlogger.h"
 #include "utils/win/stringconv.h"
 
+// Cuts the line break (and blanks) that FormatMessage leaves at the end of a
+// system message.
+void trimMessageEnd(std::wstring& text);
+void trimMessageEnd(std::string& text);
+
 class winError {
 public:
     static constexpr DWORD kSystemFlags =
@@ -22,35 +27,24 @@ public:
     // A Windows error from the system's message table.
     explicit winError(DWORD code) : flags_(kSystemFlags), module_(nullptr), code_(code) {}
 
-    // An error whose text lives in the message table of `module` (owned).
+    // An error whose text lives in the message table of `module`, which the
+    // caller keeps loaded for as long as this object lives.
     winError(DWORD code, HMODULE module) : flags_(module ? kModuleFlags : kSystemFlags), module_(module), code_(code) {}
 
-    // A WinHTTP error (12000..12175): its texts are in wininet.dll's table.
-    static winError forWinHttp(DWORD code) { return winError(code, LoadLibraryW(L"wininet.dll")); }
+    // A WinHTTP error (12000..12175): its texts are in wininet.dll's table,
+    // loaded once per process as data from the system folder.
+    static winError forWinHttp(DWORD code) { return winError(code, winInetMessages()); }
 
-    virtual ~winError() {
-        if (module_ != nullptr) FreeLibrary(module_);
-    }
+    virtual ~winError() = default;
 
     winError(const winError&) = delete;
     winError& operator=(const winError&) = delete;
 
     DWORD code() const { return code_; }
 
-    std::wstring text() const {
-        wchar_t* buffer = nullptr;
-        const DWORD length = FormatMessageW(flags_, module_, code_, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
-                                            reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
-        if (length > 0 && buffer != nullptr) {
-            std::wstring result(buffer, length);
-            LocalFree(buffer);
-            return result;
-        }
-        const DWORD formatError = GetLastError();
-        if (buffer != nullptr) LocalFree(buffer);
-        if (module_ != nullptr) return L"WinHttp error!, error=" + std::to_wstring(code_);
-        return L"FormatMessage() failed, error=" + std::to_wstring(formatError);
-    }
+    // The message text on one line: the system's trailing line break and
+    // blanks are cut, since the text ends a log record.
+    std::wstring text() const;
 
     bool log(const char* format, ...) const __attribute__((format(printf, 2, 3))) {
         char message[512];
@@ -66,6 +60,8 @@ public:
     }
 
 private:
+    static HMODULE winInetMessages();
+
     DWORD flags_;
     HMODULE module_;
     DWORD code_;

@@ -1,6 +1,7 @@
 // Entry point of the update runtime library. The host has made the library's
 // own folder the current directory before loading it, so the log lands in its
-// "logs" folder. Nothing is closed at detach: Destructor closes the log.
+// "logs" folder. Nothing is closed at detach: Destructor closes the log and
+// ends the log post sender, which keeps the library loaded while it runs.
 #include <windows.h>
 
 #include "utils/twlogger.h"

@@ -50,6 +50,7 @@ int runService() {
         const DWORD error = GetLastError();
         TWLOG(LOG_ERROR, "Service failed to run w/err" << error);
     }
+    closeNetLog();  // the log post sender, before the program's objects go
     closeLogFile();
     // After a system shutdown the runtime's threads (and a stop that was
     // under way) still run and may call into the host: the process ends

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "support/testUtil.h"
+#include <winhttp.h>
+
 #include "utils/win/stringconv.h"
 #include "utils/win/twexception.h"
 #include "utils/win/winError.h"
@@ -23,6 +25,44 @@ TEST(TwException, BuildsWhatTextOnceFromNumberSystemTextAndMessage) {
     const twexception copy = denied;
     EXPECT_STREQ(copy.what(), denied.what());
     EXPECT_EQ(copy.win32Error(), 5);
+}
+
+// Every error text ends a log record, so none may carry a line break or
+// trailing blanks; texts with inserts are passed through with the inserts.
+TEST(ErrorTexts, AreOneLineWithoutTrailingBreak) {
+    struct Case {
+        const char* name;
+        DWORD code;
+        bool winHttp;
+    };
+    const Case cases[] = {
+        {"file not found", ERROR_FILE_NOT_FOUND, false},
+        {"sharing violation", ERROR_SHARING_VIOLATION, false},
+        {"with an insert", ERROR_BAD_EXE_FORMAT, false},
+        {"winhttp", ERROR_WINHTTP_CANNOT_CONNECT, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string text;
+        toUtf8(c.winHttp ? winError::forWinHttp(c.code).text() : winError(c.code).text(), text);
+        ASSERT_FALSE(text.empty());
+        EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << text;
+        EXPECT_NE(text.back(), ' ') << text;
+        if (c.winHttp) continue;
+        const twexception error(3, static_cast<int>(c.code), "m");
+        EXPECT_EQ(error.systemText(), text);
+        EXPECT_EQ(std::string(error.what()).find_first_of("\r\n"), std::string::npos) << error.what();
+    }
+}
+
+TEST(ErrorTexts, LoggedErrorIsOneLine) {
+    testutil::LogCapture log(8);
+    winError(ERROR_FILE_NOT_FOUND).log("SetupCommitFileQueue() failed.");
+    std::string systemText;
+    toUtf8(winError(ERROR_FILE_NOT_FOUND).text(), systemText);
+    const std::string text = log.text();
+    EXPECT_NE(text.find("SetupCommitFileQueue() failed.:" + systemText + "\r\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("\r\n\r\n"), std::string::npos) << "an empty line in the log: " << text;
 }
 
 TEST(WinError, SystemTextFallsBackToFormatMessagesOwnError) {

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <json/json.h>
-
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -219,13 +217,13 @@ TEST(HttpHelper, PostSendsAFormAndRetriesTenTimes) {
     }
     {
         LocalUpdateServer server;
-        server.expect("POST", "/log", ScriptedResponse::error(500), http_helper::kPostAttempts);
+        server.allow("POST", "/log", ScriptedResponse::error(500));
         http_helper client = clientFor(server);
-        client.setRetryPause(20ms);
+        client.setRetryPause(1ms);
         std::string response;
-        const auto started = std::chrono::steady_clock::now();
         EXPECT_FALSE(client.post("/log", "x", response));
-        EXPECT_GE(std::chrono::steady_clock::now() - started, 10 * 20ms);
+        server.stop();
+        EXPECT_EQ(server.requestCount(), static_cast<size_t>(http_helper::kPostAttempts));
         EXPECT_EQ(client.errorText(), "HTTP returned code:500");
     }
 }
@@ -257,62 +255,4 @@ TEST(HttpHelper, CancelStopsPostRetriesAndPendingRequests) {
         server.stop();
         EXPECT_EQ(server.requestCount(), 0u);
     }
-}
-
-class LogPost : public ::testing::Test {
-protected:
-    void SetUp() override { http_helper::setDefaultRetryPause(10ms); }
-    void TearDown() override {
-        setPostLogLevel(9);
-        setLogPostUrl(nullptr);
-        setLogRecordIds("", "");
-        http_helper::setDefaultRetryPause(http_helper::kPostRetryPause);
-    }
-};
-
-TEST_F(LogPost, ARecordReachesTheServerWithItsMembers) {
-    LocalUpdateServer server;
-    server.expect("POST", "/portal/log", ScriptedResponse::json("ok"));
-    setLogRecordIds("cust-1", "GUID-1");
-    setLogPostUrl((server.baseUrl() + "portal/log").c_str());
-    setPostLogLevel(LOG_ERROR);
-    TWLOG(LOG_ERROR, "disk on fire " << 7);
-    TWLOG(LOG_WARN, "not posted at level 4");
-    server.stop();
-
-    const auto requests = server.requests();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].header("User-Agent"), "agent_log");
-    EXPECT_EQ(requests[0].header("Content-Type"), "application/x-www-form-urlencoded");
-    Json::Value record;
-    ASSERT_TRUE(Json::Reader().parse(requests[0].body, record)) << requests[0].body;
-    EXPECT_EQ(record["short_message"].asString(), "disk on fire 7");
-    EXPECT_EQ(record["level"].asInt(), 3);
-    EXPECT_EQ(record["_file"].asString(), "http_helper_test.cpp");
-    EXPECT_EQ(record["_custid"].asString(), "cust-1");
-    EXPECT_EQ(record["_machineguid"].asString(), "GUID-1");
-    EXPECT_EQ(record["host"].asString(), "quillmarkagent");
-    EXPECT_EQ(record["version"].asString(), "2.4.0.0");
-    EXPECT_TRUE(record["timestamp"].isDouble());
-}
-
-// The client logs its own failures while it posts; with the post sink open to
-// those levels, a line logged during a post must not start another post.
-TEST_F(LogPost, LinesLoggedDuringAPostDoNotPostAgain) {
-    LocalUpdateServer server;
-    server.expect("POST", "/log", ScriptedResponse::hangUpResponse());
-    server.expect("POST", "/log", ScriptedResponse::json("ok"));
-    testutil::LogCapture capture(LOG_DBLDEBUG);
-    setLogPostUrl((server.baseUrl() + "log").c_str());
-    setPostLogLevel(LOG_DBLDEBUG);
-    TWLOG(LOG_ERROR, "only this line is posted");
-    setPostLogLevel(9);
-    server.stop();
-
-    const auto requests = server.requests();
-    ASSERT_EQ(requests.size(), 2u) << capture.text();
-    for (const auto& request : requests) {
-        EXPECT_NE(request.body.find("only this line is posted"), std::string::npos) << request.body;
-    }
-    EXPECT_TRUE(capture.contains("WinHttpReceiveResponse() failed: ")) << capture.text();
 }

@@ -87,12 +87,21 @@ TEST_F(LocalConfigTest, BooleansAreTrueOrFalseInAnyCase) {
 TEST_F(LocalConfigTest, IntegersFollowAtoi) {
     sandbox_.set("digits", "42abc");
     sandbox_.set("letters", "abc");
+    // A number set by hand as a DWORD reads as its decimal text.
+    const DWORD level = 7;
+    ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, "Software\\Tarnwell", "level", REG_DWORD, &level, sizeof(level)),
+              ERROR_SUCCESS);
     localConfig config(true);
     int value = -1;
     ASSERT_TRUE(config.getInt("digits", value));
     EXPECT_EQ(value, 42);
     ASSERT_TRUE(config.getInt("letters", value));
     EXPECT_EQ(value, 0);
+    ASSERT_TRUE(config.getInt("level", value));
+    EXPECT_EQ(value, 7);
+    std::string text;
+    ASSERT_TRUE(config.getString("level", text));
+    EXPECT_EQ(text, "7");
     value = 7;
     EXPECT_FALSE(config.getInt("missing", value));
     EXPECT_EQ(value, 7);

@@ -22,18 +22,6 @@ using PALVANE_SERVICE::Ipalvane;
 
 namespace {
 
-class CurrentDirectory {
-public:
-    explicit CurrentDirectory(const std::string& folder) {
-        GetCurrentDirectoryA(MAX_PATH, previous_);
-        SetCurrentDirectoryA(folder.c_str());
-    }
-    ~CurrentDirectory() { SetCurrentDirectoryA(previous_); }
-
-private:
-    char previous_[MAX_PATH] = {};
-};
-
 class PalvaneLibrary : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -57,7 +45,7 @@ TEST_F(PalvaneLibrary, CarriesItsVersionAndExportsBothFunctionsByNameAndOrdinal)
     EXPECT_EQ(version.build(), 0u);
     EXPECT_EQ(version.revision(), 0u);
 
-    CurrentDirectory inLibraryFolder(library_.path());
+    testutil::CurrentDirectory inLibraryFolder(library_.path());
     HMODULE module = LoadLibraryA(libraryPath().c_str());
     ASSERT_NE(module, nullptr) << GetLastError();
     EXPECT_NE(GetProcAddress(module, "Constructor"), nullptr);
@@ -73,7 +61,7 @@ TEST_F(PalvaneLibrary, CarriesItsVersionAndExportsBothFunctionsByNameAndOrdinal)
 // FreeLibrary. Wine reports no logged-on user, so the start's lookup of the
 // user's reboot flag is cut short the way a stopping host cuts it.
 TEST_F(PalvaneLibrary, RunsAndStopsInTheHostsOrder) {
-    CurrentDirectory inLibraryFolder(library_.path());
+    testutil::CurrentDirectory inLibraryFolder(library_.path());
     HMODULE module = LoadLibraryA(libraryPath().c_str());
     ASSERT_NE(module, nullptr) << GetLastError();
     auto create = reinterpret_cast<ConstructorFn>(GetProcAddress(module, "Constructor"));

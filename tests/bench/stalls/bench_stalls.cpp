@@ -1,0 +1,461 @@
+// What a log server that accepts and never answers costs the rest of the
+// system, each figure with the log post sink on beside the same run with the
+// sink off:
+//   a. how long 1,000 Error lines logged from 8 threads take to return;
+//   b. how much a connected bus peer's round trip is delayed while another
+//      process connects and is refused by the peer check (two Error lines);
+//   c. how long palvane.dll's stop (StopMonitoring and Destructor) takes.
+//   bench_stalls.exe [refused connections]
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ipclib/ipcServiceParser.h"
+#include "palvane/shared/Ipalvane.h"
+#include "palvane/shared/palvaneIpc.h"
+#include "support/loopbackListener.h"
+#include "support/testUtil.h"
+#include "support/webView2Present.h"
+#include "utils/configKeys.h"
+#include "utils/twlogger.h"
+#include "utils/win/localconfig.h"
+#include "utils/win/scopedHandle.h"
+#include "utils/win/userInfo.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double millisSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::seconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (!condition()) {
+        if (Clock::now() > deadline) return false;
+        Sleep(5);
+    }
+    return true;
+}
+
+// ---- the log server that never answers ----
+
+// Takes every connection. A POST (a log record) is read and then held open
+// without an answer; anything else (the runtime's update query) gets 404, so
+// only the log server is black-holed.
+class BlackHoleServer {
+public:
+    BlackHoleServer() : listener_(testutil::listenOnLoopback(port_, 64)) {
+        thread_ = std::thread([this] { acceptLoop(); });
+    }
+    ~BlackHoleServer() {
+        stopping_ = true;
+        thread_.join();
+        closesocket(listener_);
+        for (SOCKET s : held_) closesocket(s);
+    }
+
+    std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+    int posts() const { return posts_; }
+    int gets() const { return gets_; }
+
+private:
+    bool readable(SOCKET s, long micros) {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(s, &set);
+        timeval wait{0, micros};
+        return select(0, &set, nullptr, nullptr, &wait) == 1;
+    }
+
+    void acceptLoop() {
+        while (!stopping_) {
+            if (!readable(listener_, 20000)) continue;
+            SOCKET client = accept(listener_, nullptr, nullptr);
+            if (client != INVALID_SOCKET) serve(client);
+        }
+    }
+
+    void serve(SOCKET client) {
+        std::string head;
+        char buffer[4096];
+        const auto deadline = Clock::now() + std::chrono::seconds(2);
+        while (head.find("\r\n\r\n") == std::string::npos && Clock::now() < deadline) {
+            if (!readable(client, 20000)) continue;
+            const int n = recv(client, buffer, sizeof(buffer), 0);
+            if (n <= 0) break;
+            head.append(buffer, static_cast<size_t>(n));
+        }
+        if (head.rfind("POST", 0) == 0) {
+            ++posts_;
+            held_.push_back(client);
+            return;
+        }
+        ++gets_;
+        const char answer[] = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        send(client, answer, sizeof(answer) - 1, 0);
+        closesocket(client);
+    }
+
+    uint16_t port_ = 0;  // before listener_, which fills it
+    SOCKET listener_;
+    std::thread thread_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<int> posts_{0};
+    std::atomic<int> gets_{0};
+    std::vector<SOCKET> held_;  // accept thread only
+};
+
+void postSinkTo(const BlackHoleServer* server) {
+    if (server != nullptr) {
+        setLogPostUrl((server->baseUrl() + "portal/log").c_str());
+        setPostLogLevel(LOG_ERROR);
+    } else {
+        setPostLogLevel(9);
+    }
+}
+
+// ---- a. Error lines from many threads ----
+
+double timeErrorLines(int threads, int linesPerThread) {
+    std::vector<std::thread> loggers;
+    const auto start = Clock::now();
+    for (int t = 0; t < threads; ++t) {
+        loggers.emplace_back([t, linesPerThread] {
+            for (int i = 0; i < linesPerThread; ++i) TWLOG(LOG_ERROR, "bench error line " << t << "/" << i);
+        });
+    }
+    for (auto& logger : loggers) logger.join();
+    return millisSince(start);
+}
+
+void benchErrorLines(BlackHoleServer& server) {
+    constexpr int kThreads = 8;
+    constexpr int kLines = 125;
+    postSinkTo(&server);
+    const double on = timeErrorLines(kThreads, kLines);
+    const int posted = server.posts();
+    closeNetLog();
+    postSinkTo(nullptr);
+    const double off = timeErrorLines(kThreads, kLines);
+    std::printf("a. %d Error lines from %d threads, until every call returned:\n", kThreads * kLines, kThreads);
+    std::printf("   post sink on, server black-holed  %9.1f ms   (posts reaching the server meanwhile: %d)\n", on,
+                posted);
+    std::printf("   post sink off                     %9.1f ms\n", off);
+}
+
+// ---- b. a refused peer beside a connected one ----
+
+SOCKET connectLoopback(uint16_t port) {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        std::fprintf(stderr, "connect failed: %d\n", WSAGetLastError());
+        std::exit(1);
+    }
+    const BOOL on = TRUE;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on));
+    return s;
+}
+
+bool transfer(SOCKET s, char* data, size_t length, bool sending) {
+    for (size_t done = 0; done < length;) {
+        const int n = sending ? send(s, data + done, static_cast<int>(length - done), 0)
+                              : recv(s, data + done, static_cast<int>(length - done), 0);
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string frameOf(const std::string& body) {
+    const uint32_t length = htonl(static_cast<uint32_t>(body.size()));
+    return std::string(reinterpret_cast<const char*>(&length), 4) + body;
+}
+
+// One frame out and its echo back, in microseconds; negative on failure.
+double roundTrip(SOCKET s, std::string frame) {
+    const auto start = Clock::now();
+    uint32_t length = 0;
+    if (!transfer(s, &frame[0], frame.size(), true) || !transfer(s, reinterpret_cast<char*>(&length), 4, false)) {
+        return -1;
+    }
+    std::string body(ntohl(length), '\0');
+    if (!body.empty() && !transfer(s, &body[0], body.size(), false)) return -1;
+    return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+// A program started from `image` that waits (so its image path stays
+// readable) until it is ended.
+class ChildProcess {
+public:
+    ChildProcess(const std::string& image, const std::string& arguments, bool suspended) {
+        STARTUPINFOA startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info{};
+        std::string commandLine = "\"" + image + "\" " + arguments;
+        if (!CreateProcessA(image.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
+                            suspended ? CREATE_SUSPENDED : 0, nullptr, nullptr, &startup, &info)) {
+            std::fprintf(stderr, "cannot start %s: %lu\n", image.c_str(), GetLastError());
+            std::exit(1);
+        }
+        thread_.reset(info.hThread);
+        process_.reset(info.hProcess);
+        pid_ = info.dwProcessId;
+    }
+    ~ChildProcess() {
+        TerminateProcess(process_.get(), 0);
+        WaitForSingleObject(process_.get(), 5000);
+    }
+    DWORD pid() const { return pid_; }
+    void resume() { ResumeThread(thread_.get()); }
+    bool waitEnded(DWORD ms) { return WaitForSingleObject(process_.get(), ms) == WAIT_OBJECT_0; }
+
+private:
+    UniqueHandle thread_;
+    UniqueHandle process_;
+    DWORD pid_ = 0;
+};
+
+// The admitted peer's program: a copy of an idle program where the peer
+// check expects the tray program, under the machine setting "Path".
+class TrayProgram {
+public:
+    explicit TrayProgram(const testutil::TempDir& install) {
+        CreateDirectoryA(install.file("Quillmark Agent").c_str(), nullptr);
+        const std::string image = install.file("Quillmark Agent\\twptray.exe");
+        CopyFileA((testutil::exeDirectoryA() + "idleprogram.exe").c_str(), image.c_str(), FALSE);
+        process_ = std::make_unique<ChildProcess>(image, "120000", false);
+    }
+    DWORD pid() const { return process_->pid(); }
+
+private:
+    std::unique_ptr<ChildProcess> process_;
+};
+
+// The runtime's bus server, echoing post-uimessage to the peer that sent it
+// so the loop's delay shows in a round trip.
+class EchoingPalvaneServer : public PALVANE_SERVICE::PalvaneServer {
+public:
+    explicit EchoingPalvaneServer(PortOwnerFinder finder) : PalvaneServer(nullptr, std::move(finder)) {}
+    ~EchoingPalvaneServer() override { shutdown(); }
+
+protected:
+    void onMessage(IIpcEndpoint* endpoint, const std::string& body) override {
+        std::unique_ptr<IIpcMessage> message;
+        if (::ipcServiceParser::createMessage(body, message) &&
+            std::strcmp(message->typeName(), "post-uimessage") == 0) {
+            endpoint->sendMessage(*message);
+            return;
+        }
+        PalvaneServer::onMessage(endpoint, body);
+    }
+};
+
+// Refusals logged so far, so the figures show the peer check really ran.
+int refusalsLogged() {
+    closeLogFile();
+    std::string log;
+    testutil::readFile(getLogFilePath(), log);
+    int count = 0;
+    for (size_t at = log.find("is not from tarnwell process."); at != std::string::npos;
+         at = log.find("is not from tarnwell process.", at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+struct PeerDelay {
+    double medianMicros;
+    double worstMicros;
+    int roundTrips;
+};
+
+// Round trips run without pause while `refusals` programs connect one after
+// another and are refused; the worst of them against the quiet median.
+PeerDelay measurePeerDelay(uint16_t port, std::atomic<DWORD>& refusedPid, int refusals) {
+    SOCKET peer = connectLoopback(port);
+    const std::string frame = frameOf("{\"post-uimessage\":{\"message-content\":\"bench\"}}\n");
+    // The greeting comes first; a quiet round trip then also proves admission.
+    Sleep(200);
+    u_long pending = 0;
+    ioctlsocket(peer, FIONREAD, &pending);
+    std::string greeting(pending, '\0');
+    if (pending > 0) transfer(peer, &greeting[0], pending, false);
+
+    std::vector<double> quiet;
+    for (int i = 0; i < 200; ++i) quiet.push_back(roundTrip(peer, frame));
+    std::sort(quiet.begin(), quiet.end());
+
+    std::atomic<bool> done{false};
+    std::atomic<int> trips{0};
+    double worst = 0;
+    std::thread timing([&] {
+        while (!done) {
+            worst = std::max(worst, roundTrip(peer, frame));
+            ++trips;
+        }
+    });
+    const std::string image = testutil::exeDirectoryA() + "loopbackpeer.exe";
+    for (int i = 0; i < refusals; ++i) {
+        ChildProcess intruder(image, std::to_string(port), true);
+        refusedPid = intruder.pid();
+        intruder.resume();
+        if (!intruder.waitEnded(60000)) std::fprintf(stderr, "a refused peer was not let go in 60 s\n");
+    }
+    done = true;
+    timing.join();
+    closesocket(peer);
+    return {quiet[quiet.size() / 2], worst, trips};
+}
+
+void benchRefusedPeer(BlackHoleServer& server, int refusals) {
+    testutil::MachineSettingsSandbox settings;
+    testutil::TempDir install;
+    settings.set(configKeys::PATH, install.path());
+    TrayProgram tray(install);
+    std::atomic<DWORD> refusedPid{0};
+    auto finder = [&](uint16_t, uint16_t, DWORD& owner) {
+        owner = refusedPid != 0 ? refusedPid.load() : tray.pid();
+        return true;
+    };
+    std::printf("b. round trip of a connected bus peer while %d other programs connect and are refused:\n",
+                refusals);
+    for (const bool sinkOn : {true, false}) {
+        postSinkTo(sinkOn ? &server : nullptr);
+        refusedPid = 0;
+        PeerDelay delay{};
+        const int refusedBefore = refusalsLogged();
+        {
+            EchoingPalvaneServer bus(finder);
+            delay = measurePeerDelay(bus.listeningPort(), refusedPid, refusals);
+        }
+        closeNetLog();
+        std::printf("   %-33s quiet median %5.0f us, worst while refusing %7.1f ms, extra %7.1f ms"
+                    " (%d trips, %d refused)\n",
+                    sinkOn ? "post sink on, server black-holed" : "post sink off", delay.medianMicros,
+                    delay.worstMicros / 1000, (delay.worstMicros - delay.medianMicros) / 1000, delay.roundTrips,
+                    refusalsLogged() - refusedBefore);
+    }
+    postSinkTo(nullptr);
+}
+
+// ---- c. the runtime's stop ----
+
+struct RuntimeStop {
+    double stopMillis = -1;
+    double unloadMillis = -1;
+    bool sinkBusy = false;
+};
+
+// Started in the host's order; stopped once the runtime has posted a line
+// (sink on) or has made its update query (sink off).
+RuntimeStop timeRuntimeStop(BlackHoleServer& server, bool sinkOn) {
+    testutil::MachineSettingsSandbox settings;
+    testutil::TempDir install;
+    testutil::TempDir library;
+    testutil::WebView2Present webView2;
+    settings.set(configKeys::PATH, install.path());
+    settings.set("cid", "bench");
+    // The log server is the update server's address with "cv" made "portal".
+    settings.set("environment", server.baseUrl() + (sinkOn ? "cv/" : "up/"));
+    CreateDirectoryA(library.file("logs").c_str(), nullptr);
+    testutil::CurrentDirectory inLibraryFolder(library.path());
+
+    RuntimeStop result;
+    const std::string path = testutil::exeDirectoryA() + "palvane.dll";
+    HMODULE module = LoadLibraryA(path.c_str());
+    if (module == nullptr) {
+        std::fprintf(stderr, "cannot load %s: %lu\n", path.c_str(), GetLastError());
+        return result;
+    }
+    auto create = reinterpret_cast<PALVANE_SERVICE::ConstructorFn>(GetProcAddress(module, "Constructor"));
+    auto destroy = reinterpret_cast<PALVANE_SERVICE::DestructorFn>(GetProcAddress(module, "Destructor"));
+    PALVANE_SERVICE::Ipalvane* runtime = create();
+    const int postsBefore = server.posts();
+    const int getsBefore = server.gets();
+    std::thread starter([runtime] { runtime->StartMonitoring([] {}); });
+    // Wine reports no logged-on user: the start's wait for one is cut short.
+    waitFor(
+        [] {
+            std::string port;
+            return localConfig(true).getString(configKeys::IPC_PALVANE_PORT, port);
+        },
+        std::chrono::seconds(20));
+    cancelUserWaits();
+    starter.join();
+    resumeUserWaits();
+    result.sinkBusy = waitFor([&] { return sinkOn ? server.posts() > postsBefore : server.gets() > getsBefore; },
+                              std::chrono::seconds(20));
+
+    const auto stopStart = Clock::now();
+    runtime->StopMonitoring();
+    destroy(runtime);
+    result.stopMillis = millisSince(stopStart);
+
+    const auto unloadStart = Clock::now();
+    FreeLibrary(module);
+    // On Windows a stop's closing of the request ends the post at once;
+    // under Wine the post waits for its connection to end, so the library
+    // may stay (safely) loaded past this bound.
+    if (waitFor([] { return GetModuleHandleW(L"palvane.dll") == nullptr; }, std::chrono::seconds(40))) {
+        result.unloadMillis = millisSince(unloadStart);
+    }
+    return result;
+}
+
+void benchRuntimeStop(BlackHoleServer& server) {
+    std::printf("c. palvane.dll: StopMonitoring and Destructor, then the library leaving the process:\n");
+    // Sink off first: a library the first run leaves loaded would hide the
+    // second run's unload.
+    for (const bool sinkOn : {false, true}) {
+        const RuntimeStop stop = timeRuntimeStop(server, sinkOn);
+        const std::string unload = stop.unloadMillis < 0 ? std::string("still loaded 40 s after FreeLibrary")
+                                                         : "unloaded " + std::to_string(static_cast<int>(
+                                                                             stop.unloadMillis)) + " ms after FreeLibrary";
+        std::printf("   %-33s stop %7.1f ms, %s%s\n", sinkOn ? "post sink on, server black-holed" : "post sink off",
+                    stop.stopMillis, unload.c_str(),
+                    stop.sinkBusy ? "" : (sinkOn ? " (no post was under way)" : " (no update query came)"));
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int refusals = argc > 1 ? std::atoi(argv[1]) : 5;
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    testutil::TempDir logs;
+    setLogFile(logs.file("bench.log").c_str());
+    setFileLogLevel(LOG_INFO);
+    {
+        BlackHoleServer server;
+        benchErrorLines(server);
+        std::fflush(stdout);
+        benchRefusedPeer(server, refusals);
+        std::fflush(stdout);
+        benchRuntimeStop(server);
+        closeNetLog();
+        closeLogFile();
+    }
+    std::fflush(stdout);
+    WSACleanup();
+    return 0;
+}
