@@ -5,9 +5,13 @@
 #pragma once
 
 #include <atomic>
+#include <cstring>
+#include <memory>
+#include <string>
 #include <utility>
 
 #include "ipclib/IpcServer.h"
+#include "ipclib/ipcServiceParser.h"
 
 class QuietIpcServer : public IpcServer {
 public:
@@ -25,4 +29,23 @@ protected:
     void onUserLogon(const IpcUserLogon&) override {}
     void onNotifyNetworkChanges(const IpcNotifyNetworkChanges&) override {}
     void onNotifyUpdateSettings(const IpcNotifyUpdateSettings&) override {}
+};
+
+// Sends each post-uimessage back to the peer that sent it, so a benchmark sees
+// the loop's delay in a round trip; admission still goes through the peer check.
+class EchoIpcServer : public QuietIpcServer {
+public:
+    explicit EchoIpcServer(PortOwnerFinder finder) : QuietIpcServer(std::move(finder), false) { startServing(); }
+    ~EchoIpcServer() override { shutdown(); }
+
+protected:
+    void onMessage(IIpcEndpoint* endpoint, const std::string& body) override {
+        std::unique_ptr<IIpcMessage> message;
+        if (::ipcServiceParser::createMessage(body, message) &&
+            std::strcmp(message->typeName(), "post-uimessage") == 0) {
+            endpoint->sendMessage(*message);
+            return;
+        }
+        QuietIpcServer::onMessage(endpoint, body);
+    }
 };

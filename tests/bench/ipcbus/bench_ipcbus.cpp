@@ -162,25 +162,6 @@ private:
 
 // ---- the bus under test ----
 
-// Answers each post-uimessage on the connection it came from (the bus's own
-// handlers never see the sender; this one does, to time the loop alone).
-class EchoServer : public QuietIpcServer {
-public:
-    explicit EchoServer(PortOwnerFinder finder) : QuietIpcServer(std::move(finder), false) { startServing(); }
-    ~EchoServer() override { shutdown(); }
-
-protected:
-    void onMessage(IIpcEndpoint* endpoint, const std::string& body) override {
-        std::unique_ptr<IIpcMessage> message;
-        if (::ipcServiceParser::createMessage(body, message) &&
-            std::strcmp(message->typeName(), "post-uimessage") == 0) {
-            endpoint->sendMessage(*message);
-            return;
-        }
-        QuietIpcServer::onMessage(endpoint, body);
-    }
-};
-
 struct Figures {
     double perSecond;
     double medianMicros;
@@ -208,7 +189,7 @@ void printRoundTrips(const char* label, const Figures& f) {
     std::printf("%-44s %10.0f round trips/s   median %8.1f us\n", label, f.perSecond, f.medianMicros);
 }
 
-void waitConnects(EchoServer& server, int count) {
+void waitConnects(EchoIpcServer& server, int count) {
     const auto deadline = Clock::now() + std::chrono::seconds(20);
     while (server.connects < count && Clock::now() < deadline) Sleep(1);
     Sleep(50);  // registered by the loop's next pass
@@ -216,7 +197,7 @@ void waitConnects(EchoServer& server, int count) {
 
 std::string uiBody() { return "{\"post-uimessage\":{\"message-content\":\"" + kText + "\"}}\n"; }
 
-void benchBusRoundTrips(EchoServer& server, int count) {
+void benchBusRoundTrips(EchoIpcServer& server, int count) {
     SOCKET s = connectLoopback(server.listeningPort());
     waitConnects(server, 1);
     printRoundTrips("bus, echo on the loop thread:", timeRoundTrips(s, frameOf(uiBody()), count));
@@ -268,7 +249,7 @@ void printBroadcast(const char* label, double perSecond) {
                 perSecond * kBroadcastPeers);
 }
 
-void benchBusBroadcast(EchoServer& server, int messages) {
+void benchBusBroadcast(EchoIpcServer& server, int messages) {
     std::vector<SOCKET> peers;
     const int before = server.connects;
     for (int i = 0; i < kBroadcastPeers; ++i) peers.push_back(connectLoopback(server.listeningPort()));
@@ -315,7 +296,7 @@ int main(int argc, char** argv) {
     WSAStartup(MAKEWORD(2, 2), &data);
     {
         TrayStandIn tray;
-        EchoServer server(tray.finder());
+        EchoIpcServer server(tray.finder());
         std::printf("one peer, %d round trips of a %zu-byte frame:\n", roundTrips, uiBody().size() + 4);
         benchBusRoundTrips(server, roundTrips);
         benchPlainRoundTrips(roundTrips);

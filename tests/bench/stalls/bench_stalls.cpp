@@ -23,10 +23,9 @@
 #include <thread>
 #include <vector>
 
-#include "ipclib/ipcServiceParser.h"
 #include "palvane/shared/Ipalvane.h"
-#include "palvane/shared/palvaneIpc.h"
 #include "support/loopbackListener.h"
+#include "support/quietIpcServer.h"
 #include "support/testUtil.h"
 #include "support/webView2Present.h"
 #include "utils/configKeys.h"
@@ -250,24 +249,6 @@ private:
     std::unique_ptr<ChildProcess> process_;
 };
 
-// The runtime's bus server, echoing post-uimessage to the peer that sent it
-// so the loop's delay shows in a round trip.
-class EchoingPalvaneServer : public PALVANE_SERVICE::PalvaneServer {
-public:
-    explicit EchoingPalvaneServer(PortOwnerFinder finder) : PalvaneServer(nullptr, std::move(finder)) {}
-    ~EchoingPalvaneServer() override { shutdown(); }
-
-protected:
-    void onMessage(IIpcEndpoint* endpoint, const std::string& body) override {
-        std::unique_ptr<IIpcMessage> message;
-        if (::ipcServiceParser::createMessage(body, message) &&
-            std::strcmp(message->typeName(), "post-uimessage") == 0) {
-            endpoint->sendMessage(*message);
-            return;
-        }
-        PalvaneServer::onMessage(endpoint, body);
-    }
-};
 
 // Refusals logged so far, so the figures show the peer check really ran.
 int refusalsLogged() {
@@ -344,7 +325,7 @@ void benchRefusedPeer(BlackHoleServer& server, int refusals) {
         PeerDelay delay{};
         const int refusedBefore = refusalsLogged();
         {
-            EchoingPalvaneServer bus(finder);
+            EchoIpcServer bus(finder);
             delay = measurePeerDelay(bus.listeningPort(), refusedPid, refusals);
         }
         closeNetLog();
