@@ -15,6 +15,7 @@
 
 #include "palvane/shared/IMonitoredCore.h"
 #include "palvane/shared/coreParts.h"
+#include "palvane/shared/offerRetrySpacing.h"
 #include "palvane/shared/palvaneIpc.h"
 #include "palvane/shared/upgradeQueryOwner.h"
 #include "utils/win/sockhelper.h"
@@ -44,6 +45,8 @@ public:
         std::function<ComponentList()> components;
         std::function<std::unique_ptr<IServiceOperation>(const ComponentList&, const std::string& path)> operations;
         std::function<std::shared_ptr<IRollback>(const std::string& path, const ComponentList&)> rollback;
+        // Milliseconds for spacing the attempts at an offer that keeps failing.
+        offer_retry_spacing::Clock clock;
     };
 
     using ReloadCallback = std::function<void()>;
@@ -90,6 +93,7 @@ public:
     bool isAgentInstalled() const override { return agentInstalled_; }
     bool isInstallPending() const override { return installPending_; }
     bool isStopping() const override { return stopping_; }
+    bool isBeingRemoved() const override { return removing_; }
     IServiceOperation* serviceOperations() override { return services_.get(); }
     std::string installedVersion() const override { return installed_version_; }
     std::string environment() const override { return environment_; }
@@ -113,7 +117,12 @@ private:
     void startWebView2Installer();
     bool upgradeWaitsForReboot();
     void beginStopping();
+    void tearDown();
+    bool ticksSkipped() const { return installPending_ || stopping_ || removing_; }
     bool storeOrDropAnswer(std::unique_ptr<query_upgrade> answer);
+    bool offerHeldBack(const query_upgrade& answer);
+    template <typename Task>
+    void queueInstallation(Task task, const query_upgrade& answer);
     bool launchComponents();
     void setUpgradeVersion(const std::string& version);
     void sleepFor(uint32_t milliseconds);
@@ -136,6 +145,8 @@ private:
     std::unique_ptr<IServiceOperation> services_;
     std::atomic<bool> agentInstalled_{true};
     std::atomic<bool> stopping_{false};
+    // remove_services has begun: no tick, relaunch or installation follows.
+    std::atomic<bool> removing_{false};
     std::atomic<bool> reboot_{false};
     std::atomic<bool> queryBusy_{false};
     std::atomic<uint32_t> timerPeriod_{300};
@@ -158,6 +169,10 @@ private:
     std::mutex queryLock_;
     std::unique_ptr<query_upgrade> query_;
     query_upgrade* runningQuery_ = nullptr;
+    // The version of an offer whose installation failed and was rolled back:
+    // not tried again before the next start of the service.
+    std::string failedOffer_;
+    offer_retry_spacing retrySpacing_;
     std::unique_ptr<thread_pool> pool_;
     std::unique_ptr<webView2Runtime> webView2_;
 };

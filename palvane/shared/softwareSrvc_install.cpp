@@ -130,6 +130,7 @@ bool PalvaneService::pre_install() {
 // "install-pending" without the cabinet would otherwise take the upgrade for
 // an extracted one.
 void PalvaneService::upgrade_agent(const std::string& url, const std::string& hash) {
+    if (stopping_) return;  // queued before the stop; the pool only drains now
     installPending_ = true;
     downloadMgr downloader(path_, false);
     if (!downloader.do_get(url, hash)) {
@@ -151,6 +152,7 @@ void PalvaneService::upgrade_agent(const std::string& url, const std::string& ha
 }
 
 bool PalvaneService::install_fresh_agent(const std::string& url, const std::string& hash) {
+    if (stopping_) return false;  // queued before the stop; the pool only drains now
     installPending_ = true;
     downloadMgr downloader(path_, true);
     if (!downloader.do_get(url, hash)) {
@@ -173,6 +175,7 @@ bool PalvaneService::install_fresh_agent(const std::string& url, const std::stri
 
 void PalvaneService::handle_ipc_ready_thread() {
     TWLOG(LOG_DEBUG, "PalvaneService::handle_ipc_ready_thread()");
+    if (stopping_) return;  // queued before the stop; the pool only drains now
     if (!installPending_) {
         TWLOG(LOG_INFO, "Installation is not in progress.");
         return;

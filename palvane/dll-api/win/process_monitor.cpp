@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "palvane/shared/IMonitoredCore.h"
 #include "utils/twlogger.h"
@@ -49,6 +50,53 @@ bool imagePathOf(HANDLE process, std::wstring& path) {
 // path followed by arguments (C:\Program.exe for C:\Program Files\...).
 std::wstring commandLineFor(const std::wstring& imagePath) { return L"\"" + imagePath + L"\""; }
 
+// The program that a service's configured command line runs: without the
+// quotes, and without the arguments after ".exe".
+std::wstring programOfCommandLine(std::wstring commandLine) {
+    if (!commandLine.empty() && commandLine[0] == L'"') commandLine.erase(0, 1);
+    std::wstring lowered = commandLine;
+    CharLowerBuffW(&lowered[0], static_cast<DWORD>(lowered.size()));
+    const size_t extension = lowered.find(L".exe");
+    return extension == std::wstring::npos ? commandLine : commandLine.substr(0, extension + 4);
+}
+
+bool isConfiguredProgramOf(SC_HANDLE manager, const wchar_t* serviceName, const std::wstring& imagePath) {
+    UniqueScHandle service(OpenServiceW(manager, serviceName, SERVICE_QUERY_CONFIG));
+    DWORD needed = 0;
+    if (!service || QueryServiceConfigW(service.get(), nullptr, 0, &needed) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        return false;
+    }
+    std::vector<BYTE> buffer(needed);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    return QueryServiceConfigW(service.get(), config, needed, &needed) && config->lpBinaryPathName != nullptr &&
+           equalsIgnoringCase(programOfCommandLine(config->lpBinaryPathName), imagePath);
+}
+
+// Whether some service of the machine runs this program; asked only when a
+// dead program is about to be started, which is rare.
+bool isServiceProgram(const std::wstring& imagePath) {
+    UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));
+    if (!manager) return false;
+    DWORD needed = 0;
+    DWORD count = 0;
+    DWORD resume = 0;
+    EnumServicesStatusExW(manager.get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL, nullptr, 0, &needed,
+                          &count, &resume, nullptr);
+    // Room for services added between the two calls.
+    std::vector<BYTE> buffer(needed + 4096);
+    resume = 0;
+    if (!EnumServicesStatusExW(manager.get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL, buffer.data(),
+                               static_cast<DWORD>(buffer.size()), &needed, &count, &resume, nullptr)) {
+        return false;
+    }
+    const auto* services = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
+    for (DWORD index = 0; index < count; ++index) {
+        if (isConfiguredProgramOf(manager.get(), services[index].lpServiceName, imagePath)) return true;
+    }
+    return false;
+}
+
 class RunProcessLauncher : public IProcessLauncher {
 public:
     DWORD launchHidden(const std::wstring& commandLine, uint64_t timeoutMs, HANDLE cancel) override {
@@ -93,12 +141,16 @@ bool process_monitor::stopRequested() const {
            (core_ != nullptr && core_->isStopping());
 }
 
-bool process_monitor::stateAllowsEnumeration() const {
-    return core_ != nullptr && !core_->isInstallPending() && !core_->isStopping() && core_->isAgentInstalled();
+// Only an installed agent that nothing is installing, removing or stopping
+// is watched: an installation stops the agent's programs on purpose and
+// replaces their files, a removal deletes them.
+bool process_monitor::stateAllowsWatching() const {
+    return core_ != nullptr && !core_->isInstallPending() && !core_->isStopping() && !core_->isBeingRemoved() &&
+           core_->isAgentInstalled();
 }
 
 bool process_monitor::enumerate_processes() {
-    if (!stateAllowsEnumeration()) {
+    if (!stateAllowsWatching()) {
         TWLOG(LOG_DEBUG, "Enumerating running processes is ignored.");
         return true;
     }
@@ -167,14 +219,24 @@ bool process_monitor::isAlive(const tracked_process& process) const {
     return imagePathOf(handle.get(), imagePath) && equalsIgnoringCase(imagePath, process.image_path);
 }
 
+// A service's program is left to the service control manager (the health
+// pass starts it again as a service): started as a plain program it would
+// run without the service's context, and the service could not start beside it.
 void process_monitor::relaunch_dead_processes() {
+    if (!stateAllowsWatching()) return;
     for (tracked_process& process : processes_) {
         if (stopRequested()) return;
         if (isAlive(process)) {
             process.spacing.seen_running();
             continue;
         }
-        if (process.spacing.due()) relaunch(process);
+        if (process.service_program || !process.spacing.due()) continue;
+        if (isServiceProgram(process.image_path)) {
+            TWLOG(LOG_DEBUG, toUtf8(process.image_path) << " is a service's program; it is not started here.");
+            process.service_program = true;
+            continue;
+        }
+        relaunch(process);
     }
 }
 
