@@ -74,27 +74,31 @@ bool isConfiguredProgramOf(SC_HANDLE manager, const wchar_t* serviceName, const 
 }
 
 // Whether some service of the machine runs this program; asked only when a
-// dead program is about to be started, which is rare.
+// dead program is about to be started, which is rare. The list comes in parts
+// when it does not fit the buffer.
 bool isServiceProgram(const std::wstring& imagePath) {
+    constexpr size_t kMaxBufferBytes = 4u << 20;
     UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));
     if (!manager) return false;
-    DWORD needed = 0;
-    DWORD count = 0;
+    std::vector<BYTE> buffer(64 * 1024);
     DWORD resume = 0;
-    EnumServicesStatusExW(manager.get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL, nullptr, 0, &needed,
-                          &count, &resume, nullptr);
-    // Room for services added between the two calls.
-    std::vector<BYTE> buffer(needed + 4096);
-    resume = 0;
-    if (!EnumServicesStatusExW(manager.get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL, buffer.data(),
-                               static_cast<DWORD>(buffer.size()), &needed, &count, &resume, nullptr)) {
-        return false;
+    for (;;) {
+        DWORD needed = 0;
+        DWORD count = 0;
+        const BOOL complete =
+            EnumServicesStatusExW(manager.get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL,
+                                  buffer.data(), static_cast<DWORD>(buffer.size()), &needed, &count, &resume, nullptr);
+        if (!complete && GetLastError() != ERROR_MORE_DATA) return false;
+        const auto* services = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
+        for (DWORD index = 0; index < count; ++index) {
+            if (isConfiguredProgramOf(manager.get(), services[index].lpServiceName, imagePath)) return true;
+        }
+        if (complete) return false;
+        if (count == 0) {
+            if (needed <= buffer.size() || needed > kMaxBufferBytes) return false;
+            buffer.resize(needed);
+        }
     }
-    const auto* services = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
-    for (DWORD index = 0; index < count; ++index) {
-        if (isConfiguredProgramOf(manager.get(), services[index].lpServiceName, imagePath)) return true;
-    }
-    return false;
 }
 
 class RunProcessLauncher : public IProcessLauncher {
