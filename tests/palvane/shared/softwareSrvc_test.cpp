@@ -617,6 +617,24 @@ TEST_F(CoreTest, DestructionWaitsForARunningInstallationBeforeFreeingItsParts) {
     EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "1.1.0");
 }
 
+// An agent process that connects once the host has stopped the runtime: no
+// phase I begins while the runtime is going away.
+TEST_F(CoreTest, AConnectionAfterTheStopStartsNoInstallation) {
+    markAgentInstalled(install_.path());
+    const std::string cabinetPath = install_.file("agent-1.1.0.cab");
+    ASSERT_TRUE(testutil::writeFile(cabinetPath, fixtureCabinet("folder.cab")));
+    set(configKeys::INSTALL_PENDING, "true");
+    set(configKeys::INSTALL_CABFILE, cabinetPath);
+    set(configKeys::REBOOT_MODE, "true");
+    auto core = makeCore();
+    start(*core);
+    core->stop();
+    core->onIpcReady(true);
+    core.reset();
+    EXPECT_TRUE(ops_->all().empty());
+    EXPECT_TRUE(testutil::fileExists(cabinetPath));
+}
+
 TEST_F(CoreTest, FailedLaunchIsRolledBack) {
     markAgentInstalled(install_.path());
     set(configKeys::INSTALL_PENDING, "true");
