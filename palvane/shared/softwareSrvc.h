@@ -15,7 +15,7 @@
 
 #include "palvane/shared/IMonitoredCore.h"
 #include "palvane/shared/coreParts.h"
-#include "palvane/shared/offerRetrySpacing.h"
+#include "palvane/shared/offer_retry_spacing.h"
 #include "palvane/shared/palvaneIpc.h"
 #include "palvane/shared/upgradeQueryOwner.h"
 #include "utils/win/sockhelper.h"
@@ -169,8 +169,9 @@ private:
     std::mutex queryLock_;
     std::unique_ptr<query_upgrade> query_;
     query_upgrade* runningQuery_ = nullptr;
-    // The version of an offer whose installation failed and was rolled back:
-    // not tried again before the next start of the service.
+    // Under queryLock_ too: the version of an offer whose installation failed
+    // and was rolled back (not tried again before the next start of the
+    // service), and the spacing of the attempts at an offer that keeps failing.
     std::string failedOffer_;
     offer_retry_spacing retrySpacing_;
     std::unique_ptr<thread_pool> pool_;
