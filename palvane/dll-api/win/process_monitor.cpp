@@ -226,10 +226,11 @@ bool process_monitor::isAlive(const tracked_process& process) const {
 // A service's program is left to the service control manager (the health
 // pass starts it again as a service): started as a plain program it would
 // run without the service's context, and the service could not start beside it.
+// The core's state is read again before each program: an installation or
+// removal that begins during a pass ends it.
 void process_monitor::relaunch_dead_processes() {
-    if (!stateAllowsWatching()) return;
     for (tracked_process& process : processes_) {
-        if (stopRequested()) return;
+        if (stopRequested() || !stateAllowsWatching()) return;
         if (isAlive(process)) {
             process.spacing.seen_running();
             continue;
