@@ -1,5 +1,5 @@
 // What the watchers of the installed agent (service monitor, process monitor)
-// need of the service core: its three state flags and its component
+// need of the service core: its state flags and its component
 // operations. The watchers hold a pointer to this view instead of the whole
 // core, and the core outlives them (it deletes them before it frees anything
 // they use).
@@ -19,6 +19,8 @@ public:
     virtual bool isInstallPending() const = 0;
     // The core is being stopped: do nothing more.
     virtual bool isStopping() const = 0;
+    // The agent is being removed: start none of its programs again.
+    virtual bool isBeingRemoved() const = 0;
     // The core's start, stop and install operations over the managed
     // component table; null when the core has none.
     virtual IServiceOperation* serviceOperations() = 0;

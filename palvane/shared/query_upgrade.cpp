@@ -12,6 +12,15 @@ namespace {
 
 constexpr const char* kClientName = "quillmark_palvane";
 constexpr uint32_t kStatusBeforeAnswer = 500;
+// A real answer is a few hundred bytes; anything near this is not one, and
+// is neither parsed nor written whole into the log (nor posted with it).
+constexpr size_t kMaxAnswerBytes = 64 * 1024;
+constexpr size_t kLoggedAnswerBytes = 1024;
+
+std::string shownAnswer(const std::string& body) {
+    if (body.size() <= kLoggedAnswerBytes) return body;
+    return body.substr(0, kLoggedAnswerBytes) + "... (" + std::to_string(body.size()) + " bytes)";
+}
 
 // Scalars read as text the way the server has always been read; arrays and
 // objects have no text and fail the answer.
@@ -56,7 +65,20 @@ http_helper* query_upgrade::newClient(const UrlParts& parts) {
     return client_.get();
 }
 
+// Nothing may leave a query: it runs on the timer thread, and an exception
+// there would also skip what the caller does after the query.
 bool query_upgrade::query() {
+    try {
+        return askServer();
+    } catch (const std::exception& error) {
+        TWLOG(LOG_ERROR, "Failed to get download information: " << error.what());
+    } catch (...) {
+        TWLOG(LOG_ERROR, "Failed to get download information: unknown exception");
+    }
+    return false;
+}
+
+bool query_upgrade::askServer() {
     const std::string url = queryUrl();
     const UrlParts parts = parseUrl(url);
     const std::string header = std::string("cid:") + owner_->cid() + "\r\n";
@@ -74,7 +96,7 @@ bool query_upgrade::query() {
         return false;
     }
     if (!parse_response(body)) {
-        TWLOG(LOG_ERROR, "Failed to parse: " << body);
+        TWLOG(LOG_ERROR, "Failed to parse: " << shownAnswer(body));
         return false;
     }
     if (!owner_->isAgentInstalled()) {
@@ -85,11 +107,20 @@ bool query_upgrade::query() {
     return true;
 }
 
+// The reader throws on an answer nested deeper than it allows; such an
+// answer fails like any other that is not the expected object.
 bool query_upgrade::parse_response(const std::string& body) {
     Json::Value root;
-    Json::Reader reader;
-    if (!reader.parse(body, root) || !root.isObject()) {
-        TWLOG(LOG_ERROR, "Failed to parse json string:" << body);
+    bool parsed = false;
+    if (body.size() <= kMaxAnswerBytes) {
+        try {
+            parsed = Json::Reader().parse(body, root) && root.isObject();
+        } catch (const std::exception&) {
+            parsed = false;
+        }
+    }
+    if (!parsed) {
+        TWLOG(LOG_ERROR, "Failed to parse json string:" << shownAnswer(body));
         return false;
     }
     std::string autoUpgradeText;

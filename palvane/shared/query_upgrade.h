@@ -28,7 +28,8 @@ public:
     query_upgrade& operator=(const query_upgrade&) = delete;
 
     // Sends the request, parses the answer and decides install_type. True
-    // means a usable answer.
+    // means a usable answer. Never throws: every failure is a false with its
+    // log line.
     bool query();
     bool parse_response(const std::string& body);
     bool is_upgrade_needed();
@@ -42,6 +43,7 @@ public:
     int32_t install_type = no_update;
 
 private:
+    bool askServer();
     std::string queryUrl() const;
     http_helper* newClient(const UrlParts& parts);
 

@@ -26,6 +26,28 @@ constexpr uint32_t kPoolThreads = 3;
 constexpr const char* kTrayProgram = "Quillmark Agent\\twptray.exe";
 constexpr const char* kUserSettingsKey = "\\SOFTWARE\\Tarnwell";
 
+// What tells one offered installation from another.
+std::string offerOf(const query_upgrade& answer) {
+    return answer.upgrade_version + '\n' + answer.download_url + '\n' + answer.sha256Hash;
+}
+
+// Withdraws the query that a tick published for stop and remove_services to
+// cancel, on every way out of the tick and before the query is freed.
+class RunningQueryWithdrawal {
+public:
+    RunningQueryWithdrawal(std::mutex& lock, query_upgrade*& slot) : lock_(lock), slot_(slot) {}
+    ~RunningQueryWithdrawal() {
+        std::lock_guard<std::mutex> guard(lock_);
+        slot_ = nullptr;
+    }
+    RunningQueryWithdrawal(const RunningQueryWithdrawal&) = delete;
+    RunningQueryWithdrawal& operator=(const RunningQueryWithdrawal&) = delete;
+
+private:
+    std::mutex& lock_;
+    query_upgrade*& slot_;
+};
+
 bool fileExists(const std::string& path) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
@@ -35,7 +57,10 @@ bool fileExists(const std::string& path) {
 
 PalvaneService::PalvaneService() : PalvaneService(Seams{}) {}
 
-PalvaneService::PalvaneService(Seams seams) : seams_(std::move(seams)) {
+PalvaneService::PalvaneService(Seams seams)
+    : seams_(std::move(seams)),
+      retrySpacing_([this] { return seams_.clock(); }, uint64_t{kInstalledPeriodSeconds} * 1000) {
+    if (!seams_.clock) seams_.clock = GetTickCount64;
     if (!seams_.sleep) seams_.sleep = [](uint32_t milliseconds) { Sleep(milliseconds); };
     if (!seams_.ipcOwner) seams_.ipcOwner = findPortOwnerInTcpTable;
     if (!seams_.components) seams_.components = makeComponentList;
@@ -54,11 +79,23 @@ PalvaneService::PalvaneService(Seams seams) : seams_(std::move(seams)) {
     services_ = seams_.operations(components_, path_);
 }
 
+// The host frees the core from its own code: nothing may leave the
+// destructor, which would end the service process.
+PalvaneService::~PalvaneService() {
+    try {
+        tearDown();
+    } catch (const std::exception& error) {
+        TWLOG(LOG_ERROR, "~PalvaneService: Catch exception: " << error.what());
+    } catch (...) {
+        TWLOG(LOG_ERROR, "~PalvaneService: Catch exception: unknown exception");
+    }
+}
+
 // Nothing that a task, a tick or an IPC callback uses is freed while one of
 // them can still run: the monitor goes first, the timer is stopped (not yet
 // freed: a running installation may still reset it), the IPC server ends its
 // loop thread, and the pool drains before the parts its tasks use are freed.
-PalvaneService::~PalvaneService() {
+void PalvaneService::tearDown() {
     beginStopping();
     monitor_.reset();
     if (timer_) timer_->stop();
@@ -363,7 +400,7 @@ void PalvaneService::read_configuration() {
 }
 
 void PalvaneService::onTimer() {
-    if (installPending_ || stopping_) {
+    if (ticksSkipped()) {
         TWLOG(LOG_INFO, "Skip query upgrade information.");
         return;
     }
@@ -393,25 +430,58 @@ bool PalvaneService::check_for_upgrade() {
         TWLOG(LOG_ERROR, "Failed to get environment value.");
         return false;
     }
-    auto query = std::make_unique<query_upgrade>(this);
+    std::unique_ptr<query_upgrade> query(new (std::nothrow) query_upgrade(this));
+    if (!query) {
+        TWLOG(LOG_ERROR, "Failed to allocate memory - Out of memory resources.");
+        return false;
+    }
+    bool answered = false;
     {
         std::lock_guard<std::mutex> lock(queryLock_);
         query_.reset();
-        if (installPending_ || stopping_) return true;
+        if (ticksSkipped()) return true;
         runningQuery_ = query.get();
     }
-    const bool answered = query->query();
+    {
+        RunningQueryWithdrawal withdrawal(queryLock_, runningQuery_);
+        answered = query->query();
+    }
     std::lock_guard<std::mutex> lock(queryLock_);
-    runningQuery_ = nullptr;
     if (!answered) return false;
     return storeOrDropAnswer(std::move(query));
 }
 
+// Under the query lock. An installation offered again is held back while
+// its spacing runs.
+bool PalvaneService::offerHeldBack(const query_upgrade& answer) {
+    if (answer.install_type != fresh_install && answer.install_type != upgrade) return false;
+    if (retrySpacing_.due(offerOf(answer))) return false;
+    TWLOG(LOG_INFO, "Version " << answer.upgrade_version << " failed to install; it is tried again in "
+                               << retrySpacing_.waitLeft() / 1000 << " s.");
+    return true;
+}
+
+// Under the query lock. Marked pending before it is queued, so that no
+// later tick queues a second installation before this one begins.
+template <typename Task>
+void PalvaneService::queueInstallation(Task task, const query_upgrade& answer) {
+    retrySpacing_.attempted(offerOf(answer));
+    installPending_ = true;
+    try {
+        pool_->enqueue(task, this, answer.download_url, answer.sha256Hash);
+    } catch (...) {
+        installPending_ = false;
+        throw;
+    }
+}
+
+// Under the query lock.
 bool PalvaneService::storeOrDropAnswer(std::unique_ptr<query_upgrade> answer) {
-    if (installPending_ || stopping_ || declinesOffer(*answer)) {
+    if (ticksSkipped() || declinesOffer(*answer)) {
         TWLOG(LOG_INFO, "Skip query upgrade information.");
         return true;
     }
+    if (offerHeldBack(*answer)) return true;
     query_ = std::move(answer);
     setUpgradeVersion(query_->upgrade_version);
     if (!localConfig(false).setString(configKeys::INSTALLING_VERSION, query_->upgrade_version.c_str())) {
@@ -420,11 +490,11 @@ bool PalvaneService::storeOrDropAnswer(std::unique_ptr<query_upgrade> answer) {
     switch (query_->install_type) {
         case fresh_install:
             TWLOG(LOG_INFO, "Install a fresh  Quillmark Agent.");
-            pool_->enqueue(&PalvaneService::install_fresh_agent, this, query_->download_url, query_->sha256Hash);
+            queueInstallation(&PalvaneService::install_fresh_agent, *query_);
             return true;
         case upgrade:
             TWLOG(LOG_INFO, "Upgrade Quillmark Agent.");
-            pool_->enqueue(&PalvaneService::upgrade_agent, this, query_->download_url, query_->sha256Hash);
+            queueInstallation(&PalvaneService::upgrade_agent, *query_);
             return true;
         case no_update:
             return true;
@@ -436,7 +506,7 @@ bool PalvaneService::storeOrDropAnswer(std::unique_ptr<query_upgrade> answer) {
 void PalvaneService::onIpcReady(bool reachable) {
     TWLOG(LOG_INFO, "IPC reachable:" << (reachable ? "ture" : "false"));
     ipcReachable_ = reachable;
-    if (!reachable) return;
+    if (!reachable || stopping_) return;
     try {
         pool_->enqueue(&PalvaneService::handle_ipc_ready_thread, this);
     } catch (const std::exception& error) {
@@ -453,6 +523,7 @@ bool PalvaneService::remove_services() {
     TWLOG(LOG_INFO, "PalvaneService::remove_services()");
     {
         std::lock_guard<std::mutex> lock(queryLock_);
+        removing_ = true;
         installPending_ = true;
         if (runningQuery_ != nullptr) runningQuery_->cancel();
         query_.reset();

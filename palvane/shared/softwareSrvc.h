@@ -15,6 +15,7 @@
 
 #include "palvane/shared/IMonitoredCore.h"
 #include "palvane/shared/coreParts.h"
+#include "palvane/shared/offer_retry_spacing.h"
 #include "palvane/shared/palvaneIpc.h"
 #include "palvane/shared/upgradeQueryOwner.h"
 #include "utils/win/sockhelper.h"
@@ -47,6 +48,8 @@ public:
         std::function<std::shared_ptr<IRollback>(const std::string& path, const ComponentList&,
                                                  const std::string& attempt)>
             rollback;
+        // Milliseconds for spacing the attempts at an offer that keeps failing.
+        offer_retry_spacing::Clock clock;
     };
 
     using ReloadCallback = std::function<void()>;
@@ -98,6 +101,7 @@ public:
     bool isAgentInstalled() const override { return agentInstalled_; }
     bool isInstallPending() const override { return installPending_; }
     bool isStopping() const override { return stopping_; }
+    bool isBeingRemoved() const override { return removing_; }
     IServiceOperation* serviceOperations() override { return services_.get(); }
     std::string installedVersion() const override { return installed_version_; }
     std::string environment() const override { return environment_; }
@@ -128,6 +132,8 @@ private:
     void dropPendingInstallation();
     void restore_at_start();
     void beginStopping();
+    void tearDown();
+    bool ticksSkipped() const { return installPending_ || stopping_ || removing_; }
     bool storeOrDropAnswer(std::unique_ptr<query_upgrade> answer);
     bool declinesOffer(const query_upgrade& answer);
     bool beginPhaseOne();
@@ -140,6 +146,9 @@ private:
     void endFailedAttempt();
     void clearInstallState();
     void stopFreshLeftovers();
+    bool offerHeldBack(const query_upgrade& answer);
+    template <typename Task>
+    void queueInstallation(Task task, const query_upgrade& answer);
     bool launchComponents();
     void setUpgradeVersion(const std::string& version);
     void sleepFor(uint32_t milliseconds);
@@ -162,6 +171,8 @@ private:
     std::unique_ptr<IServiceOperation> services_;
     std::atomic<bool> agentInstalled_{true};
     std::atomic<bool> stopping_{false};
+    // remove_services has begun: no tick, relaunch or installation follows.
+    std::atomic<bool> removing_{false};
     std::atomic<bool> reboot_{false};
     std::atomic<bool> queryBusy_{false};
     std::atomic<uint32_t> timerPeriod_{300};
@@ -195,6 +206,9 @@ private:
     std::mutex queryLock_;
     std::unique_ptr<query_upgrade> query_;
     query_upgrade* runningQuery_ = nullptr;
+    // Under queryLock_ too: the spacing of the attempts at an offer that keeps
+    // failing.
+    offer_retry_spacing retrySpacing_;
     std::unique_ptr<thread_pool> pool_;
     std::unique_ptr<webView2Runtime> webView2_;
 };

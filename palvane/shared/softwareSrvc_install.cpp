@@ -227,6 +227,7 @@ bool PalvaneService::recordUpgrade(const std::string& cabinet, const std::string
 // Phase 0: only the download. The components keep running and are watched,
 // and the tick goes on asking, until the reboot.
 void PalvaneService::upgrade_agent(const std::string& url, const std::string& hash) {
+    if (stopping_) return;  // queued before the stop; the pool only drains now
     installPending_ = true;
     downloadMgr downloader(path_, false);
     if (!fetch(downloader, url, hash)) {
@@ -249,6 +250,7 @@ void PalvaneService::upgrade_agent(const std::string& url, const std::string& ha
 // "install-fresh" is written before the first file lands: until the
 // completion, files on the disk do not make an installed agent.
 bool PalvaneService::install_fresh_agent(const std::string& url, const std::string& hash) {
+    if (stopping_) return false;  // queued before the stop; the pool only drains now
     installPending_ = true;
     downloadMgr downloader(path_, true);
     if (!fetch(downloader, url, hash)) {
@@ -291,6 +293,7 @@ bool PalvaneService::beginPhaseOne() {
 
 void PalvaneService::handle_ipc_ready_thread() {
     TWLOG(LOG_DEBUG, "PalvaneService::handle_ipc_ready_thread()");
+    if (stopping_) return;  // queued before the stop; the pool only drains now
     if (reboot_ && beginPhaseOne()) {
         TWLOG(LOG_INFO, ">>>Perform Quillmark Agent upgrade - phase I.");
         post_upgrade_agent_from_reboot();

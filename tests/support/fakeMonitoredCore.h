@@ -1,4 +1,4 @@
-// A service core as the watchers see it: three flags the test sets and the
+// A service core as the watchers see it: the flags the test sets and the
 // component operations it hands in.
 #pragma once
 
@@ -13,11 +13,13 @@ public:
     bool isAgentInstalled() const override { return agentInstalled; }
     bool isInstallPending() const override { return installPending; }
     bool isStopping() const override { return stopping; }
+    bool isBeingRemoved() const override { return beingRemoved; }
     PALVANE_SERVICE::IServiceOperation* serviceOperations() override { return operations; }
 
     std::atomic<bool> agentInstalled{true};
     std::atomic<bool> installPending{false};
     std::atomic<bool> stopping{false};
+    std::atomic<bool> beingRemoved{false};
     PALVANE_SERVICE::IServiceOperation* operations = nullptr;
 };
 

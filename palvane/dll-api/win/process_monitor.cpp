@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "palvane/shared/IMonitoredCore.h"
 #include "utils/twlogger.h"
@@ -49,6 +50,57 @@ bool imagePathOf(HANDLE process, std::wstring& path) {
 // path followed by arguments (C:\Program.exe for C:\Program Files\...).
 std::wstring commandLineFor(const std::wstring& imagePath) { return L"\"" + imagePath + L"\""; }
 
+// The program that a service's configured command line runs: without the
+// quotes, and without the arguments after ".exe".
+std::wstring programOfCommandLine(std::wstring commandLine) {
+    if (!commandLine.empty() && commandLine[0] == L'"') commandLine.erase(0, 1);
+    std::wstring lowered = commandLine;
+    CharLowerBuffW(&lowered[0], static_cast<DWORD>(lowered.size()));
+    const size_t extension = lowered.find(L".exe");
+    return extension == std::wstring::npos ? commandLine : commandLine.substr(0, extension + 4);
+}
+
+bool isConfiguredProgramOf(SC_HANDLE manager, const wchar_t* serviceName, const std::wstring& imagePath) {
+    UniqueScHandle service(OpenServiceW(manager, serviceName, SERVICE_QUERY_CONFIG));
+    DWORD needed = 0;
+    if (!service || QueryServiceConfigW(service.get(), nullptr, 0, &needed) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        return false;
+    }
+    std::vector<BYTE> buffer(needed);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    return QueryServiceConfigW(service.get(), config, needed, &needed) && config->lpBinaryPathName != nullptr &&
+           equalsIgnoringCase(programOfCommandLine(config->lpBinaryPathName), imagePath);
+}
+
+// Whether some service of the machine runs this program; asked only when a
+// dead program is about to be started, which is rare. The list comes in parts
+// when it does not fit the buffer.
+bool isServiceProgram(const std::wstring& imagePath) {
+    constexpr size_t kMaxBufferBytes = 4u << 20;
+    UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));
+    if (!manager) return false;
+    std::vector<BYTE> buffer(64 * 1024);
+    DWORD resume = 0;
+    for (;;) {
+        DWORD needed = 0;
+        DWORD count = 0;
+        const BOOL complete =
+            EnumServicesStatusExW(manager.get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL,
+                                  buffer.data(), static_cast<DWORD>(buffer.size()), &needed, &count, &resume, nullptr);
+        if (!complete && GetLastError() != ERROR_MORE_DATA) return false;
+        const auto* services = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
+        for (DWORD index = 0; index < count; ++index) {
+            if (isConfiguredProgramOf(manager.get(), services[index].lpServiceName, imagePath)) return true;
+        }
+        if (complete) return false;
+        if (count == 0) {
+            if (needed <= buffer.size() || needed > kMaxBufferBytes) return false;
+            buffer.resize(needed);
+        }
+    }
+}
+
 class RunProcessLauncher : public IProcessLauncher {
 public:
     DWORD launchHidden(const std::wstring& commandLine, uint64_t timeoutMs, HANDLE cancel) override {
@@ -93,12 +145,16 @@ bool process_monitor::stopRequested() const {
            (core_ != nullptr && core_->isStopping());
 }
 
-bool process_monitor::stateAllowsEnumeration() const {
-    return core_ != nullptr && !core_->isInstallPending() && !core_->isStopping() && core_->isAgentInstalled();
+// Only an installed agent that nothing is installing, removing or stopping
+// is watched: an installation stops the agent's programs on purpose and
+// replaces their files, a removal deletes them.
+bool process_monitor::stateAllowsWatching() const {
+    return core_ != nullptr && !core_->isInstallPending() && !core_->isStopping() && !core_->isBeingRemoved() &&
+           core_->isAgentInstalled();
 }
 
 bool process_monitor::enumerate_processes() {
-    if (!stateAllowsEnumeration()) {
+    if (!stateAllowsWatching()) {
         TWLOG(LOG_DEBUG, "Enumerating running processes is ignored.");
         return true;
     }
@@ -167,14 +223,25 @@ bool process_monitor::isAlive(const tracked_process& process) const {
     return imagePathOf(handle.get(), imagePath) && equalsIgnoringCase(imagePath, process.image_path);
 }
 
+// A service's program is left to the service control manager (the health
+// pass starts it again as a service): started as a plain program it would
+// run without the service's context, and the service could not start beside it.
+// The core's state is read again before each program: an installation or
+// removal that begins during a pass ends it.
 void process_monitor::relaunch_dead_processes() {
     for (tracked_process& process : processes_) {
-        if (stopRequested()) return;
+        if (stopRequested() || !stateAllowsWatching()) return;
         if (isAlive(process)) {
             process.spacing.seen_running();
             continue;
         }
-        if (process.spacing.due()) relaunch(process);
+        if (process.service_program || !process.spacing.due()) continue;
+        if (isServiceProgram(process.image_path)) {
+            TWLOG(LOG_DEBUG, toUtf8(process.image_path) << " is a service's program; it is not started here.");
+            process.service_program = true;
+            continue;
+        }
+        relaunch(process);
     }
 }
 

@@ -23,6 +23,8 @@ struct tracked_process {
     DWORD process_id = 0;
     std::wstring image_path;
     relaunch_spacing spacing;
+    // A service's program: never started here.
+    bool service_program = false;
 };
 
 // How a dead program is started again. The real one uses RunProcess with the
@@ -55,7 +57,9 @@ public:
     bool enumerate_processes();
     // Adds a record or updates the process id of the record of the same program.
     void track_process(const tracked_process& process);
-    // Starts each tracked program that is no longer running.
+    // Starts each tracked program that is no longer running, except the
+    // programs of services, and nothing while the agent is not installed or
+    // is being installed, removed or stopped.
     void relaunch_dead_processes();
 
     // Ends a relaunch wait in progress and skips the remaining relaunches;
@@ -65,7 +69,7 @@ public:
     const std::list<tracked_process>& tracked() const { return processes_; }
 
 private:
-    bool stateAllowsEnumeration() const;
+    bool stateAllowsWatching() const;
     void considerProcess(DWORD processId);
     bool isAgentProgram(const std::wstring& imagePath) const;
     bool isAlive(const tracked_process& process) const;

@@ -46,11 +46,11 @@ Services::Services(InstalledServiceList components, std::string path)
 
 Services::~Services() = default;
 
-// Opens the component, installing it when it does not exist. A driver whose
-// install fails is only a warning; a service whose install fails counts as a
-// component that did not start.
-bool Services::openOrInstall(Installed_services& component, bool& installFailed) {
-    installFailed = false;
+// Opens the component, installing it when it does not exist. A component
+// that cannot be opened (for any reason but not existing) or installed, driver
+// or service, counts like one that did not start: an installation must not
+// be taken for complete while part of the agent is missing.
+bool Services::openOrInstall(Installed_services& component) {
     component.open();
     if (component.hasServiceHandle()) return true;
     if (!component.isNotInstalled()) {
@@ -59,12 +59,7 @@ bool Services::openOrInstall(Installed_services& component, bool& installFailed)
     }
     TWLOG(LOG_INFO, component.name << " is not found, install it");
     if (component.install(path)) return true;
-    if (asDriver(component) != nullptr) {
-        TWLOG(LOG_WARN, "Failed to install " << component.name);
-    } else {
-        TWLOG(LOG_ERROR, "Failed to install " << component.name);
-        installFailed = true;
-    }
+    TWLOG(asDriver(component) != nullptr ? LOG_WARN : LOG_ERROR, "Failed to install " << component.name);
     return false;
 }
 
@@ -90,11 +85,7 @@ bool Services::start_service() {
     for (const auto& component : components) {
         auto guard = component->lock();
         TWLOG(LOG_DEBUG, "Start  " << component->name);
-        bool installFailed = false;
-        const bool opened = openOrInstall(*component, installFailed);
-        if (installFailed) status = kComponentNotStarted;
-        if (!opened) continue;
-        if (!startWithRetries(*component)) status = kComponentNotStarted;
+        if (!openOrInstall(*component) || !startWithRetries(*component)) status = kComponentNotStarted;
     }
     return status == kSuccess;
 }

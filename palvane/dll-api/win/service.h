@@ -37,7 +37,7 @@ public:
     bool uninstall_drivers() override;
 
 private:
-    bool openOrInstall(Installed_services& component, bool& installFailed);
+    bool openOrInstall(Installed_services& component);
     bool startWithRetries(Installed_services& component);
     void stopOne(Installed_services& component);
     void removeOne(Installed_services& component);

@@ -298,25 +298,63 @@ TEST_F(CoreUpdateTest, FreshInstallationFromTheFirstTick) {
         << requests[0].target;
 }
 
-TEST_F(CoreUpdateTest, WrongDigestInstallsNothingAndTheNextTickAsksAgain) {
+// The server keeps offering a cabinet whose digest never matches: it is
+// fetched again only after a spacing that grows (40 s, then 80 s).
+TEST_F(CoreUpdateTest, AFreshDownloadThatKeepsFailingIsRetriedLessAndLessOften) {
     const std::string cabinet = fixtureCabinet("folder.cab");
-    server_.expect("GET", "/check_agent_updates?guid=",
-                   ScriptedResponse::json(answer("2.1.0", url("cabs/agent.cab"), testutil::sha256Hex("other"), false)),
-                   2);
-    server_.expect("GET", "/cabs/agent.cab", ScriptedResponse::cabinet(cabinet, "agent-2.1.0.cab"), 2);
-
-    auto core = makeCore();
-    start(*core);
-    ASSERT_TRUE(testutil::waitUntil([&] { return log_.contains("Failed to download archive file."); },
-                                    std::chrono::seconds(30)));
-    ASSERT_TRUE(testutil::waitUntil([&] { return !core->isInstallPending(); }));
-    EXPECT_FALSE(testutil::fileExists(install_.file("Quillmark Agent\\agent.exe")));
+    server_.allow("GET", "/check_agent_updates?guid=",
+                  ScriptedResponse::json(answer("2.1.0", url("cabs/agent.cab"), testutil::sha256Hex("other"), false)));
+    server_.expect("GET", "/cabs/agent.cab", ScriptedResponse::cabinet(cabinet, "agent-2.1.0.cab"), 3);
+    auto downloads = [&] {
+        size_t count = 0;
+        for (const auto& request : server_.requests()) count += request.target == "/cabs/agent.cab" ? 1 : 0;
+        return count;
+    };
+    std::atomic<uint64_t> now{1000000};
+    auto seams = fastSeams(ops_);
+    seams.clock = [&now] { return now.load(); };
+    auto core = makeCore(std::move(seams));
+    start(*core);  // the first tick comes after 1.5 s
+    auto failedAgain = [&](size_t count) {
+        return testutil::waitUntil([&] { return downloads() == count && !core->isInstallPending(); },
+                                   std::chrono::seconds(30));
+    };
+    ASSERT_TRUE(failedAgain(1));
     core->onTimer();
-    ASSERT_TRUE(server_.waitForRequests(4));
-    ASSERT_TRUE(testutil::waitUntil([&] { return !core->isInstallPending(); }));
+    EXPECT_TRUE(log_.contains("Version 2.1.0 failed to install; it is tried again in 40 s."));
+    now += 40000;
+    core->onTimer();
+    EXPECT_TRUE(core->isInstallPending()) << "marked by the tick that queued it";
+    ASSERT_TRUE(failedAgain(2));
+    now += 40000;
+    core->onTimer();
+    now += 80000;
+    core->onTimer();
+    ASSERT_TRUE(failedAgain(3));
     core->stop();
+    EXPECT_EQ(downloads(), 3u);
     EXPECT_TRUE(ops_->all().empty());
-    EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "<absent>");
+    EXPECT_FALSE(testutil::fileExists(install_.file("Quillmark Agent\\agent.exe")));
+}
+
+// An answer nested deeper than the JSON reader allows, and one of tens of
+// megabytes: each fails the tick like any bad answer (and is not logged
+// whole), and a stop right after is clean.
+TEST_F(CoreUpdateTest, HostileAnswersFailTheTickAndTheStopAfterIsClean) {
+    markAgentInstalled(install_.path());
+    const std::string deep = std::string(5000, '[') + std::string(5000, ']');
+    const std::string huge = "{\"upgrade_version\":\"" + std::string(30u << 20, '9') + "\"}";
+    for (const std::string* body : {&deep, &huge}) {
+        server_.expect("GET", "/check_agent_updates?guid=", ScriptedResponse::json(*body));
+        auto core = makeCore();
+        start(*core);
+        core->onTimer();
+        EXPECT_TRUE(log_.contains("Failed to parse json string:" + body->substr(0, 100))) << body->size();
+        EXPECT_TRUE(log_.contains("Failed to parse: " + body->substr(0, 100))) << body->size();
+        EXPECT_LT(log_.text().size(), 64u * 1024) << "the answer was logged whole";
+        core->stop();
+        core.reset();
+    }
 }
 
 TEST_F(CoreUpdateTest, CabinetWithANewRuntimeLibraryHandsOverAndTheNewCoreFinishes) {
@@ -588,6 +626,24 @@ TEST_F(CoreTest, DestructionWaitsForARunningInstallationBeforeFreeingItsParts) {
     EXPECT_EQ(ops_->callsAfterDestruction, 0);
     EXPECT_TRUE(ops_->destroyed);
     EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "1.1.0");
+}
+
+// An agent process that connects once the host has stopped the runtime: no
+// phase I begins while the runtime is going away.
+TEST_F(CoreTest, AConnectionAfterTheStopStartsNoInstallation) {
+    markAgentInstalled(install_.path());
+    const std::string cabinetPath = install_.file("agent-1.1.0.cab");
+    ASSERT_TRUE(testutil::writeFile(cabinetPath, fixtureCabinet("folder.cab")));
+    set(configKeys::INSTALL_PENDING, "true");
+    set(configKeys::INSTALL_CABFILE, cabinetPath);
+    set(configKeys::REBOOT_MODE, "true");
+    auto core = makeCore();
+    start(*core);
+    core->stop();
+    core->onIpcReady(true);
+    core.reset();
+    EXPECT_EQ(ops_->count("stop_service"), 0u) << "phase I began";
+    EXPECT_TRUE(testutil::fileExists(cabinetPath));
 }
 
 // The new drivers go before the restore, so the restored INFs reinstall the

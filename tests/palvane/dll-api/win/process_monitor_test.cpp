@@ -11,6 +11,7 @@
 #include "support/childProcesses.h"
 #include "support/fakeMonitoredCore.h"
 #include "support/fakeSessions.h"
+#include "support/serviceSandbox.h"
 #include "support/testUtil.h"
 #include "utils/win/stringconv.h"
 
@@ -108,35 +109,51 @@ TEST(ProcessMonitor, TracksTheAgentsProgramsOnceEachWhateverTheLetterCase) {
     EXPECT_FALSE(log.contains("outside.exe"));
 }
 
-TEST(ProcessMonitor, EnumerationWaitsForAnInstalledIdleAgentButRelaunchesDoNot) {
+// An installation stops the agent's programs and replaces their files, a
+// removal deletes them: neither is undone by a relaunch.
+TEST(ProcessMonitor, NothingIsTrackedOrStartedUnlessTheInstalledAgentIsLeftAlone) {
     AgentFolder folder;
     const std::wstring agent = folder.place(L"Agent\\agent.exe");
     testutil::ChildProcesses children;
     ASSERT_NE(children.start(agent), 0u);
 
     struct State {
-        bool installed, pending, stopping;
+        bool installed, pending, stopping, removing;
     };
-    for (const State state : {State{false, false, false}, State{true, true, false}, State{true, false, true}}) {
+    for (const State state : {State{false, false, false, false}, State{true, true, false, false},
+                              State{true, false, true, false}, State{true, false, false, true}}) {
         testutil::LogCapture log;
         testutil::FakeMonitoredCore core;
         core.agentInstalled = state.installed;
         core.installPending = state.pending;
         core.stopping = state.stopping;
-        process_monitor monitor(&core, folder.installPath());
+        core.beingRemoved = state.removing;
+        CountingLauncher launcher;
+        process_monitor monitor(&core, folder.installPath(), &launcher);
         EXPECT_TRUE(monitor.enumerate_processes());
         EXPECT_TRUE(monitor.tracked().empty());
         EXPECT_TRUE(log.contains("Enumerating running processes is ignored."));
+        monitor.track_process({0, folder.root + L"Agent\\gone.exe"});
+        monitor.relaunch_dead_processes();
+        EXPECT_EQ(launcher.launches, 0);
     }
+}
 
-    // A program seen before the installation began is still started again.
+TEST(ProcessMonitor, AServicesProgramIsLeftToTheServiceControlManager) {
+    AgentFolder folder;
+    const std::wstring program = folder.place(L"Agent Service\\agentsvc.exe");
+    testutil::ServiceSandbox sandbox{"twtest_pm_service"};
+    {
+        service_helper service("twtest_pm_service", SC_MANAGER_ALL_ACCESS, SERVICE_QUERY_STATUS);
+        ASSERT_TRUE(service.createService(L"twtest", L"", L"\"" + program + L"\" -run", service_config()));
+    }
     testutil::FakeMonitoredCore core;
     CountingLauncher launcher;
     process_monitor monitor(&core, folder.installPath(), &launcher);
-    monitor.track_process({0, agent});
-    core.installPending = true;
-    monitor.relaunch_dead_processes();
-    EXPECT_EQ(launcher.launches, 1);
+    monitor.track_process({0, upperCase(program)});
+    monitor.track_process({0, folder.root + L"Agent\\gone.exe"});
+    for (int pass = 0; pass < 3; ++pass) monitor.relaunch_dead_processes();
+    EXPECT_EQ(launcher.launches, 2) << "only the plain program, at the first and second pass";
 }
 
 TEST(ProcessMonitor, EmptyInstallPathClaimsNoProgram) {

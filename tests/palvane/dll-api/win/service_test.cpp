@@ -124,9 +124,8 @@ TEST_F(ServicesTest, AComponentThatDoesNotStartFailsTheStartEvenWhenLaterOnesSta
     EXPECT_EQ(testutil::serviceState("qmdns"), static_cast<DWORD>(SERVICE_RUNNING));
 }
 
-TEST_F(ServicesTest, AServiceThatCannotBeInstalledFailsTheStartButADriverOnlyWarns) {
+TEST_F(ServicesTest, AServiceThatCannotBeInstalledFailsTheStart) {
     machine_.placeAll();
-    DeleteFileA((machine_.path() + "Quillmark Drivers\\twprotect.inf").c_str());
     // Another service already carries the DNS server's display name.
     testutil::ServiceSandbox sandbox{"twtest_name_taken"};
     {
@@ -136,21 +135,32 @@ TEST_F(ServicesTest, AServiceThatCannotBeInstalledFailsTheStartButADriverOnlyWar
                                         service_config()));
     }
     testutil::LogCapture log;
-    Services withoutDriver = services();
-    EXPECT_FALSE(withoutDriver.start_service());
-    EXPECT_EQ(withoutDriver.get_status(), Services::kComponentNotStarted);
-    EXPECT_TRUE(loggedAt(log.text(), "Failed to install twprotect", "Warn"));
+    Services operations = services();
+    EXPECT_FALSE(operations.start_service());
+    EXPECT_EQ(operations.get_status(), Services::kComponentNotStarted);
     EXPECT_TRUE(loggedAt(log.text(), "Failed to install qmdns", "Error"));
     EXPECT_EQ(testutil::serviceState("twQuillmark"), static_cast<DWORD>(SERVICE_RUNNING));
 }
 
-TEST_F(ServicesTest, AMissingDriverInfAloneLeavesTheStartSuccessful) {
+// Part of the agent missing is never a successful start: not a driver whose
+// INF cannot be installed, nor a component that cannot be opened.
+TEST_F(ServicesTest, ADriverThatCannotBeInstalledOrAComponentThatCannotBeOpenedFailsTheStart) {
     machine_.placeAll();
     DeleteFileA((machine_.path() + "Quillmark Drivers\\twprotect.inf").c_str());
     testutil::LogCapture log;
-    Services operations = services();
-    EXPECT_TRUE(operations.start_service()) << log.text();
+    Services withoutDriver = services();
+    EXPECT_FALSE(withoutDriver.start_service());
+    EXPECT_EQ(withoutDriver.get_status(), Services::kComponentNotStarted);
     EXPECT_TRUE(loggedAt(log.text(), "Failed to install twprotect", "Warn"));
+    EXPECT_EQ(testutil::serviceState("qmdns"), static_cast<DWORD>(SERVICE_RUNNING)) << "the walk went on";
+
+    // A name the service control manager refuses (no service name holds a
+    // slash) fails the open with another error than "does not exist".
+    const std::string refusedName = "twtest/refused";
+    auto unopenable = std::make_shared<Installed_services>(refusedName, "x", "x", "qmdns", "dnsserver.exe");
+    Services withUnopenable({unopenable}, machine_.path());
+    EXPECT_FALSE(withUnopenable.start_service());
+    EXPECT_TRUE(loggedAt(log.text(), "Failed to open " + refusedName + " error code=", "Error")) << log.text();
 }
 
 TEST_F(ServicesTest, StopCountsAMissingComponentAsStoppedAndAStuckOneAsAFailure) {
