@@ -85,6 +85,7 @@ bool query_upgrade::askServer() {
     TWLOG(LOG_DEBUG, "query_url=" << url);
 
     http_helper* client = newClient(parts);
+    client->setMaxBodyBytes(kMaxAnswerBytes);
     uint32_t status = kStatusBeforeAnswer;
     std::string body;
     if (!client->get(nullptr, parts.path, header.c_str(), status, body)) {

@@ -258,7 +258,12 @@ bool http_helper::readBody(HINTERNET request, int fd, std::string* body) {
                 return false;
             }
         } else if (body != nullptr) {
-            body->append(buffer.data(), strnlen(buffer.data(), read));
+            const size_t length = strnlen(buffer.data(), read);
+            if (length > maxBodyBytes_ - body->size()) {
+                lastError_ = static_cast<DWORD>(ERROR_FILE_TOO_LARGE);
+                return false;
+            }
+            body->append(buffer.data(), length);
         }
     }
 }

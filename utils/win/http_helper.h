@@ -61,6 +61,10 @@ public:
                                         DWORD length);
 
     uint32_t statusCode() const { return statusCode_; }
+    // A body read into memory that grows past this fails the request with
+    // ERROR_FILE_TOO_LARGE as soon as it does, so no server can make the
+    // caller hold an answer of any size.
+    void setMaxBodyBytes(size_t limit) { maxBodyBytes_ = limit; }
     DWORD lastError() const { return lastError_; }
     bool usesTls() const { return secure_ || port_ == 443; }
 
@@ -115,6 +119,7 @@ private:
     uint32_t port_;
     std::string host_;
     DWORD lastError_ = 0;
+    size_t maxBodyBytes_ = static_cast<size_t>(-1);
     std::string userAgent_;
     bool cancelled_ = false;
     bool secure_;
