@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
+#include <utility>
 
 #include "support/localUpdateServer.h"
 #include "support/loopbackListener.h"
@@ -43,10 +45,8 @@ protected:
     }
 
     static bool posted(const LocalUpdateServer& server, const std::string& message) {
-        for (const auto& request : server.requests()) {
-            if (messageOf(request) == message) return true;
-        }
-        return false;
+        const auto requests = server.requests();
+        return std::any_of(requests.begin(), requests.end(), [&](const auto& r) { return messageOf(r) == message; });
     }
 };
 
@@ -55,16 +55,12 @@ class SilentListener {
 public:
     SilentListener() : socket_(testutil::listenOnLoopback(port_)) {}
     ~SilentListener() {
-        if (client_ != INVALID_SOCKET) closesocket(client_);
+        dropClient();
         closesocket(socket_);
     }
 
     std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/log"; }
-
-    void dropClient() {
-        closesocket(client_);
-        client_ = INVALID_SOCKET;
-    }
+    void dropClient() { closesocket(std::exchange(client_, INVALID_SOCKET)); }
 
     bool acceptOne() {
         fd_set readable;

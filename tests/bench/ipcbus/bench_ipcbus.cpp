@@ -10,17 +10,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "tests/support/quietIpcServer.h"
-#include "utils/configKeys.h"
+#include "support/ipcTestPeer.h"
+#include "support/loopbackListener.h"
+#include "support/quietIpcServer.h"
 #include "utils/twlogger.h"
-#include "utils/win/localconfig.h"
 
 namespace {
 
@@ -70,95 +68,12 @@ bool readFrame(SOCKET s, std::string& body) {
     return body.empty() || recvAll(s, &body[0], body.size());
 }
 
-std::string frameOf(const std::string& body) {
-    const uint32_t length = htonl(static_cast<uint32_t>(body.size()));
-    return std::string(reinterpret_cast<const char*>(&length), 4) + body;
-}
-
-SOCKET listenLoopback(uint16_t& port) {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    int length = sizeof(address);
-    getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-    listen(s, 64);
-    port = ntohs(address.sin_port);
-    return s;
-}
-
 SOCKET acceptNoDelay(SOCKET listening) {
     SOCKET s = accept(listening, nullptr, nullptr);
     const BOOL on = TRUE;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on));
     return s;
 }
-
-// ---- the tray program's stand-in, for the peer check ----
-
-class TrayStandIn {
-public:
-    TrayStandIn() {
-        char temp[MAX_PATH];
-        GetTempPathA(sizeof(temp), temp);
-        folder_ = std::string(temp) + "bench-ipcbus-" + std::to_string(GetCurrentProcessId()) + "\\";
-        CreateDirectoryA(folder_.c_str(), nullptr);
-        CreateDirectoryA((folder_ + "Quillmark Agent").c_str(), nullptr);
-        program_ = folder_ + "Quillmark Agent\\twptray.exe";
-        char self[MAX_PATH];
-        GetModuleFileNameA(nullptr, self, sizeof(self));
-        std::string idle(self);
-        idle = idle.substr(0, idle.find_last_of("\\/") + 1) + "idleprogram.exe";
-        CopyFileA(idle.c_str(), program_.c_str(), FALSE);
-        HKEY key = nullptr;
-        RegCreateKeyExA(HKEY_LOCAL_MACHINE, localConfig::kBaseKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                        nullptr);
-        UniqueRegKey created(key);
-        localConfig config(false);
-        hadPath_ = config.getString(configKeys::PATH, oldPath_);
-        config.setString(configKeys::PATH, folder_.c_str());
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info = {};
-        std::string commandLine = "\"" + program_ + "\" 120000";
-        if (!CreateProcessA(program_.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                            &info)) {
-            std::fprintf(stderr, "cannot start the tray stand-in\n");
-            std::exit(1);
-        }
-        CloseHandle(info.hThread);
-        process_.reset(info.hProcess);
-        pid_ = info.dwProcessId;
-    }
-    ~TrayStandIn() {
-        TerminateProcess(process_.get(), 0);
-        WaitForSingleObject(process_.get(), 5000);
-        localConfig config(false);
-        if (hadPath_)
-            config.setString(configKeys::PATH, oldPath_.c_str());
-        else
-            config.deleteValue(configKeys::PATH);
-        DeleteFileA(program_.c_str());
-        RemoveDirectoryA((folder_ + "Quillmark Agent").c_str());
-        RemoveDirectoryA(folder_.c_str());
-    }
-    PortOwnerFinder finder() const {
-        const DWORD pid = pid_;
-        return [pid](uint16_t, uint16_t, DWORD& owner) {
-            owner = pid;
-            return true;
-        };
-    }
-
-private:
-    std::string folder_;
-    std::string program_;
-    std::string oldPath_;
-    bool hadPath_ = false;
-    UniqueHandle process_;
-    DWORD pid_ = 0;
-};
 
 // ---- the bus under test ----
 
@@ -200,24 +115,24 @@ std::string uiBody() { return "{\"post-uimessage\":{\"message-content\":\"" + kT
 void benchBusRoundTrips(EchoIpcServer& server, int count) {
     SOCKET s = connectLoopback(server.listeningPort());
     waitConnects(server, 1);
-    printRoundTrips("bus, echo on the loop thread:", timeRoundTrips(s, frameOf(uiBody()), count));
+    printRoundTrips("bus, echo on the loop thread:", timeRoundTrips(s, testutil::frameOf(uiBody()), count));
     const std::string rebroadcast = "{\"rebroadcast\":{\"post-uimessage\":{\"message-content\":\"" + kText + "\"}}}\n";
-    printRoundTrips("bus, rebroadcast through the worker:", timeRoundTrips(s, frameOf(rebroadcast), count));
+    printRoundTrips("bus, rebroadcast through the worker:", timeRoundTrips(s, testutil::frameOf(rebroadcast), count));
     closesocket(s);
 }
 
 void benchPlainRoundTrips(int count) {
     uint16_t port = 0;
-    SOCKET listening = listenLoopback(port);
+    SOCKET listening = testutil::listenOnLoopback(port, 64);
     std::thread echo([listening] {
         SOCKET s = acceptNoDelay(listening);
         std::string body;
-        while (readFrame(s, body) && sendAll(s, frameOf(body))) {
+        while (readFrame(s, body) && sendAll(s, testutil::frameOf(body))) {
         }
         closesocket(s);
     });
     SOCKET s = connectLoopback(port);
-    printRoundTrips("plain Winsock echo thread:", timeRoundTrips(s, frameOf(uiBody()), count));
+    printRoundTrips("plain Winsock echo thread:", timeRoundTrips(s, testutil::frameOf(uiBody()), count));
     closesocket(s);
     echo.join();
     closesocket(listening);
@@ -264,14 +179,14 @@ void benchBusBroadcast(EchoIpcServer& server, int messages) {
 
 void benchPlainBroadcast(int messages) {
     uint16_t port = 0;
-    SOCKET listening = listenLoopback(port);
+    SOCKET listening = testutil::listenOnLoopback(port, 64);
     std::vector<SOCKET> clients;
     std::vector<SOCKET> served;
     for (int i = 0; i < kBroadcastPeers; ++i) {
         clients.push_back(connectLoopback(port));
         served.push_back(acceptNoDelay(listening));
     }
-    const std::string frame = frameOf(uiBody());
+    const std::string frame = testutil::frameOf(uiBody());
     const double rate = timeBroadcast(clients, messages, [&] {
         for (int i = 0; i < messages; ++i) {
             for (SOCKET s : served) sendAll(s, frame);
@@ -295,8 +210,8 @@ int main(int argc, char** argv) {
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
     {
-        TrayStandIn tray;
-        EchoIpcServer server(tray.finder());
+        testutil::TrayStandIn tray;
+        EchoIpcServer server(tray.ownerFinder());
         std::printf("one peer, %d round trips of a %zu-byte frame:\n", roundTrips, uiBody().size() + 4);
         benchBusRoundTrips(server, roundTrips);
         benchPlainRoundTrips(roundTrips);

@@ -15,15 +15,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <functional>
-#include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "palvane/shared/Ipalvane.h"
+#include "support/childProcesses.h"
+#include "support/ipcTestPeer.h"
+#include "support/logLines.h"
 #include "support/loopbackListener.h"
 #include "support/quietIpcServer.h"
 #include "support/testUtil.h"
@@ -42,14 +41,7 @@ double millisSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-bool waitFor(const std::function<bool()>& condition, std::chrono::seconds limit) {
-    const auto deadline = Clock::now() + limit;
-    while (!condition()) {
-        if (Clock::now() > deadline) return false;
-        Sleep(5);
-    }
-    return true;
-}
+const char kRefusal[] = "is not from tarnwell process.";
 
 // ---- the log server that never answers ----
 
@@ -159,108 +151,36 @@ void benchErrorLines(BlackHoleServer& server) {
 
 // ---- b. a refused peer beside a connected one ----
 
-SOCKET connectLoopback(uint16_t port) {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        std::fprintf(stderr, "connect failed: %d\n", WSAGetLastError());
-        std::exit(1);
-    }
-    const BOOL on = TRUE;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on));
-    return s;
-}
-
-bool transfer(SOCKET s, char* data, size_t length, bool sending) {
+bool receive(SOCKET s, char* data, size_t length) {
     for (size_t done = 0; done < length;) {
-        const int n = sending ? send(s, data + done, static_cast<int>(length - done), 0)
-                              : recv(s, data + done, static_cast<int>(length - done), 0);
+        const int n = recv(s, data + done, static_cast<int>(length - done), 0);
         if (n <= 0) return false;
         done += static_cast<size_t>(n);
     }
     return true;
 }
 
-std::string frameOf(const std::string& body) {
-    const uint32_t length = htonl(static_cast<uint32_t>(body.size()));
-    return std::string(reinterpret_cast<const char*>(&length), 4) + body;
-}
-
-// One frame out and its echo back, in microseconds; negative on failure.
-double roundTrip(SOCKET s, std::string frame) {
+// One frame out and its echo back, in microseconds; negative on failure. The
+// echo is taken with plain blocking receives, as in the bus benchmark: the
+// peer's bounded reads wait in select, whose cost would be timed too.
+double roundTrip(testutil::IpcTestPeer& peer, const std::string& frame) {
     const auto start = Clock::now();
     uint32_t length = 0;
-    if (!transfer(s, &frame[0], frame.size(), true) || !transfer(s, reinterpret_cast<char*>(&length), 4, false)) {
-        return -1;
-    }
+    if (!peer.sendRaw(frame) || !receive(peer.socket(), reinterpret_cast<char*>(&length), 4)) return -1;
     std::string body(ntohl(length), '\0');
-    if (!body.empty() && !transfer(s, &body[0], body.size(), false)) return -1;
+    if (!body.empty() && !receive(peer.socket(), &body[0], body.size())) return -1;
     return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
 }
 
-// A program started from `image` that waits (so its image path stays
-// readable) until it is ended.
-class ChildProcess {
-public:
-    ChildProcess(const std::string& image, const std::string& arguments, bool suspended) {
-        STARTUPINFOA startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        std::string commandLine = "\"" + image + "\" " + arguments;
-        if (!CreateProcessA(image.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
-                            suspended ? CREATE_SUSPENDED : 0, nullptr, nullptr, &startup, &info)) {
-            std::fprintf(stderr, "cannot start %s: %lu\n", image.c_str(), GetLastError());
-            std::exit(1);
-        }
-        thread_.reset(info.hThread);
-        process_.reset(info.hProcess);
-        pid_ = info.dwProcessId;
+// Starts a program that connects to the bus, and waits until the bus has
+// refused it and it has ended.
+void refusedPeerConnects(uint16_t port) {
+    testutil::ChildProcesses intruder;
+    const DWORD pid = intruder.start(testutil::exeDirectory() + L"loopbackpeer.exe", std::to_wstring(port));
+    UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+    if (!process || WaitForSingleObject(process.get(), 60000) != WAIT_OBJECT_0) {
+        std::fprintf(stderr, "a refused peer was not let go in 60 s\n");
     }
-    ~ChildProcess() {
-        TerminateProcess(process_.get(), 0);
-        WaitForSingleObject(process_.get(), 5000);
-    }
-    DWORD pid() const { return pid_; }
-    void resume() { ResumeThread(thread_.get()); }
-    bool waitEnded(DWORD ms) { return WaitForSingleObject(process_.get(), ms) == WAIT_OBJECT_0; }
-
-private:
-    UniqueHandle thread_;
-    UniqueHandle process_;
-    DWORD pid_ = 0;
-};
-
-// The admitted peer's program: a copy of an idle program where the peer
-// check expects the tray program, under the machine setting "Path".
-class TrayProgram {
-public:
-    explicit TrayProgram(const testutil::TempDir& install) {
-        CreateDirectoryA(install.file("Quillmark Agent").c_str(), nullptr);
-        const std::string image = install.file("Quillmark Agent\\twptray.exe");
-        CopyFileA((testutil::exeDirectoryA() + "idleprogram.exe").c_str(), image.c_str(), FALSE);
-        process_ = std::make_unique<ChildProcess>(image, "120000", false);
-    }
-    DWORD pid() const { return process_->pid(); }
-
-private:
-    std::unique_ptr<ChildProcess> process_;
-};
-
-
-// Refusals logged so far, so the figures show the peer check really ran.
-int refusalsLogged() {
-    closeLogFile();
-    std::string log;
-    testutil::readFile(getLogFilePath(), log);
-    int count = 0;
-    for (size_t at = log.find("is not from tarnwell process."); at != std::string::npos;
-         at = log.find("is not from tarnwell process.", at + 1)) {
-        ++count;
-    }
-    return count;
 }
 
 struct PeerDelay {
@@ -271,69 +191,52 @@ struct PeerDelay {
 
 // Round trips run without pause while `refusals` programs connect one after
 // another and are refused; the worst of them against the quiet median.
-PeerDelay measurePeerDelay(uint16_t port, std::atomic<DWORD>& refusedPid, int refusals) {
-    SOCKET peer = connectLoopback(port);
-    const std::string frame = frameOf("{\"post-uimessage\":{\"message-content\":\"bench\"}}\n");
-    // The greeting comes first; a quiet round trip then also proves admission.
-    Sleep(200);
-    u_long pending = 0;
-    ioctlsocket(peer, FIONREAD, &pending);
-    std::string greeting(pending, '\0');
-    if (pending > 0) transfer(peer, &greeting[0], pending, false);
-
+PeerDelay measurePeerDelay(const testutil::TrayStandIn& tray, int refusals) {
+    std::atomic<bool> refusing{false};
+    EchoIpcServer bus([&](uint16_t peerPort, uint16_t serverPort, DWORD& owner) {
+        const auto finder = refusing ? testutil::TrayStandIn::foreignOwnerFinder() : tray.ownerFinder();
+        return finder(peerPort, serverPort, owner);
+    });
+    testutil::IpcTestPeer peer;
+    if (!peer.connectTo(bus.listeningPort()) || !testutil::waitUntil([&] { return bus.connects == 1; })) {
+        std::fprintf(stderr, "the bus did not admit its peer\n");
+        std::exit(1);
+    }
+    const BOOL on = TRUE;
+    setsockopt(peer.socket(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on));
+    Sleep(200);  // round trips right after the admission are several times slower
+    const std::string frame = testutil::frameOf("{\"post-uimessage\":{\"message-content\":\"bench\"}}\n");
     std::vector<double> quiet;
     for (int i = 0; i < 200; ++i) quiet.push_back(roundTrip(peer, frame));
     std::sort(quiet.begin(), quiet.end());
 
+    refusing = true;
     std::atomic<bool> done{false};
     std::atomic<int> trips{0};
     double worst = 0;
     std::thread timing([&] {
-        while (!done) {
-            worst = std::max(worst, roundTrip(peer, frame));
-            ++trips;
-        }
+        for (; !done; ++trips) worst = std::max(worst, roundTrip(peer, frame));
     });
-    const std::string image = testutil::exeDirectoryA() + "loopbackpeer.exe";
-    for (int i = 0; i < refusals; ++i) {
-        ChildProcess intruder(image, std::to_string(port), true);
-        refusedPid = intruder.pid();
-        intruder.resume();
-        if (!intruder.waitEnded(60000)) std::fprintf(stderr, "a refused peer was not let go in 60 s\n");
-    }
+    for (int i = 0; i < refusals; ++i) refusedPeerConnects(bus.listeningPort());
     done = true;
     timing.join();
-    closesocket(peer);
     return {quiet[quiet.size() / 2], worst, trips};
 }
 
-void benchRefusedPeer(BlackHoleServer& server, int refusals) {
-    testutil::MachineSettingsSandbox settings;
-    testutil::TempDir install;
-    settings.set(configKeys::PATH, install.path());
-    TrayProgram tray(install);
-    std::atomic<DWORD> refusedPid{0};
-    auto finder = [&](uint16_t, uint16_t, DWORD& owner) {
-        owner = refusedPid != 0 ? refusedPid.load() : tray.pid();
-        return true;
-    };
+void benchRefusedPeer(BlackHoleServer& server, const testutil::LogCapture& log, int refusals) {
+    testutil::TrayStandIn tray;
     std::printf("b. round trip of a connected bus peer while %d other programs connect and are refused:\n",
                 refusals);
     for (const bool sinkOn : {true, false}) {
         postSinkTo(sinkOn ? &server : nullptr);
-        refusedPid = 0;
-        PeerDelay delay{};
-        const int refusedBefore = refusalsLogged();
-        {
-            EchoIpcServer bus(finder);
-            delay = measurePeerDelay(bus.listeningPort(), refusedPid, refusals);
-        }
+        const size_t refusedBefore = testutil::countLines(log.text(), kRefusal);
+        const PeerDelay delay = measurePeerDelay(tray, refusals);
         closeNetLog();
         std::printf("   %-33s quiet median %5.0f us, worst while refusing %7.1f ms, extra %7.1f ms"
-                    " (%d trips, %d refused)\n",
+                    " (%d trips, %zu refused)\n",
                     sinkOn ? "post sink on, server black-holed" : "post sink off", delay.medianMicros,
                     delay.worstMicros / 1000, (delay.worstMicros - delay.medianMicros) / 1000, delay.roundTrips,
-                    refusalsLogged() - refusedBefore);
+                    testutil::countLines(log.text(), kRefusal) - refusedBefore);
     }
     postSinkTo(nullptr);
 }
@@ -374,7 +277,7 @@ RuntimeStop timeRuntimeStop(BlackHoleServer& server, bool sinkOn) {
     const int getsBefore = server.gets();
     std::thread starter([runtime] { runtime->StartMonitoring([] {}); });
     // Wine reports no logged-on user: the start's wait for one is cut short.
-    waitFor(
+    testutil::waitUntil(
         [] {
             std::string port;
             return localConfig(true).getString(configKeys::IPC_PALVANE_PORT, port);
@@ -383,8 +286,8 @@ RuntimeStop timeRuntimeStop(BlackHoleServer& server, bool sinkOn) {
     cancelUserWaits();
     starter.join();
     resumeUserWaits();
-    result.sinkBusy = waitFor([&] { return sinkOn ? server.posts() > postsBefore : server.gets() > getsBefore; },
-                              std::chrono::seconds(20));
+    result.sinkBusy = testutil::waitUntil(
+        [&] { return sinkOn ? server.posts() > postsBefore : server.gets() > getsBefore; }, std::chrono::seconds(20));
 
     const auto stopStart = Clock::now();
     runtime->StopMonitoring();
@@ -396,7 +299,7 @@ RuntimeStop timeRuntimeStop(BlackHoleServer& server, bool sinkOn) {
     // On Windows a stop's closing of the request ends the post at once;
     // under Wine the post waits for its connection to end, so the library
     // may stay (safely) loaded past this bound.
-    if (waitFor([] { return GetModuleHandleW(L"palvane.dll") == nullptr; }, std::chrono::seconds(40))) {
+    if (testutil::waitUntil([] { return GetModuleHandleW(L"palvane.dll") == nullptr; }, std::chrono::seconds(40))) {
         result.unloadMillis = millisSince(unloadStart);
     }
     return result;
@@ -423,18 +326,15 @@ int main(int argc, char** argv) {
     const int refusals = argc > 1 ? std::atoi(argv[1]) : 5;
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
-    testutil::TempDir logs;
-    setLogFile(logs.file("bench.log").c_str());
-    setFileLogLevel(LOG_INFO);
     {
+        testutil::LogCapture log(LOG_INFO);
         BlackHoleServer server;
         benchErrorLines(server);
         std::fflush(stdout);
-        benchRefusedPeer(server, refusals);
+        benchRefusedPeer(server, log, refusals);
         std::fflush(stdout);
         benchRuntimeStop(server);
         closeNetLog();
-        closeLogFile();
     }
     std::fflush(stdout);
     WSACleanup();

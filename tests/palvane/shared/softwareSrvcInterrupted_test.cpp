@@ -57,16 +57,14 @@ const std::map<std::string, std::vector<std::pair<std::string, std::string>>> kF
     {"backup",
      {{kBackup + "agent.exe", kOld}, {kBackup + "twptray.exe", "tray"}, {"Quillmark Agent_backup.complete", "a7"}}}};
 
-const std::vector<Row> kFreshRows = {
-    {"tick recorded the offer", "installing", "", New, New},
-    {"cabinet downloaded", "installing", "cab", New, New},
-    {"extraction begun", "installing attempt fresh", "cab tray", New, New},
-    {"extracted, or library handed over", "installing attempt fresh stage:extracted pending", "cab new", New, New},
-    {"version recorded", "installed:2.0.0 installing fresh stage:extracted pending", "new", New, New},
-    {"clean-up cut short", "installed:2.0.0 pending", "new", New, New},
-};
-
-const std::vector<Row> kUpgradeRows = {
+const Row kRows[] = {
+    {"fresh: tick recorded the offer", "installing", "", New, New},
+    {"fresh: cabinet downloaded", "installing", "cab", New, New},
+    {"fresh: extraction begun", "installing attempt fresh", "cab tray", New, New},
+    {"fresh: extracted, or library handed over", "installing attempt fresh stage:extracted pending", "cab new", New,
+     New},
+    {"fresh: version recorded", "installed:2.0.0 installing fresh stage:extracted pending", "new", New, New},
+    {"fresh: clean-up cut short", "installed:2.0.0 pending", "new", New, New},
     {"tick recorded the offer", "installed installing", "old", Old, Old},
     {"phase 0 downloaded", "installed installing", "old cab", Old, Old},
     {"phase 0 recorded all but the commit", "installed installing cabfile upgrade attempt", "old cab", Old, Old},
@@ -183,23 +181,6 @@ protected:
         outcome = machine.isNew() ? New : Old;
     }
 
-    void runRows(const std::vector<Row>& rows) {
-        for (const Row& row : rows) {
-            for (const bool rebootStart : {false, true}) {
-                SCOPED_TRACE(std::string(row.step) + (rebootStart ? ", reboot start" : ", plain start"));
-                Machine machine;
-                prepare(machine, row);
-                Outcome outcome = Old;
-                ASSERT_NO_FATAL_FAILURE(startOnce(machine, rebootStart, outcome));
-                EXPECT_EQ(outcome, rebootStart ? row.reboot : row.plain);
-                if (outcome == New) continue;
-                ASSERT_NO_FATAL_FAILURE(startOnce(machine, true, outcome));
-                EXPECT_EQ(outcome, New) << "the reboot it prompted for installs it";
-                EXPECT_FALSE(testutil::fileExists(machine.dir.file("Quillmark Agent_backup.complete")));
-            }
-        }
-    }
-
     PALVANE_SERVICE::ComponentList agentFolder_ = {std::make_shared<Installed_services>(
         "twInterruptAgent", "twInterruptAgent", "test component", "Quillmark Agent", "agent.exe")};
     std::string cabinet_ = fixtureCabinet("folder.cab");
@@ -211,8 +192,20 @@ protected:
 };
 
 TEST_F(InterruptedInstallation, EveryStepEndsInTheOldOrTheNewVersion) {
-    runRows(kFreshRows);
-    runRows(kUpgradeRows);
+    for (const Row& row : kRows) {
+        for (const bool rebootStart : {false, true}) {
+            SCOPED_TRACE(std::string(row.step) + (rebootStart ? ", reboot start" : ", plain start"));
+            Machine machine;
+            prepare(machine, row);
+            Outcome outcome = Old;
+            ASSERT_NO_FATAL_FAILURE(startOnce(machine, rebootStart, outcome));
+            EXPECT_EQ(outcome, rebootStart ? row.reboot : row.plain);
+            if (outcome == New) continue;
+            ASSERT_NO_FATAL_FAILURE(startOnce(machine, true, outcome));
+            EXPECT_EQ(outcome, New) << "the reboot it prompted for installs it";
+            EXPECT_FALSE(testutil::fileExists(machine.dir.file("Quillmark Agent_backup.complete")));
+        }
+    }
 }
 
 }  // namespace

@@ -84,6 +84,23 @@ protected:
         core.start([this] { ++reloads_; });
     }
     void set(const char* name, const std::string& value) { localConfig(false).setString(name, value.c_str()); }
+    // An upgrade recorded before a reboot, its cabinet in `folder`: phase I is due.
+    std::string recordUpgradeAwaitingReboot(const std::string& folder) {
+        const std::string cabinetPath = folder + "agent-1.1.0.cab";
+        EXPECT_TRUE(testutil::writeFile(cabinetPath, fixtureCabinet("folder.cab")));
+        set(configKeys::INSTALL_PENDING, "true");
+        set(configKeys::INSTALL_CABFILE, cabinetPath);
+        set(configKeys::REBOOT_MODE, "true");
+        return cabinetPath;
+    }
+    PalvaneService::Seams recordingRollbackSeams(bool backupFails = false) {
+        auto seams = fastSeams(ops_);
+        seams.rollback = [this, backupFails](const std::string&, const PALVANE_SERVICE::ComponentList&,
+                                             const std::string&) {
+            return std::make_shared<RecordingRollback>(ops_, backupFails);
+        };
+        return seams;
+    }
 
     testutil::MachineSettingsSandbox settings_;
     testutil::TempDir install_;
@@ -536,19 +553,12 @@ TEST_F(CoreUpgradeTest, UpgradeIsRecordedAndTheUserToldToReboot) {
 }
 
 TEST_F(CoreUpgradeTest, PhaseOneAfterTheRebootInstallsTheRecordedCabinet) {
-    const std::string cabinetPath = path_ + "agent-1.1.0.cab";
-    ASSERT_TRUE(testutil::writeFile(cabinetPath, fixtureCabinet("folder.cab")));
-    set(configKeys::INSTALL_PENDING, "true");
-    set(configKeys::INSTALL_CABFILE, cabinetPath);
+    const std::string cabinetPath = recordUpgradeAwaitingReboot(path_);
     set(configKeys::UPGRADE_VERSION, "1.1.0");
     set(configKeys::INSTALLING_VERSION, "1.1.0");
-    set(configKeys::REBOOT_MODE, "true");
 
-    auto seams = fastSeams(ops_);
+    auto seams = recordingRollbackSeams();
     seams.ipcOwner = tray_.ownerFinder();
-    seams.rollback = [this](const std::string&, const PALVANE_SERVICE::ComponentList&, const std::string&) {
-        return std::make_shared<RecordingRollback>(ops_);
-    };
     auto core = makeCore(std::move(seams));
     start(*core);
     ASSERT_TRUE(core->isRebootStart());
@@ -578,20 +588,12 @@ TEST_F(CoreUpgradeTest, PhaseOneAfterTheRebootInstallsTheRecordedCabinet) {
 // watched again, the same offer waits for the next start, and phase I stays
 // due for it.
 TEST_F(CoreUpgradeTest, PhaseOneWithoutABackupKeepsTheOldVersionAndIsDueAgainAtTheNextStart) {
-    const std::string cabinetPath = path_ + "agent-1.1.0.cab";
-    ASSERT_TRUE(testutil::writeFile(cabinetPath, fixtureCabinet("folder.cab")));
-    set(configKeys::INSTALL_PENDING, "true");
-    set(configKeys::INSTALL_CABFILE, cabinetPath);
+    recordUpgradeAwaitingReboot(path_);
     set(configKeys::UPGRADE_VERSION, "1.1.0");
-    set(configKeys::REBOOT_MODE, "true");
     server_.expect("GET", "/check_agent_updates?guid=",
                    ScriptedResponse::json(answer("1.1.0", url("cabs/agent.cab"), "", true)));
 
-    auto seams = fastSeams(ops_);
-    seams.rollback = [this](const std::string&, const PALVANE_SERVICE::ComponentList&, const std::string&) {
-        return std::make_shared<RecordingRollback>(ops_, true);
-    };
-    auto core = makeCore(std::move(seams));
+    auto core = makeCore(recordingRollbackSeams(true));
     start(*core);
     core->onIpcReady(true);
     ASSERT_TRUE(testutil::waitUntil([&] { return ops_->count("launch_tray") == 1 && !core->isInstallPending(); }));
@@ -611,12 +613,8 @@ TEST_F(CoreUpgradeTest, PhaseOneWithoutABackupKeepsTheOldVersionAndIsDueAgainAtT
 // destructor waits for it before it frees the component operations.
 TEST_F(CoreTest, DestructionWaitsForARunningInstallationBeforeFreeingItsParts) {
     markAgentInstalled(install_.path());
-    const std::string cabinetPath = install_.file("agent-1.1.0.cab");
-    ASSERT_TRUE(testutil::writeFile(cabinetPath, fixtureCabinet("folder.cab")));
-    set(configKeys::INSTALL_PENDING, "true");
-    set(configKeys::INSTALL_CABFILE, cabinetPath);
+    recordUpgradeAwaitingReboot(install_.path());
     set(configKeys::INSTALLING_VERSION, "1.1.0");
-    set(configKeys::REBOOT_MODE, "true");
     ops_->delayMs = 150;
 
     auto core = makeCore();
@@ -636,11 +634,7 @@ TEST_F(CoreTest, DestructionWaitsForARunningInstallationBeforeFreeingItsParts) {
 // phase I begins while the runtime is going away.
 TEST_F(CoreTest, AConnectionAfterTheStopStartsNoInstallation) {
     markAgentInstalled(install_.path());
-    const std::string cabinetPath = install_.file("agent-1.1.0.cab");
-    ASSERT_TRUE(testutil::writeFile(cabinetPath, fixtureCabinet("folder.cab")));
-    set(configKeys::INSTALL_PENDING, "true");
-    set(configKeys::INSTALL_CABFILE, cabinetPath);
-    set(configKeys::REBOOT_MODE, "true");
+    const std::string cabinetPath = recordUpgradeAwaitingReboot(install_.path());
     auto core = makeCore();
     start(*core);
     core->stop();
@@ -658,11 +652,7 @@ TEST_F(CoreTest, FailedLaunchIsRolledBack) {
     set(configKeys::INSTALL_STAGE, "extracted");
     set(configKeys::INSTALLING_VERSION, "3.0.1");
     ops_->startFails = true;
-    auto seams = fastSeams(ops_);
-    seams.rollback = [this](const std::string&, const PALVANE_SERVICE::ComponentList&, const std::string&) {
-        return std::make_shared<RecordingRollback>(ops_);
-    };
-    auto core = makeCore(std::move(seams));
+    auto core = makeCore(recordingRollbackSeams());
     start(*core);
     EXPECT_TRUE(log_.contains("Installation did not complete due to launching services failure, statue=-8"));
     EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "<absent>");

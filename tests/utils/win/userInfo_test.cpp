@@ -163,12 +163,10 @@ TEST(UserInfo, CancelStateIsSharedByNameAcrossModules) {
     ASSERT_EQ(GetSecurityInfo(other.get(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                               &owner, nullptr, &dacl, nullptr, &descriptor),
               static_cast<DWORD>(ERROR_SUCCESS));
-    wchar_t* ownerText = nullptr;
-    ConvertSidToStringSidW(owner, &ownerText);
-    std::string ownerSid;
-    toUtf8(ownerText, ownerSid);
-    LocalFree(ownerText);
+    char* ownerSid = nullptr;
+    ASSERT_TRUE(ConvertSidToStringSidA(owner, &ownerSid));
     EXPECT_EQ(ownerSid, ownSid());
+    LocalFree(ownerSid);
     EXPECT_EQ(dacl->AceCount, 2u);
     LocalFree(descriptor);
     SetEvent(other.get());

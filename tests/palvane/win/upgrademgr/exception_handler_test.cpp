@@ -42,10 +42,8 @@ void writeDumpOfTime(const std::string& path, ULONGLONG time) {
 }
 
 TEST(CrashDumpTest, FilterWritesAClosedDumpIntoTheLogsFolderAndKeepsTheNewest) {
-    char saved[MAX_PATH];
-    GetCurrentDirectoryA(MAX_PATH, saved);
     testutil::TempDir folder;
-    ASSERT_TRUE(SetCurrentDirectoryA(folder.path().c_str()));
+    testutil::CurrentDirectory inFolder(folder.path());
     exception_handler handler;
     const std::string expected = folder.file(dumpName(GetCurrentProcessId()));
     EXPECT_TRUE(iequals(exception_handler::dumpPath(), expected)) << exception_handler::dumpPath();
@@ -81,7 +79,6 @@ TEST(CrashDumpTest, FilterWritesAClosedDumpIntoTheLogsFolderAndKeepsTheNewest) {
     }
     EXPECT_TRUE(testutil::fileExists(folder.file("logs\\other-1.mdmp")));
     EXPECT_TRUE(testutil::fileExists(folder.file("logs\\test_upgrademgr-1.log")));
-    SetCurrentDirectoryA(saved);
 }
 
 }  // namespace

@@ -37,7 +37,7 @@ TEST(LibrarySearch, TheRuntimesImportsComeFromSystem32NotFromItsFolder) {
 TEST(LibrarySearch, ARestrictedProcessFindsNothingByNameInTheCurrentDirectory) {
     testutil::TempDir folder;
     plant(folder, "planted\\msimg32.dll", "twplanted.dll");
-    ASSERT_TRUE(SetCurrentDirectoryA(folder.path().c_str()));
+    testutil::CurrentDirectory inFolder(folder.path());
     HMODULE found = LoadLibraryW(L"twplanted.dll");
     ASSERT_NE(found, nullptr) << "without the restriction the current directory is searched";
     FreeLibrary(found);
