@@ -17,16 +17,25 @@ inline constexpr const char* INSTALLING_VERSION = "installing-version";
 inline constexpr const char* INSTALL_CABFILE = "install_cabfile";
 inline constexpr const char* UPGRADE_VERSION = "upgrade_version";
 inline constexpr const char* INSTALLED_VERSION = "installed_version";
-// Where a pending installation stands, so that a start after any interruption
-// goes on from there: "phase-one" (the reboot came; the extraction is due),
-// "extracted" (the files are in place; only the completion is due) or
-// "restore" (a failed installation's backups are still to be put back).
+// The installation's journal (written only by InstallJournal). Where a pending
+// installation stands, so that a start after any interruption goes on from
+// there: "phase-one" (the reboot came; the extraction is due), "extracting"
+// (files are being replaced), "extracted" (the files are in place; only the
+// completion is due) or "restore" (a failed installation's backups are still
+// to be put back).
 inline constexpr const char* INSTALL_STAGE = "install-stage";
 // Identity of the installation attempt that made the backup folders.
 inline constexpr const char* INSTALL_ATTEMPT = "install-attempt";
 // A fresh installation put files on the disk that no completed installation
 // owns yet: the agent does not count as installed.
 inline constexpr const char* INSTALL_FRESH = "install-fresh";
+// SHA-256 digest the recorded cabinet must have.
+inline constexpr const char* INSTALL_CABHASH = "install_cabhash";
+// "installed_version" before the attempt, put back when it is rolled back.
+inline constexpr const char* INSTALL_PRIOR_VERSION = "install-prior-version";
+// A runtime library the attempt placed in the library folder, taken away
+// again when the attempt is rolled back.
+inline constexpr const char* INSTALL_LIBRARY = "install-library";
 inline constexpr const char* DLL_VERSION = "dll_version";
 inline constexpr const char* DLL_FILE_NAME = "dll_file_name";
 inline constexpr const char* IPC_PALVANE_PORT = "ipc_palvane_port";

@@ -14,9 +14,9 @@ public:
     // The agent counts as installed; set at construction and when a fresh
     // installation completes.
     virtual bool isAgentInstalled() const = 0;
-    // An installation or upgrade is pending or running: leave the components
-    // alone.
-    virtual bool isInstallPending() const = 0;
+    // An installation stops, replaces or restores the components now: leave
+    // them alone. (An upgrade that only waits for its reboot does not.)
+    virtual bool isChangingComponents() const = 0;
     // The core is being stopped: do nothing more.
     virtual bool isStopping() const = 0;
     // The agent is being removed: start none of its programs again.

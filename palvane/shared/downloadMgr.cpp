@@ -6,6 +6,8 @@
 
 #include "palvane/shared/sha256.h"
 #include "utils/twlogger.h"
+#include "utils/win/fileGate.h"
+#include "utils/win/fileTree.h"
 #include "utils/win/stringconv.h"
 #include "utils/win/winError.h"
 
@@ -39,7 +41,13 @@ downloadMgr::~downloadMgr() {
     // may still be on its way into this object.
     client_.reset();
     finishFile();
-    if (delete_installer_file_ && !installerFile_.empty()) DeleteFileW(wide(installerFile_).c_str());
+    removePart();
+    if (delete_installer_file_ && promoted_) fileTree::removeTree(wide(installerFile_));
+}
+
+// A body that was not promoted is never used.
+void downloadMgr::removePart() {
+    if (!partFile_.empty() && !promoted_) fileTree::removeTree(wide(partFile_));
 }
 
 bool downloadMgr::do_get(const std::string& url, const std::string& expectedHash) {
@@ -58,6 +66,7 @@ bool downloadMgr::do_get(const std::string& url, const std::string& expectedHash
     fileSize_ = 0;
     fileSizeSent_ = false;
     fileFailed_ = false;
+    promoted_ = false;
 
     client_.reset();
     client_ = std::make_unique<async_http>("downloadMgr", parts.host, parts.port, this, "", 0, parts.secure);
@@ -95,11 +104,12 @@ void downloadMgr::downloadStart(uint32_t size, const std::string& fileName) {
         fileFailed_ = true;
         return;
     }
+    removePart();
     installerFile_ = folder_ + fileName;
+    partFile_ = installerFile_ + kPartSuffix;
     TWLOG(LOG_DEBUG, "Installer file:" << installerFile_);
-    const std::wstring path = wide(installerFile_);
-    DeleteFileW(path.c_str());
-    file_.reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+    const std::wstring path = wide(partFile_);
+    file_.reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file_) {
         fileFailed_ = true;
@@ -149,13 +159,22 @@ void downloadMgr::downloadComplete() {
     }
     if (succeeded && !verify_checksum()) succeeded = false;
     TWLOG(LOG_DEBUG, "fileSize=" << fileSize_ << " downloadSize=" << downloaded_);
+    if (succeeded) succeeded = promote();
+    if (!succeeded) removePart();
     signalDone(succeeded);
 }
 
 void downloadMgr::downloadFailure(const std::string& message) {
     TWLOG(LOG_ERROR, "downloadMgr::downloadFailure() msg=" << message);
     finishFile();
+    removePart();
     signalDone(false);
+}
+
+// The checked body replaces whatever lay under the name.
+bool downloadMgr::promote() {
+    promoted_ = fileTree::moveFile(wide(partFile_), wide(installerFile_));
+    return promoted_;
 }
 
 // The waiter may free this object as soon as it sees done, so this is the last
@@ -167,17 +186,23 @@ void downloadMgr::signalDone(bool succeeded) {
     doneSignal_.notify_all();
 }
 
-// Writes what is still buffered and closes the file when open; false when
-// that failed.
+// Writes what is still buffered, puts it on the disk and closes the file when
+// open; false when that failed.
 bool downloadMgr::finishFile() {
     if (!file_) return true;
     const bool written = fileFailed_ || writePending();
+    const bool flushed = fileFailed_ || (fileGate::allows(fileGate::Op::Flush, wide(partFile_)) &&
+                                         FlushFileBuffers(file_.get()));
+    if (!flushed) {
+        fileFailed_ = true;
+        TWLOG(LOG_ERROR, "Failed to flush " << partFile_ << ": " << systemText(GetLastError()));
+    }
     const bool closed = CloseHandle(file_.release()) != FALSE;
     if (!closed) {
         fileFailed_ = true;
         TWLOG(LOG_ERROR, "Failed to close " << installerFile_ << ": " << systemText(GetLastError()));
     }
-    return written && closed && !fileFailed_;
+    return written && flushed && closed && !fileFailed_;
 }
 
 bool downloadMgr::lengthMatches() const { return !fileSizeSent_ || downloaded_ == fileSize_; }
@@ -187,7 +212,7 @@ bool downloadMgr::verify_checksum() {
         TWLOG(LOG_WARN, "Expected hash value is empty.");
         return true;
     }
-    const std::string computed = compute_file_hash(installerFile_);
+    const std::string computed = compute_file_hash(partFile_);
     TWLOG(LOG_DEBUG, "Checking md5 Computed " << computed << " expected " << expectedHash_);
     if (computed == expectedHash_) return true;
     TWLOG(LOG_ERROR, "Checksum didn't match.  Computed " << computed << " expected " << expectedHash_);
@@ -195,6 +220,7 @@ bool downloadMgr::verify_checksum() {
 }
 
 std::string downloadMgr::compute_file_hash(const std::string& path) {
+    if (!fileGate::allows(fileGate::Op::VerifyDigest, wide(path))) return std::string();
     UniqueHandle file(CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file) return std::string();

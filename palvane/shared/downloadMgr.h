@@ -1,6 +1,9 @@
 // Fetches one cabinet from the update server into the install folder and
 // checks its SHA-256 digest. do_get() turns the asynchronous download into one
-// blocking call for a task-pool thread.
+// blocking call for a task-pool thread. The body is written to the file's
+// name with ".part" appended and renamed to the file's own name only once its
+// digest matched and it is on the disk: a file under the name is always a
+// whole, checked download, and one cut short or refused leaves nothing.
 #pragma once
 
 #include <condition_variable>
@@ -36,6 +39,7 @@ public:
 
     // Full path of the downloaded file; empty until the server named it.
     const std::string& installer_file() const { return installerFile_; }
+    static constexpr const char* kPartSuffix = ".part";
 
     void downloadStart(uint32_t size, const std::string& fileName) override;
     void downloadComplete() override;
@@ -49,6 +53,8 @@ public:
 private:
     bool finishFile();
     bool writePending();
+    bool promote();
+    void removePart();
     bool lengthMatches() const;
     void signalDone(bool succeeded);
 
@@ -58,6 +64,8 @@ private:
     std::mutex lock_;
     std::condition_variable doneSignal_;
     std::string installerFile_;
+    std::string partFile_;
+    bool promoted_ = false;
     std::string folder_;
     std::string requestPath_;
     std::unique_ptr<async_http> client_;

@@ -52,6 +52,11 @@ void query_upgrade::cancel() {
     if (client_) client_->closeRequest();
 }
 
+bool query_upgrade::cancelled() {
+    std::lock_guard<std::mutex> lock(clientLock_);
+    return cancelled_;
+}
+
 std::string query_upgrade::queryUrl() const {
     return owner_->environment() + "check_agent_updates?guid=" + owner_->machineGuid() +
            "&force_install=" + (owner_->isAgentInstalled() ? "false" : "true") +
@@ -90,6 +95,11 @@ bool query_upgrade::askServer() {
     std::string body;
     if (!client->get(nullptr, parts.path, header.c_str(), status, body)) {
         TWLOG(LOG_ERROR, "Failed to get download information: " << client->errorText());
+        return false;
+    }
+    // An answer that still arrived whole after a cancel is not acted on.
+    if (cancelled()) {
+        TWLOG(LOG_INFO, "The update query was cancelled.");
         return false;
     }
     if (body.empty()) {

@@ -44,6 +44,7 @@ public:
 
 private:
     bool askServer();
+    bool cancelled();
     std::string queryUrl() const;
     http_helper* newClient(const UrlParts& parts);
 

@@ -27,18 +27,6 @@ std::string readSmallFile(const std::string& path) {
     return std::string(buffer, read);
 }
 
-// Written through to the disk: the marker must not outlive a power cut that
-// the copy before it did not survive.
-bool writeSmallFile(const std::string& path, const std::string& content) {
-    UniqueHandle file(CreateFileW(toWide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
-    const DWORD length = static_cast<DWORD>(content.size());
-    DWORD written = 0;
-    const bool ok = file && WriteFile(file.get(), content.data(), length, &written, nullptr) && written == length;
-    if (!ok) fileTree::logFailure("WriteFile", GetLastError(), toWide(path));
-    return ok;
-}
-
 }  // namespace
 
 RollbackMgr::RollbackMgr(std::string path, Components components, std::string attempt)
@@ -46,13 +34,18 @@ RollbackMgr::RollbackMgr(std::string path, Components components, std::string at
 
 RollbackMgr::~RollbackMgr() = default;
 
-bool RollbackMgr::isComplete(const std::string& backupName) const {
-    return !attempt_.empty() && folderPresent(basePath() + backupName) &&
-           readSmallFile(basePath() + backupName + kCompleteSuffix) == attempt_;
+RollbackMgr::Copy RollbackMgr::copyOf(const std::string& backupName) const {
+    if (attempt_.empty()) return Copy::None;
+    const std::string marker = readSmallFile(basePath() + backupName + kCompleteSuffix);
+    if (marker == attempt_ + kMissingTag) return Copy::Missing;
+    return marker == attempt_ && folderPresent(basePath() + backupName) ? Copy::Complete : Copy::None;
 }
 
-bool RollbackMgr::markComplete(const std::string& backupName) const {
-    return writeSmallFile(basePath() + backupName + kCompleteSuffix, attempt_);
+// The copy it vouches for is on the disk already (every copied file is
+// flushed), and the marker itself is written through.
+bool RollbackMgr::markComplete(const std::string& backupName, bool missing) const {
+    return fileTree::writeFile(toWide(basePath() + backupName + kCompleteSuffix),
+                               missing ? attempt_ + kMissingTag : attempt_);
 }
 
 // The marker goes first, so a removal cut short never leaves a copy that
@@ -62,8 +55,10 @@ bool RollbackMgr::discard(const std::string& backupName) {
     return unmarked && removeAll(backupName);
 }
 
-bool RollbackMgr::copyOnce(const std::string& name, const std::string& backupName) {
-    if (isComplete(backupName)) {
+bool RollbackMgr::copyOnce(const std::string& name, const std::string& backupName, bool& missing) {
+    const Copy existing = copyOf(backupName);
+    missing = existing == Copy::Missing;
+    if (existing != Copy::None) {
         TWLOG(LOG_INFO, basePath() + backupName << " already exists.");
         return true;
     }
@@ -71,7 +66,12 @@ bool RollbackMgr::copyOnce(const std::string& name, const std::string& backupNam
         TWLOG(LOG_WARN, "Discarding " << backupName << ": not a complete backup of this installation");
     }
     if (!discard(backupName)) return false;
-    return createDirectories(name, backupName) && markComplete(backupName);
+    missing = !folderPresent(basePath() + name);
+    if (missing) {
+        TWLOG(LOG_WARN, name << " is not there; a restore removes what the installation puts there.");
+        return markComplete(backupName, true);
+    }
+    return createDirectories(name, backupName) && markComplete(backupName, false);
 }
 
 bool RollbackMgr::backup() {
@@ -80,13 +80,13 @@ bool RollbackMgr::backup() {
         const std::string name = component->folder;
         const std::string backupName = name + kBackupSuffix;
         TWLOG(LOG_DEBUG, "Backup folder from " << name << " to " << backupName);
-        if (copyOnce(name, backupName)) {
-            backups_.emplace_back(name, backupName);
+        bool missing = false;
+        if (copyOnce(name, backupName, missing)) {
+            backups_.push_back({name, backupName, missing});
             continue;
         }
         TWLOG(LOG_WARN, "Failed to backup folder from " << name << " to " << backupName);
-        // A component that is not on the machine has nothing to lose.
-        if (folderPresent(basePath() + name)) ok = false;
+        ok = false;
     }
     return ok;
 }
@@ -95,9 +95,10 @@ void RollbackMgr::resume() {
     for (const auto& component : components_) {
         const std::string name = component->folder;
         const std::string backupName = name + kBackupSuffix;
-        if (isComplete(backupName)) {
+        const Copy copy = copyOf(backupName);
+        if (copy != Copy::None) {
             TWLOG(LOG_INFO, "Resuming backup folder " << backupName);
-            backups_.emplace_back(name, backupName);
+            backups_.push_back({name, backupName, copy == Copy::Missing});
         } else if (folderPresent(basePath() + backupName)) {
             TWLOG(LOG_WARN, "Discarding " << backupName << ": not a complete backup of this installation");
             discard(backupName);
@@ -105,12 +106,24 @@ void RollbackMgr::resume() {
     }
 }
 
+bool RollbackMgr::restoreOne(const Backup& backup) {
+    if (backup.missing) {
+        TWLOG(LOG_DEBUG, "Remove folder " << backup.folder << ", which was not there before");
+        return removeAll(backup.folder);
+    }
+    TWLOG(LOG_DEBUG, "Restore folder from " << backup.backupName << " to " << backup.folder);
+    return copyFolder(backup.backupName, backup.folder);
+}
+
 bool RollbackMgr::restore() {
+    if (backups_.empty()) {
+        TWLOG(LOG_ERROR, "No complete backup of this installation is left to restore from.");
+        return false;
+    }
     bool ok = true;
-    for (const auto& [name, backupName] : backups_) {
-        TWLOG(LOG_DEBUG, "Restore folder from " << backupName << " to " << name);
-        if (copyFolder(backupName, name)) continue;
-        TWLOG(LOG_WARN, "Failed to restore folder from " << backupName << " to " << name);
+    for (const auto& backup : backups_) {
+        if (restoreOne(backup)) continue;
+        TWLOG(LOG_WARN, "Failed to restore folder from " << backup.backupName << " to " << backup.folder);
         ok = false;
     }
     return ok;
@@ -119,7 +132,7 @@ bool RollbackMgr::restore() {
 bool RollbackMgr::purge() {
     TWLOG(LOG_INFO, "Purge backup folder count= " << backups_.size());
     bool ok = true;
-    for (const auto& entry : backups_) ok = discard(entry.second) && ok;
+    for (const auto& backup : backups_) ok = discard(backup.backupName) && ok;
     return ok;
 }
 

@@ -130,7 +130,8 @@ void service_monitor::runPass() {
 }
 
 bool service_monitor::coreAllowsWork() const {
-    return core_ != nullptr && !core_->isInstallPending() && !core_->isStopping() && core_->isAgentInstalled();
+    return core_ != nullptr && !core_->isChangingComponents() && !core_->isStopping() && !core_->isBeingRemoved() &&
+           core_->isAgentInstalled();
 }
 
 void service_monitor::check_services_health() {

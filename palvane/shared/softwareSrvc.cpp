@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "palvane/dll-api/win/webView2Runtime.h"
+#include "palvane/shared/downloadMgr.h"
 #include "palvane/shared/query_upgrade.h"
 #include "palvane/shared/service_monitor.h"
 #include "palvane/shared/thread_pool.h"
@@ -25,28 +26,11 @@ constexpr unsigned kFirstTickWhenNotInstalledMs = 1500;
 constexpr uint32_t kPoolThreads = 3;
 constexpr const char* kTrayProgram = "Quillmark Agent\\twptray.exe";
 constexpr const char* kUserSettingsKey = "\\SOFTWARE\\Tarnwell";
+constexpr const char* kRestoreRetry = "restore";
 
-// What tells one offered installation from another.
-std::string offerOf(const query_upgrade& answer) {
-    return answer.upgrade_version + '\n' + answer.download_url + '\n' + answer.sha256Hash;
-}
-
-// Withdraws the query that a tick published for stop and remove_services to
-// cancel, on every way out of the tick and before the query is freed.
-class RunningQueryWithdrawal {
-public:
-    RunningQueryWithdrawal(std::mutex& lock, query_upgrade*& slot) : lock_(lock), slot_(slot) {}
-    ~RunningQueryWithdrawal() {
-        std::lock_guard<std::mutex> guard(lock_);
-        slot_ = nullptr;
-    }
-    RunningQueryWithdrawal(const RunningQueryWithdrawal&) = delete;
-    RunningQueryWithdrawal& operator=(const RunningQueryWithdrawal&) = delete;
-
-private:
-    std::mutex& lock_;
-    query_upgrade*& slot_;
-};
+// What tells one offered installation from another: the URL may differ at
+// every request (a signed link), the version and the digest do not.
+std::string offerOf(const query_upgrade& answer) { return answer.upgrade_version + '\n' + answer.sha256Hash; }
 
 bool fileExists(const std::string& path) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
@@ -59,22 +43,21 @@ PalvaneService::PalvaneService() : PalvaneService(Seams{}) {}
 
 PalvaneService::PalvaneService(Seams seams)
     : seams_(std::move(seams)),
-      retrySpacing_([this] { return seams_.clock(); }, uint64_t{kInstalledPeriodSeconds} * 1000) {
+      journal_(seams_.settings ? seams_.settings : (seams_.settings = makeMachineSettingsStore())),
+      retrySpacing_([this] { return seams_.clock(); }, uint64_t{kInstalledPeriodSeconds} * 1000),
+      restoreSpacing_([this] { return seams_.clock(); }, uint64_t{kInstalledPeriodSeconds} * 1000) {
     if (!seams_.clock) seams_.clock = GetTickCount64;
     if (!seams_.sleep) seams_.sleep = [](uint32_t milliseconds) { Sleep(milliseconds); };
     if (!seams_.ipcOwner) seams_.ipcOwner = findPortOwnerInTcpTable;
     if (!seams_.components) seams_.components = makeComponentList;
     if (!seams_.operations) seams_.operations = makeServiceOperations;
     if (!seams_.rollback) seams_.rollback = makeRollback;
+    if (!seams_.timer) seams_.timer = createTimer;
 
     if (!is_agent_installed()) {
         timerPeriod_ = kNotInstalledPeriodSeconds;
         agentInstalled_ = false;
     }
-    bool pending = false;
-    localConfig(false).getBool(configKeys::INSTALL_PENDING, pending);
-    installPending_ = pending;
-
     components_ = seams_.components();
     services_ = seams_.operations(components_, path_);
 }
@@ -116,7 +99,7 @@ void PalvaneService::tearDown() {
     query_.reset();
 }
 
-// A tick waiting for the server is cancelled, so the timer's stop does not
+// A query waiting for the server is cancelled, so the timer's stop does not
 // wait for the network.
 void PalvaneService::beginStopping() {
     std::lock_guard<std::mutex> lock(queryLock_);
@@ -138,7 +121,7 @@ bool PalvaneService::is_agent_installed() {
     }
     // Files of a fresh installation that never completed (its process died,
     // or it failed) are no installed agent: the next offer installs it anew.
-    if (!machineSetting(configKeys::INSTALL_FRESH).empty()) {
+    if (journal_.record().freshFilesUncommitted()) {
         TWLOG(LOG_NOTICE, tray << " is left by an unfinished fresh installation; the agent is not installed.");
         return false;
     }
@@ -185,7 +168,7 @@ void PalvaneService::startParts() {
 
     // Settled before the IPC server listens: an agent process that connects
     // at once must find phase I due (or the upgrade waiting for its reboot).
-    readInstallState();
+    const StartAction action = decideStart();
     {
         auto server = std::make_unique<PalvaneServer>(this, seams_.ipcOwner);
         std::lock_guard<std::mutex> lock(ipcLock_);
@@ -194,7 +177,7 @@ void PalvaneService::startParts() {
     read_configuration();
     if (stopping_) return;
 
-    timer_.reset(createTimer());
+    timer_.reset(seams_.timer());
     if (!timer_) {
         TWLOG(LOG_CRIT, "Failed to create timer.");
         return;
@@ -203,10 +186,10 @@ void PalvaneService::startParts() {
     setPostLogLevel(LOG_ERROR);
     startLogServer();
     if (stopping_) return;
-    runStateBranch();
-    // A peer that connected while the branch ran found the installation
-    // still marked pending; its task is queued again now that it is settled.
-    if (ipcReachable_) pool_->enqueue(&PalvaneService::handle_ipc_ready_thread, this);
+    recoverAtStart(action);
+    // A peer that connected while the start recovered the installation found
+    // it still under way; its task is queued again now that it is settled.
+    if (ipcReachable_) onIpcReady(true);
     startServiceMonitor();
     startWebView2Installer();
 }
@@ -215,7 +198,7 @@ void PalvaneService::startParts() {
 // after the new one is stored.
 void PalvaneService::startServiceMonitor() {
     if (stopping_) return;
-    auto monitor = std::make_unique<service_monitor>(this, path_, components_);
+    auto monitor = std::make_unique<service_monitor>(this, path_, components_, seams_.monitor);
     monitor_.swap(monitor);
     monitor.reset();
 }
@@ -258,129 +241,69 @@ void PalvaneService::startLogServer() {
     setLogRecordIds(cid_, osInfo::instance().machine_guid);
 }
 
-// The value, or empty when it cannot be read.
-std::string PalvaneService::machineSetting(const char* name) {
-    std::string value;
-    localConfig(true).getString(name, value);
-    return value;
-}
-
-// What a pending installation needs at this start, from its persisted stage.
-// The reboot flag makes phase I due only while an upgrade waits for it; with
-// nothing pending it is cleared.
-void PalvaneService::readInstallState() {
-    if (get_reboot_flag()) TWLOG(LOG_NOTICE, "It is a REBOOT");
-    const std::string stage = machineSetting(configKeys::INSTALL_STAGE);
-    const bool upgradePending = installPending_ && agentInstalled_;
-    reboot_ = upgradePending && stage == kStagePhaseOne;
-    restoreDue_ = installPending_ && stage == kStageRestore;
-    awaitingReboot_ = upgradePending && stage.empty() && !machineSetting(configKeys::INSTALL_CABFILE).empty();
-    if (awaitingReboot_) {
-        std::lock_guard<std::mutex> lock(versionLock_);
-        waitingUpgrade_ = machineSetting(configKeys::UPGRADE_VERSION);
-    }
-}
-
-// Only the persisted stage lets a start complete an installation: "extracted"
-// is written once every file is in place, "restore" before a failed one is
-// undone. Anything else pending is an upgrade that waits for its reboot (or,
-// after it, for an agent process to run phase I), or a remnant that cannot go
-// on and is dropped.
-void PalvaneService::runStateBranch() {
-    if (!installPending_) {
-        if (!agentInstalled_) return;
-        TWLOG(LOG_NOTICE, "Launch all stopped services from PalvaneService start.");
-        services_->start_service();
-        return;
-    }
-    if (agentInstalled_) TWLOG(LOG_NOTICE, "Agent installation is still in progress.");
-    if (restoreDue_) {
-        restore_at_start();
-    } else if (machineSetting(configKeys::INSTALL_STAGE) == kStageExtracted) {
-        if (agentInstalled_) {
-            TWLOG(LOG_INFO, ">>>Perform Quillmark Agent upgrade - phase II.");
-            finish_upgrade_installation(true);
-        } else {
-            TWLOG(LOG_NOTICE, "finish_fresh_installation().");
-            finish_fresh_installation(true);
-        }
-    } else if (reboot_ || awaitingReboot_) {
-        waitForPhaseOneOrReboot();
+// The reboot flag is used up only once what it starts is on the disk: a
+// start that cannot record phase I keeps it for the next one.
+StartAction PalvaneService::decideStart() {
+    const InstallRecord record = journal_.load();
+    const RebootFlag flag = get_reboot_flag(record.awaitsReboot());
+    if (flag.set) TWLOG(LOG_NOTICE, "It is a REBOOT");
+    StartAction action = decideAtStart(record, flag.set ? StartKind::Reboot : StartKind::Plain,
+                                       [&] { return cabinetState(record); });
+    if (action == StartAction::PhaseOneOnTray && !record.phaseOneDue() && !journal_.markPhaseOneDue()) {
+        TWLOG(LOG_ERROR, "Phase I could not be recorded; the reboot flag is kept for the next start.");
+        action = StartAction::AwaitReboot;
     } else {
-        dropPendingInstallation();
+        useUpRebootFlag(flag);
     }
+    if (action != StartAction::Nothing) TWLOG(LOG_NOTICE, "The installation at this start: " << nameOf(action));
+    return action;
 }
 
-// Nothing runs until then: the components run and are watched, and the tick
-// asks the server as usual.
-void PalvaneService::waitForPhaseOneOrReboot() {
-    if (awaitingReboot_) TWLOG(LOG_NOTICE, "The downloaded upgrade is installed after a reboot.");
-    services_->start_service();
-    installPending_ = false;
+CabinetState PalvaneService::cabinetState(const InstallRecord& record) {
+    if (record.cabinet.empty() || !fileExists(record.cabinet)) return CabinetState::Missing;
+    const std::string digest = downloadMgr::compute_file_hash(record.cabinet);
+    if (!record.cabinetDigest.empty() && digest == record.cabinetDigest) return CabinetState::Usable;
+    TWLOG(LOG_ERROR, "The cabinet " << record.cabinet << " is not the one recorded: computed " << digest
+                                    << " expected " << record.cabinetDigest);
+    return CabinetState::WrongDigest;
 }
 
-void PalvaneService::dropPendingInstallation() {
-    TWLOG(LOG_WARN, "The pending installation has no cabinet and was not extracted; it is dropped.");
-    clearInstallState();
-    installPending_ = false;
-    if (agentInstalled_) services_->start_service();
-}
-
-// Written before the reboot flag is reset: a phase I that does not finish in
-// this session (nobody connects, the process dies) is still due at the next
-// start.
-void PalvaneService::keepPhaseOneDue() {
-    if (!installPending_ || !agentInstalled_) return;
-    const std::string stage = machineSetting(configKeys::INSTALL_STAGE);
-    if (!stage.empty() && stage != kStagePhaseOne) return;
-    if (!localConfig(false).setString(configKeys::INSTALL_STAGE, kStagePhaseOne)) {
-        TWLOG(LOG_ERROR, "Failed to set " << configKeys::INSTALL_STAGE << " registry value");
-    }
-}
-
-bool PalvaneService::get_reboot_flag() {
+// Finding the user's settings waits for somebody to log on, which can take
+// the better part of an hour on a machine nobody uses. Only an upgrade that
+// waits for its reboot depends on the answer; otherwise the start goes on at
+// once and the user's value is read only if a user is there now. Nothing is
+// reset here.
+PalvaneService::RebootFlag PalvaneService::get_reboot_flag(bool upgradeWaits) {
     TWLOG(LOG_DEBUG, "PalvaneService::get_reboot_flag()");
-    localConfig config(false);
-    bool flag = false;
-    if (!config.getBool(configKeys::REBOOT_MODE, flag)) TWLOG(LOG_INFO, "Failed to read reboot flag.");
-
-    if (flag) {
-        keepPhaseOneDue();
-        config.setString(configKeys::REBOOT_MODE, "false");
+    RebootFlag flag;
+    std::string machine;
+    if (!seams_.settings->get(configKeys::REBOOT_MODE, machine) || !parseBoolText(machine, flag.machine)) {
+        TWLOG(LOG_INFO, "Failed to read reboot flag.");
     }
-    // Finding the user's settings waits for somebody to log on, which can
-    // take the better part of an hour on a machine nobody uses. Only an
-    // upgrade that waits for its reboot depends on the answer; otherwise the
-    // start goes on at once and the user's value is read only if a user is
-    // there now.
-    const bool upgradeWaits =
-        installPending_ && agentInstalled_ && machineSetting(configKeys::INSTALL_STAGE).empty();
+    flag.set = flag.machine;
     unsigned sessionId = 0;
     if (!upgradeWaits && !findActiveSessionNow(sessionId)) {
         TWLOG(LOG_INFO, "No user is logged on; the user's reboot flag is left for a later start.");
         return flag;
     }
-
     perUserData user;
-    if (flag) {
-        if (user.openUserKey(kUserSettingsKey)) {
-            user.setString(configKeys::REBOOT_MODE, "false");
-        } else {
-            TWLOG(LOG_ERROR, "Failed to open user's data registry");
-        }
-        return true;
-    }
     if (!user.openUserKey(kUserSettingsKey)) {
         TWLOG(LOG_ERROR, "Failed to open user's data registry");
-        return false;
+        return flag;
     }
-    if (user.getBool(configKeys::REBOOT_MODE, flag)) {
-        if (flag) keepPhaseOneDue();
-        user.setString(configKeys::REBOOT_MODE, "false");
-    } else {
-        TWLOG(LOG_INFO, "Failed to read reboot value");
-    }
+    flag.userRead = flag.machine || user.getBool(configKeys::REBOOT_MODE, flag.user);
+    if (!flag.userRead) TWLOG(LOG_INFO, "Failed to read reboot value");
+    flag.set = flag.machine || flag.user;
     return flag;
+}
+
+void PalvaneService::useUpRebootFlag(const RebootFlag& flag) {
+    if (flag.machine && !seams_.settings->set(configKeys::REBOOT_MODE, "false")) {
+        TWLOG(LOG_ERROR, "Failed to set " << configKeys::REBOOT_MODE << " registry value");
+    }
+    if (!flag.userRead) return;
+    perUserData user;
+    if (user.openUserKey(kUserSettingsKey)) user.setString(configKeys::REBOOT_MODE, "false");
 }
 
 void PalvaneService::read_configuration() {
@@ -399,9 +322,18 @@ void PalvaneService::read_configuration() {
     }
 }
 
+bool PalvaneService::claimTask() {
+    bool idle = false;
+    return taskRunning_.compare_exchange_strong(idle, true);
+}
+
 void PalvaneService::onTimer() {
     if (ticksSkipped()) {
         TWLOG(LOG_INFO, "Skip query upgrade information.");
+        return;
+    }
+    if (journal_.record().restoreDue()) {
+        retryRestore();
         return;
     }
     if (queryBusy_.exchange(true)) {
@@ -416,6 +348,35 @@ void PalvaneService::onTimer() {
         TWLOG(LOG_ERROR, "Catch exception: unknown exception");
     }
     queryBusy_ = false;
+}
+
+// A restore that failed (a file that stays locked) is tried again at ticks,
+// spaced out like a failing offer; no offer is taken before it succeeded.
+void PalvaneService::retryRestore() {
+    std::lock_guard<std::mutex> lock(queryLock_);
+    if (!restoreSpacing_.due(kRestoreRetry)) return;
+    if (stopping_ || removing_ || !claimTask()) return;
+    restoreSpacing_.attempted(kRestoreRetry);
+    try {
+        pool_->enqueue(&PalvaneService::restoreTask, this);
+    } catch (...) {
+        taskRunning_ = false;
+        throw;
+    }
+}
+
+// Published while it runs, so that stop and remove_services can cancel it;
+// one of them that came first cancels it at once.
+bool PalvaneService::queryAgain(query_upgrade& query) {
+    {
+        std::lock_guard<std::mutex> lock(queryLock_);
+        if (stopping_ || removing_) return false;
+        runningQuery_ = &query;
+    }
+    const bool answered = query.query();
+    std::lock_guard<std::mutex> lock(queryLock_);
+    runningQuery_ = nullptr;
+    return answered;
 }
 
 // The tick owns its query while it runs; stop and remove_services only cancel
@@ -435,17 +396,12 @@ bool PalvaneService::check_for_upgrade() {
         TWLOG(LOG_ERROR, "Failed to allocate memory - Out of memory resources.");
         return false;
     }
-    bool answered = false;
     {
         std::lock_guard<std::mutex> lock(queryLock_);
         query_.reset();
         if (ticksSkipped()) return true;
-        runningQuery_ = query.get();
     }
-    {
-        RunningQueryWithdrawal withdrawal(queryLock_, runningQuery_);
-        answered = query->query();
-    }
+    const bool answered = queryAgain(*query);
     std::lock_guard<std::mutex> lock(queryLock_);
     if (!answered) return false;
     return storeOrDropAnswer(std::move(query));
@@ -461,16 +417,16 @@ bool PalvaneService::offerHeldBack(const query_upgrade& answer) {
     return true;
 }
 
-// Under the query lock. Marked pending before it is queued, so that no
-// later tick queues a second installation before this one begins.
+// Under the query lock. Claimed before it is queued, so that no later tick
+// or phase I begins a second installation before this one runs.
 template <typename Task>
 void PalvaneService::queueInstallation(Task task, const query_upgrade& answer) {
+    if (!claimTask()) return;
     retrySpacing_.attempted(offerOf(answer));
-    installPending_ = true;
     try {
         pool_->enqueue(task, this, answer.download_url, answer.sha256Hash);
     } catch (...) {
-        installPending_ = false;
+        taskRunning_ = false;
         throw;
     }
 }
@@ -484,9 +440,8 @@ bool PalvaneService::storeOrDropAnswer(std::unique_ptr<query_upgrade> answer) {
     if (offerHeldBack(*answer)) return true;
     query_ = std::move(answer);
     setUpgradeVersion(query_->upgrade_version);
-    if (!localConfig(false).setString(configKeys::INSTALLING_VERSION, query_->upgrade_version.c_str())) {
-        TWLOG(LOG_ERROR, "Failed to set " << configKeys::INSTALLING_VERSION << " registry value");
-    }
+    // Logged by the journal when it fails; the queued task still runs.
+    (void)journal_.recordOffer(query_->upgrade_version);
     switch (query_->install_type) {
         case fresh_install:
             TWLOG(LOG_INFO, "Install a fresh  Quillmark Agent.");
@@ -503,13 +458,41 @@ bool PalvaneService::storeOrDropAnswer(std::unique_ptr<query_upgrade> answer) {
     }
 }
 
+// Not acted on while an installation must first go on or be undone, nor when
+// it offers what failed in this session or what already waits for its reboot.
+std::string PalvaneService::declineReason(const std::string& version, const std::string& digest) const {
+    {
+        std::lock_guard<std::mutex> lock(versionLock_);
+        if (failedOffer_ && failedOffer_->matches(version, digest)) return "it failed in this session";
+    }
+    const InstallRecord record = journal_.record();
+    if (record.phaseOneDue()) return "phase I of the pending upgrade waits for an agent process";
+    if (record.restoreDue()) return "a failed installation is still to be restored";
+    if (record.stageSet()) return "the installation under way is finished first";
+    if (record.awaitsReboot() && Offer{record.upgradeVersion, record.cabinetDigest}.matches(version, digest)) {
+        return "it waits for a reboot";
+    }
+    return std::string();
+}
+
+bool PalvaneService::declinesOffer(const query_upgrade& answer) {
+    if (answer.install_type != fresh_install && answer.install_type != upgrade) return false;
+    const std::string reason = declineReason(answer.upgrade_version, answer.sha256Hash);
+    if (reason.empty()) return false;
+    TWLOG(LOG_INFO, "Version " << answer.upgrade_version << " is not installed now: " << reason << ".");
+    return true;
+}
+
+// One task at a time, however many peers connect: it reminds every tray at
+// once.
 void PalvaneService::onIpcReady(bool reachable) {
     TWLOG(LOG_INFO, "IPC reachable:" << (reachable ? "ture" : "false"));
     ipcReachable_ = reachable;
-    if (!reachable || stopping_) return;
+    if (!reachable || stopping_ || ipcReadyQueued_.exchange(true)) return;
     try {
         pool_->enqueue(&PalvaneService::handle_ipc_ready_thread, this);
     } catch (const std::exception& error) {
+        ipcReadyQueued_ = false;
         TWLOG(LOG_ERROR, "Catch exception: " << error.what());
     }
 }
@@ -524,7 +507,6 @@ bool PalvaneService::remove_services() {
     {
         std::lock_guard<std::mutex> lock(queryLock_);
         removing_ = true;
-        installPending_ = true;
         if (runningQuery_ != nullptr) runningQuery_->cancel();
         query_.reset();
     }

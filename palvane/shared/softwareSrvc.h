@@ -11,21 +11,25 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "palvane/shared/IMonitoredCore.h"
 #include "palvane/shared/coreParts.h"
+#include "palvane/shared/installJournal.h"
+#include "palvane/shared/installRecovery.h"
 #include "palvane/shared/offer_retry_spacing.h"
 #include "palvane/shared/palvaneIpc.h"
+#include "palvane/shared/service_monitor.h"
 #include "palvane/shared/upgradeQueryOwner.h"
 #include "utils/win/sockhelper.h"
 #include "utils/win/timer.h"
 
 namespace PALVANE_SERVICE {
 
+class cab_extractor;
 class downloadMgr;
 class query_upgrade;
-class service_monitor;
 class thread_pool;
 class webView2Runtime;
 
@@ -50,16 +54,19 @@ public:
             rollback;
         // Milliseconds for spacing the attempts at an offer that keeps failing.
         offer_retry_spacing::Clock clock;
+        // The machine settings the installation's journal (and the settings
+        // written beside it) live in.
+        std::shared_ptr<ISettingsStore> settings;
+        // The update timer.
+        std::function<ITimer*()> timer;
+        // What the service monitor's own tests replace (its pauses, how it
+        // starts programs, the Windows-upgrade watch).
+        service_monitor::Options monitor;
     };
 
     using ReloadCallback = std::function<void()>;
 
     static constexpr uint32_t kInstalledPeriodSeconds = 300;
-
-    // Values of "install-stage".
-    static constexpr const char* kStagePhaseOne = "phase-one";
-    static constexpr const char* kStageExtracted = "extracted";
-    static constexpr const char* kStageRestore = "restore";
 
     PalvaneService();
     explicit PalvaneService(Seams seams);
@@ -77,8 +84,19 @@ public:
     void onIpcReady(bool reachable) override;
     void onLogLevelChange(int level) override;
 
+    // The reboot flag of the machine's settings and, when a user is there (or
+    // an upgrade waits for its reboot), of the logged-on user's.
+    struct RebootFlag {
+        bool set = false;
+        bool machine = false;
+        bool user = false;
+        // The user's value was read (or the machine's was set): it is reset
+        // with the machine's.
+        bool userRead = false;
+    };
+
     bool is_agent_installed();
-    bool get_reboot_flag();
+    RebootFlag get_reboot_flag(bool upgradeWaits);
     void read_configuration();
     bool check_for_upgrade();
 
@@ -99,7 +117,11 @@ public:
 
     // The watchers' and the update query's view of the core.
     bool isAgentInstalled() const override { return agentInstalled_; }
-    bool isInstallPending() const override { return installPending_; }
+    // Also while the journal says the files are being replaced or restored:
+    // a tree that is neither wholly old nor wholly new is never started.
+    bool isChangingComponents() const override {
+        return changingComponents_ || handedOver_ || journal_.record().filesInFlux();
+    }
     bool isStopping() const override { return stopping_; }
     bool isBeingRemoved() const override { return removing_; }
     IServiceOperation* serviceOperations() override { return services_.get(); }
@@ -108,9 +130,13 @@ public:
     std::string cid() const override { return cid_; }
     std::string machineGuid() const override;
 
-    // For tests and diagnostics. A reboot start is one whose upgrade waits
-    // for an agent process to run phase I.
-    bool isRebootStart() const { return reboot_; }
+    // For tests and diagnostics.
+    // An installation task runs (or waits for its hand-over): ticks ask nothing.
+    bool isInstallationRunning() const { return taskRunning_ || handedOver_; }
+    // What the journal says now.
+    InstallRecord installRecord() const { return journal_.record(); }
+    // Why a tick would not act on an offer of this version now; empty when it would.
+    std::string declineReason(const std::string& version, const std::string& digest) const;
     bool isIpcReachable() const { return ipcReachable_; }
     int32_t status() const { return status_; }
     uint32_t timerPeriod() const { return timerPeriod_; }
@@ -118,37 +144,70 @@ public:
     const std::string& installPath() const { return path_; }
 
 private:
+    struct Offer {
+        std::string version;
+        std::string digest;
+        bool matches(const std::string& otherVersion, const std::string& otherDigest) const {
+            return version == otherVersion && (digest.empty() || otherDigest.empty() || digest == otherDigest);
+        }
+    };
+    class LibraryRecord;
+    // Clears a flag on every way out of a scope: the task that claimed the
+    // core, or the change of the components.
+    class ClearOnExit {
+    public:
+        explicit ClearOnExit(std::atomic<bool>& flag) : flag_(flag) {}
+        ~ClearOnExit() { flag_ = false; }
+        ClearOnExit(const ClearOnExit&) = delete;
+        ClearOnExit& operator=(const ClearOnExit&) = delete;
+
+    private:
+        std::atomic<bool>& flag_;
+    };
+    // The watchers leave the components alone until it goes.
+    ClearOnExit changeComponents() {
+        changingComponents_ = true;
+        return ClearOnExit(changingComponents_);
+    }
+
     void startParts();
     void startTimer();
     void startLogServer();
-    void runStateBranch();
+    void recoverAtStart(StartAction action);
+    void completeAtStart(const InstallRecord& record);
     void startServiceMonitor();
     void startWebView2Installer();
-    static std::string machineSetting(const char* name);
-    std::string installAttempt();
-    void readInstallState();
-    void keepPhaseOneDue();
-    void waitForPhaseOneOrReboot();
-    void dropPendingInstallation();
+    StartAction decideStart();
+    void useUpRebootFlag(const RebootFlag& flag);
+    CabinetState cabinetState(const InstallRecord& record);
+    void launchIdleAgent();
+    void dropRemnant();
     void restore_at_start();
+    void finishExtractionAtStart();
     void beginStopping();
     void tearDown();
-    bool ticksSkipped() const { return installPending_ || stopping_ || removing_; }
+    bool ticksSkipped() const { return taskRunning_ || handedOver_ || stopping_ || removing_; }
+    bool claimTask();
     bool storeOrDropAnswer(std::unique_ptr<query_upgrade> answer);
     bool declinesOffer(const query_upgrade& answer);
-    bool beginPhaseOne();
-    bool fetch(downloadMgr& downloader, const std::string& url, const std::string& hash);
-    void cancelDownload();
-    bool recordUpgrade(const std::string& cabinet, const std::string& version);
-    void markExtracted();
-    bool rollBackInstallation(bool componentsLaunched);
-    void endRollBack(bool restored);
-    void endFailedAttempt();
-    void clearInstallState();
-    void stopFreshLeftovers();
     bool offerHeldBack(const query_upgrade& answer);
     template <typename Task>
     void queueInstallation(Task task, const query_upgrade& answer);
+    void retryRestore();
+    void restoreTask();
+    bool queryAgain(query_upgrade& query);
+    bool fetch(downloadMgr& downloader, const std::string& url, const std::string& hash);
+    void cancelDownload();
+    bool recordWaitingUpgrade(const std::string& cabinet, const std::string& digest, const std::string& version);
+    bool installFromCabinet(const std::string& cabinet);
+    bool extractCabinet(cab_extractor& extractor);
+    void stopForChange(const InstallRecord& attempt);
+    bool rollBackInstallation();
+    void undoLibraryPlacement();
+    void endFailedAttempt(const InstallRecord& attempt);
+    void abandonPhaseOne(const std::string& cabinet);
+    void stopFreshLeftovers();
+    void deleteFile(const std::string& path);
     bool launchComponents();
     void setUpgradeVersion(const std::string& version);
     void sleepFor(uint32_t milliseconds);
@@ -169,11 +228,27 @@ private:
     std::mutex ipcLock_;
     std::unique_ptr<PalvaneServer> ipcServer_;
     std::unique_ptr<IServiceOperation> services_;
+    // Where the installation stands is read from the journal; in memory are
+    // only the facts that are not on the disk.
+    InstallJournal journal_;
     std::atomic<bool> agentInstalled_{true};
     std::atomic<bool> stopping_{false};
     // remove_services has begun: no tick, relaunch or installation follows.
     std::atomic<bool> removing_{false};
-    std::atomic<bool> reboot_{false};
+    // An installation task is queued or runs (or the start recovers one):
+    // ticks ask nothing and no other installation begins.
+    std::atomic<bool> taskRunning_{false};
+    // An installation stops, replaces or restores the components now: the
+    // watchers leave them alone.
+    std::atomic<bool> changingComponents_{false};
+    // The runtime asked its host to hand over to a new library, which
+    // finishes the installation; this one only waits to be stopped.
+    std::atomic<bool> handedOver_{false};
+    // Phase I ran in this session: a failed one is not run again before the
+    // next start (its own restart of the tray would run it again at once).
+    std::atomic<bool> phaseOneTried_{false};
+    // One IPC-ready task at a time, however many peers connect.
+    std::atomic<bool> ipcReadyQueued_{false};
     std::atomic<bool> queryBusy_{false};
     std::atomic<uint32_t> timerPeriod_{300};
     std::string cid_;
@@ -184,31 +259,27 @@ private:
     std::atomic<int32_t> status_{0};
     mutable std::mutex versionLock_;
     std::string upgrade_version_;
-    std::atomic<bool> installPending_{false};
+    // The offer whose installation failed in this session: not tried again
+    // before the next start. Guarded by versionLock_.
+    std::optional<Offer> failedOffer_;
     std::string installed_version_;
     std::string machine_guid_;
     ReloadCallback reloadCallback_;
     std::unique_ptr<ITimer> timer_;
     std::atomic<bool> ipcReachable_{false};
-    // A downloaded upgrade waits for a reboot (its version in waitingUpgrade_);
-    // a failed installation's backups are still to be put back; the version
-    // whose installation failed in this session (not tried again before the
-    // next start). The strings are guarded by versionLock_.
-    std::atomic<bool> awaitingReboot_{false};
-    std::atomic<bool> restoreDue_{false};
-    std::string waitingUpgrade_;
-    std::string failedOffer_;
     // The download an installation task runs now; stop cancels it.
     std::mutex downloadLock_;
     downloadMgr* runningDownload_ = nullptr;
-    // The last tick's answer, and the query a tick is running now: a stop or
-    // remove_services cancels that one and never frees it under the tick.
+    // The last tick's answer, and the query a tick or phase I is running now:
+    // a stop or remove_services cancels that one and never frees it under
+    // its owner.
     std::mutex queryLock_;
     std::unique_ptr<query_upgrade> query_;
     query_upgrade* runningQuery_ = nullptr;
     // Under queryLock_ too: the spacing of the attempts at an offer that keeps
-    // failing.
+    // failing, and of the retries of a restore that keeps failing.
     offer_retry_spacing retrySpacing_;
+    offer_retry_spacing restoreSpacing_;
     std::unique_ptr<thread_pool> pool_;
     std::unique_ptr<webView2Runtime> webView2_;
 };

@@ -11,13 +11,13 @@ namespace testutil {
 class FakeMonitoredCore : public PALVANE_SERVICE::IMonitoredCore {
 public:
     bool isAgentInstalled() const override { return agentInstalled; }
-    bool isInstallPending() const override { return installPending; }
+    bool isChangingComponents() const override { return changingComponents; }
     bool isStopping() const override { return stopping; }
     bool isBeingRemoved() const override { return beingRemoved; }
     PALVANE_SERVICE::IServiceOperation* serviceOperations() override { return operations; }
 
     std::atomic<bool> agentInstalled{true};
-    std::atomic<bool> installPending{false};
+    std::atomic<bool> changingComponents{false};
     std::atomic<bool> stopping{false};
     std::atomic<bool> beingRemoved{false};
     PALVANE_SERVICE::IServiceOperation* operations = nullptr;

@@ -325,6 +325,7 @@ bool LocalUpdateServer::answer(SOCKET client, const HttpRequest& request) {
     head += "\r\n";
 
     const size_t bodyBytes = std::min(body.size(), response.truncateAfter);
+    if (response.holdUntilRelease) waitForStallRelease();
     bool sent = sendAll(client, head.data(), head.size());
     if (sent && request.method != "HEAD") sent = sendAll(client, body.data(), bodyBytes);
     {

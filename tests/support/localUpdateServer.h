@@ -19,7 +19,8 @@
 // Faults on request: ScriptedResponse::error(404 or 500); a body cut short
 // (truncateAfter: the full Content-Length is announced, then the connection
 // closes); a stall (the headers and truncateAfter bytes are sent, then the
-// connection hangs until releaseStalls() or stop()); a connection closed with
+// connection hangs until releaseStalls() or stop()); an answer held back whole
+// until releaseStalls() (holdUntilRelease); a connection closed with
 // no answer at all (hangUpResponse()); no Content-Disposition
 // (cabinet() with an empty file name) or any file name, hostile ones included.
 // A wrong digest is a matter of the JSON the query answers: sha256Hex() gives
@@ -63,6 +64,8 @@ struct ScriptedResponse {
     bool sendContentLength = true;
     size_t truncateAfter = kWholeBody;
     bool stall = false;
+    // Nothing is sent before releaseStalls(); then the whole answer is.
+    bool holdUntilRelease = false;
     // Close the connection without any answer.
     bool hangUp = false;
 

@@ -144,6 +144,33 @@ KEEPER=""
 say "Power cut; on the disk:"
 (cd "$INSTALL" && find . -type f ! -path './logs/*' ! -path './Quillmark Palvane/*' | sort | sed 's/^/   /')
 
+# A machine setting as the registry file kept it at the cut (the prefix is
+# down: asking Wine would start it, and the agent's services with it).
+savedSetting() {
+  awk -v name="\"$1\"" '/^\[/ { inside = ($0 ~ /^\[Software\\\\Tarnwell\]/) }
+    inside && index($0, name "=") == 1 { sub(/^[^=]*="/, ""); sub(/"$/, ""); print }' "$WINEPREFIX/system.reg"
+}
+
+# The cut must have landed where the moment says, or the test proves nothing.
+landed() {
+  local stage version
+  stage=$(savedSetting install-stage)
+  version=$(savedSetting installed_version)
+  [ -z "$version" ] || fail "the cut came after the version was recorded ($version)"
+  case $MOMENT in
+    download)
+      [ -z "$stage" ] && ! [ -e "$INSTALL/Quillmark Agent/twptray.exe" ] &&
+        ls "$INSTALL"/*.cab.part >/dev/null 2>&1 && ! ls "$INSTALL"/*.cab >/dev/null 2>&1 ;;
+    extraction)
+      [ "$stage" = extracting ] && [ -e "$INSTALL/Quillmark Agent/twptray.exe" ] &&
+        ! [ -e "$INSTALL/qmdns/dnsserver.exe" ] ;;
+    services)
+      [ "$stage" = extracted ] && [ -e "$INSTALL/qmdns/dnsserver.exe" ] ;;
+  esac || fail "the cut did not land at the $MOMENT (install-stage='$stage')"
+  say "The cut landed at the $MOMENT: install-stage='$stage', no version recorded"
+}
+landed
+
 # The reboot: the auto-start service host starts with the prefix's first program.
 "$WINESERVER" -p </dev/null >/dev/null 2>&1
 startKeeper

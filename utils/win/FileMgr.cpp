@@ -5,6 +5,7 @@
 #include <set>
 
 #include "utils/twlogger.h"
+#include "utils/win/fileGate.h"
 #include "utils/win/fileTree.h"
 #include "utils/win/scopedHandle.h"
 #include "utils/win/stringconv.h"
@@ -106,10 +107,11 @@ bool FileMgr::copyFile(const std::wstring& sourceFile, const std::wstring& targe
     if (fileTree::kindOf(target, error) == Kind::Folder) {
         target = fileTree::join(target, fileTree::fileNameOf(sourceFile));
     }
-    if (!CopyFileW(sourceFile.c_str(), target.c_str(), TRUE)) {
+    if (!fileGate::allows(fileGate::Op::Copy, target, sourceFile) || !CopyFileW(sourceFile.c_str(), target.c_str(), TRUE)) {
         fileTree::logFailure("CopyFileW", GetLastError(), sourceFile + L" -> " + target);
         return false;
     }
-    DeleteFileW(sourceFile.c_str());
+    if (!fileTree::flushFile(target)) return false;
+    fileTree::removeTree(sourceFile);
     return true;
 }

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "utils/twlogger.h"
+#include "utils/win/fileGate.h"
 #include "utils/win/scopedHandle.h"
 #include "utils/win/stringconv.h"
 
@@ -52,6 +53,10 @@ void clearReadOnly(const std::wstring& path) {
 }
 
 bool removeFile(const std::wstring& path) {
+    if (!fileGate::allows(fileGate::Op::Delete, path)) {
+        logFailure("DeleteFileW", GetLastError(), path);
+        return false;
+    }
     clearReadOnly(path);
     if (DeleteFileW(path.c_str())) return true;
     logFailure("DeleteFileW", GetLastError(), path);
@@ -59,6 +64,10 @@ bool removeFile(const std::wstring& path) {
 }
 
 bool removeEmptyFolder(const std::wstring& path) {
+    if (!fileGate::allows(fileGate::Op::Delete, path)) {
+        logFailure("RemoveDirectoryW", GetLastError(), path);
+        return false;
+    }
     clearReadOnly(path);
     if (RemoveDirectoryW(path.c_str())) return true;
     logFailure("RemoveDirectoryW", GetLastError(), path);
@@ -81,21 +90,15 @@ bool removeFolderTree(const std::wstring& folder) {
     return removeEmptyFolder(folder) && ok;
 }
 
-bool copyOneFile(const std::wstring& from, const std::wstring& to) {
-    DWORD error = 0;
-    const Kind existing = kindOf(to, error);
-    if (existing == Kind::Folder && !removeTree(to)) return false;
-    if (existing == Kind::File) clearReadOnly(to);
-    if (CopyFileW(from.c_str(), to.c_str(), FALSE)) return true;
-    logFailure("CopyFileW", GetLastError(), from + L" -> " + to);
-    return false;
+bool makeFolder(const std::wstring& path) {
+    return fileGate::allows(fileGate::Op::CreateFolder, path) && CreateDirectoryW(path.c_str(), nullptr);
 }
 
 bool copySubFolder(const std::wstring& from, const std::wstring& to) {
     DWORD error = 0;
     const Kind existing = kindOf(to, error);
     if (existing == Kind::File && !removeTree(to)) return false;
-    if (existing != Kind::Folder && !CreateDirectoryW(to.c_str(), nullptr)) {
+    if (existing != Kind::Folder && !makeFolder(to)) {
         logFailure("CreateDirectoryW", GetLastError(), to);
         return false;
     }
@@ -143,9 +146,11 @@ bool createFolders(const std::wstring& folder, DWORD& error) {
     // Every level is tried; levels that exist (or are roots) fail harmlessly.
     for (size_t at = target.find_first_of(L"\\/", 1); at != std::wstring::npos;
          at = target.find_first_of(L"\\/", at + 1)) {
-        CreateDirectoryW(target.substr(0, at).c_str(), nullptr);
+        const std::wstring level = target.substr(0, at);
+        if (kindOf(level, error) == Kind::Missing) makeFolder(level);
     }
-    if (!CreateDirectoryW(target.c_str(), nullptr)) error = GetLastError();
+    error = 0;
+    if (!makeFolder(target)) error = GetLastError();
     DWORD queryError = 0;
     if (kindOf(target, queryError) == Kind::Folder) return true;
     if (error == 0 || error == ERROR_ALREADY_EXISTS) error = queryError ? queryError : ERROR_DIRECTORY;
@@ -177,10 +182,60 @@ bool copyTree(const std::wstring& from, const std::wstring& to) {
         } else if (isFolderEntry(entry)) {
             ok = copySubFolder(source, target) && ok;
         } else {
-            ok = copyOneFile(source, target) && ok;
+            ok = copyFile(source, target) && ok;
         }
     }
     return ok;
+}
+
+bool copyFile(const std::wstring& from, const std::wstring& to) {
+    DWORD error = 0;
+    const Kind existing = kindOf(to, error);
+    if (existing == Kind::Folder && !removeTree(to)) return false;
+    if (existing == Kind::File) clearReadOnly(to);
+    if (!fileGate::allows(fileGate::Op::Copy, to, from) || !CopyFileW(from.c_str(), to.c_str(), FALSE)) {
+        logFailure("CopyFileW", GetLastError(), from + L" -> " + to);
+        return false;
+    }
+    return flushFile(to);
+}
+
+bool moveFile(const std::wstring& from, const std::wstring& to) {
+    if (fileGate::allows(fileGate::Op::Move, to, from) &&
+        MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return true;
+    }
+    logFailure("MoveFileExW", GetLastError(), from + L" -> " + to);
+    return false;
+}
+
+bool flushFile(const std::wstring& path) {
+    if (!fileGate::allows(fileGate::Op::Flush, path)) {
+        logFailure("FlushFileBuffers", GetLastError(), path);
+        return false;
+    }
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file && FlushFileBuffers(file.get())) return true;
+    logFailure("FlushFileBuffers", GetLastError(), path);
+    return false;
+}
+
+bool writeFile(const std::wstring& path, const std::string& content) {
+    if (!fileGate::allows(fileGate::Op::Write, path)) {
+        logFailure("WriteFile", GetLastError(), path);
+        return false;
+    }
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
+    const DWORD length = static_cast<DWORD>(content.size());
+    DWORD written = 0;
+    if (file && WriteFile(file.get(), content.data(), length, &written, nullptr) && written == length &&
+        FlushFileBuffers(file.get())) {
+        return true;
+    }
+    logFailure("WriteFile", GetLastError(), path);
+    return false;
 }
 
 bool pruneTree(const std::wstring& reference, const std::wstring& target) {

@@ -1,7 +1,10 @@
 // Tree walks over the local file system in wide paths, for FileMgr. Every
 // failure is logged with the failing call, its error number and the path; a
 // walk goes on with the next entry and reports the failure in its result.
-// Links to folders (reparse points) are never followed.
+// Links to folders (reparse points) are never followed. Every change passes
+// the file gate first, and every copy is on the disk (flushed) before the
+// walk goes on: a later record that vouches for it must not outlive it in a
+// power cut.
 #pragma once
 
 #include <windows.h>
@@ -30,6 +33,19 @@ bool removeTree(const std::wstring& path);
 // Copies the tree below the folder `from` into the existing folder `to`,
 // overwriting what is there (read-only files included).
 bool copyTree(const std::wstring& from, const std::wstring& to);
+
+// Copies one file over `to` (read-only included) and flushes the copy.
+bool copyFile(const std::wstring& from, const std::wstring& to);
+
+// Renames `from` to `to`, replacing a file there; the rename is on the disk
+// when this returns.
+bool moveFile(const std::wstring& from, const std::wstring& to);
+
+// Writes what the file system still holds of the file to the disk.
+bool flushFile(const std::wstring& path);
+
+// Makes `path` a file of exactly `content`, on the disk when this returns.
+bool writeFile(const std::wstring& path, const std::string& content);
 
 // Removes from the folder `target` every entry that `reference` lacks or holds
 // as another kind (file against folder), at every depth.

@@ -109,10 +109,13 @@ bool localConfig::setString(const char* name, const char* value) {
     return config_->key() != nullptr && writeRegistryText(config_->key(), name, value);
 }
 
-void localConfig::deleteValue(const char* name) {
-    if (config_->key() == nullptr) return;
-    RegDeleteValueA(config_->key(), name);
+bool localConfig::deleteValue(const char* name) {
+    if (config_->key() == nullptr) return false;
+    const LONG result = RegDeleteValueA(config_->key(), name);
+    return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
 }
+
+bool localConfig::flush() { return config_->key() != nullptr && RegFlushKey(config_->key()) == ERROR_SUCCESS; }
 
 void regKeyPair::open(HKEY root, const char* subkey, unsigned requestedViews) {
     close();

@@ -38,7 +38,10 @@ public:
     bool getString(const char* name, std::string& value);
     bool getInt(const char* name, int& value);
     bool getBool(const char* name, bool& value);
-    void deleteValue(const char* name);
+    // A value that is not there counts as deleted.
+    bool deleteValue(const char* name);
+    // Writes the settings' changes to the disk before it returns.
+    bool flush();
 
     bool isOpen() const { return config_->key() != nullptr; }
 

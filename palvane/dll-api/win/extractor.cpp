@@ -8,6 +8,7 @@
 #include "utils/configKeys.h"
 #include "utils/twlogger.h"
 #include "utils/win/FileMgr.h"
+#include "utils/win/fileGate.h"
 #include "utils/win/fileTree.h"
 #include "utils/win/localconfig.h"
 #include "utils/win/stringconv.h"
@@ -58,7 +59,20 @@ bool cab_extractor::extract_all() {
     for (auto it = nested_.begin(); it != nested_.end(); ++it) {
         if (!extract_nested(*it)) return false;
     }
+    if (!flush_extracted()) return false;
     TWLOG(LOG_INFO, "Sucessfully extract " << cabinet_);
+    return true;
+}
+
+// What vouches for the files (the stage "extracted") must not outlive them
+// in a power cut. Nested cabinets are deleted and a placed library was moved
+// (and flushed there), so only what is still in place is flushed.
+bool cab_extractor::flush_extracted() {
+    for (const auto& file : extracted_) {
+        DWORD error = 0;
+        if (cabinetNames::hasCabinetSuffix(file) || fileTree::kindOf(file, error) != fileTree::Kind::File) continue;
+        if (!fileTree::flushFile(file)) return false;
+    }
     return true;
 }
 
@@ -146,6 +160,9 @@ UINT cab_extractor::extract_file(FILE_IN_CABINET_INFO_W& info, const wchar_t* ca
     const DWORD error = fill_target(info, name, cabinetPath);
     if (error != NO_ERROR) return abort_with(error);
     if (!create_target_folders(name)) return abort_with(ERROR_CANNOT_MAKE);
+    if (!fileGate::allows(fileGate::Op::Extract, info.FullTargetName, cabinetPath)) {
+        return abort_with(GetLastError());
+    }
     note_library_file(name, info.FullTargetName);
     TWLOG(LOG_DEBUG, "Extract  " << toUtf8(info.FullTargetName) << " from " << toUtf8(cabinetPath));
     return FILEOP_DOIT;
@@ -177,7 +194,7 @@ bool cab_extractor::create_target_folders(const std::wstring& name) {
         const fileTree::Kind kind = fileTree::kindOf(folder, error);
         if (kind == fileTree::Kind::Folder) continue;
         if (kind == fileTree::Kind::Missing) TWLOG(LOG_DEBUG, "Creating   " << toUtf8(folder));
-        if (kind == fileTree::Kind::File ||
+        if (kind == fileTree::Kind::File || !fileGate::allows(fileGate::Op::CreateFolder, folder) ||
             (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)) {
             TWLOG(LOG_ERROR, "Failed to create folder " << toUtf8(folder));
             return false;
@@ -198,6 +215,7 @@ UINT cab_extractor::add_sub_cab(const FILEPATHS_W& paths) {
         abort_with(paths.Win32Error);
         return paths.Win32Error;
     }
+    extracted_.push_back(target);
     if (cabinetNames::hasCabinetSuffix(target)) {
         TWLOG(LOG_DEBUG, "Add subCab file " << toUtf8(target));
         nested_.push_back({target, currentDepth_ + 1});
@@ -248,15 +266,21 @@ bool cab_extractor::place_library(const std::string& folderName) {
         return false;
     }
     const std::wstring placed = fileTree::join(folder, fileTree::fileNameOf(libraryFile_));
+    if (libraryRecord_ != nullptr && !libraryRecord_->placing(toUtf8(placed))) return false;
     if (!samePath(placed, libraryFile_) && !FileMgr("").copyFile(libraryFile_, folder)) {
         TWLOG(LOG_ERROR, "Failed to place palvane DLL " << toUtf8(libraryFile_) << " in " << toUtf8(folder));
         return false;
     }
-    if (!localConfig(false).setString(configKeys::DLL_VERSION, pendingVersion_.c_str())) {
-        TWLOG(LOG_ERROR, "Failed to save dll_version " << pendingVersion_);
-    }
+    record_placed();
     newLibrary_ = true;
     return true;
+}
+
+void cab_extractor::record_placed() {
+    const bool recorded = libraryRecord_ != nullptr
+                              ? libraryRecord_->placed(pendingVersion_)
+                              : localConfig(false).setString(configKeys::DLL_VERSION, pendingVersion_.c_str());
+    if (!recorded) TWLOG(LOG_ERROR, "Failed to save dll_version " << pendingVersion_);
 }
 
 void cab_extractor::delete_cabinets() noexcept {

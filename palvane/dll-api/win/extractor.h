@@ -11,6 +11,7 @@
 #include <functional>
 #include <list>
 #include <string>
+#include <vector>
 
 namespace PALVANE_SERVICE {
 
@@ -18,6 +19,16 @@ class IExtractor {
 public:
     virtual bool extract() = 0;
     virtual ~IExtractor() = default;
+};
+
+// What the extraction records of a runtime library it places in the library
+// folder: the file before it is copied there (so that an installation that is
+// undone can take it away again), and its version once it lies there.
+class ILibraryRecord {
+public:
+    virtual bool placing(const std::string& file) = 0;
+    virtual bool placed(const std::string& version) = 0;
+    virtual ~ILibraryRecord() = default;
 };
 
 class cab_extractor : public IExtractor {
@@ -41,8 +52,13 @@ public:
     cab_extractor(const cab_extractor&) = delete;
     cab_extractor& operator=(const cab_extractor&) = delete;
 
-    // Unpacks the cabinet and its nested cabinets; never throws.
+    // Unpacks the cabinet and its nested cabinets; never throws. Every file
+    // unpacked is on the disk when it returns true.
     bool extract() override;
+
+    // Where a placed library is recorded; without one only "dll_version" is
+    // written. Not owned; must outlive extract().
+    void setLibraryRecord(ILibraryRecord* record) { libraryRecord_ = record; }
 
     // A new runtime library was placed in the library folder and "dll_version"
     // records its version: the runtime must hand over to it.
@@ -66,6 +82,8 @@ private:
     };
 
     bool extract_all();
+    bool flush_extracted();
+    void record_placed();
     bool iterate(const std::wstring& cabinet, unsigned depth, const std::string& name);
     bool extract_nested(const NestedCabinet& nested);
     UINT on_notification(UINT notification, UINT_PTR param1, UINT_PTR param2);
@@ -82,6 +100,8 @@ private:
     std::wstring destinationW_;
     std::string cabinet_;
     std::list<NestedCabinet> nested_;
+    std::vector<std::wstring> extracted_;
+    ILibraryRecord* libraryRecord_ = nullptr;
     bool newLibrary_ = false;
     bool cabinetsDeleted_ = false;
     std::wstring libraryFile_;

@@ -149,7 +149,7 @@ bool process_monitor::stopRequested() const {
 // is watched: an installation stops the agent's programs on purpose and
 // replaces their files, a removal deletes them.
 bool process_monitor::stateAllowsWatching() const {
-    return core_ != nullptr && !core_->isInstallPending() && !core_->isStopping() && !core_->isBeingRemoved() &&
+    return core_ != nullptr && !core_->isChangingComponents() && !core_->isStopping() && !core_->isBeingRemoved() &&
            core_->isAgentInstalled();
 }
 

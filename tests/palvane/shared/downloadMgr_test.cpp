@@ -89,11 +89,16 @@ TEST_F(CabinetDownload, DigestMustMatchExactly) {
     const std::string cabinet = randomBytes(70000, 12);
     server_.expect("GET", "/a.cab", ScriptedResponse::cabinet(cabinet, "a.cab"), 3);
     testutil::LogCapture capture(LOG_ERROR);
+    ASSERT_TRUE(testutil::writeFile(installFolder_ + "a.cab", "waiting"));
     downloadMgr download(installFolder_, false);
     EXPECT_FALSE(download.do_get(url("a.cab"), testutil::sha256Hex(cabinet + "x")));
     EXPECT_TRUE(capture.contains("Checksum didn't match.  Computed " + testutil::sha256Hex(cabinet) + " expected "))
         << capture.text();
     EXPECT_FALSE(download.do_get(url("a.cab"), upper(testutil::sha256Hex(cabinet))));
+    std::string kept;
+    ASSERT_TRUE(testutil::readFile(installFolder_ + "a.cab", kept));
+    EXPECT_EQ(kept, "waiting") << "a download that failed its digest replaced a file";
+    EXPECT_FALSE(testutil::fileExists(installFolder_ + "a.cab.part"));
     // A complete download without a digest is accepted, as the server may rely on.
     EXPECT_TRUE(download.do_get(url("a.cab"), ""));
 }

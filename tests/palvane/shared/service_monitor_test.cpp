@@ -182,16 +182,18 @@ TEST_F(ServiceMonitorTest, DeletionCutsAServiceStartOfARunningPassShort) {
     EXPECT_TRUE(loggedAt(log.text(), "The wait for twQuillmark was cut short by a stop.", "Info")) << log.text();
 }
 
-TEST_F(ServiceMonitorTest, DoesNothingWhileTheCoreIsIdleInstallingOrStopping) {
+TEST_F(ServiceMonitorTest, DoesNothingWhileTheCoreIsIdleInstallingRemovingOrStopping) {
     install({"twQuillmark", "PacketFilter"});
     settings_.set("tcp_driver", "true");
     struct State {
-        bool installed, pending, stopping;
+        bool installed, changing, stopping, removing;
     };
-    for (const State state : {State{false, false, false}, State{true, true, false}, State{true, false, true}}) {
+    for (const State state : {State{false, false, false, false}, State{true, true, false, false},
+                              State{true, false, true, false}, State{true, false, false, true}}) {
         core_.agentInstalled = state.installed;
-        core_.installPending = state.pending;
+        core_.changingComponents = state.changing;
         core_.stopping = state.stopping;
+        core_.beingRemoved = state.removing;
         testutil::LogCapture log;
         {
             service_monitor monitor(&core_, machine_.path(), table_, fastOptions());

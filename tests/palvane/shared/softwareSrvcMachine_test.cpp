@@ -93,7 +93,9 @@ TEST_F(CoreOnAMachine, UpgradeWhoseComponentDoesNotStartIsRestoredFromTheBackup)
     std::string original;
     ASSERT_TRUE(testutil::readFile(machine_.path() + "qmdns\\dnsserver.exe", original));
     const std::string cabinetPath = machine_.path() + "agent-1.1.0.cab";
-    ASSERT_TRUE(testutil::writeFile(cabinetPath, fixtureCabinet("agent_broken.cab")));
+    const std::string cabinet = fixtureCabinet("agent_broken.cab");
+    ASSERT_TRUE(testutil::writeFile(cabinetPath, cabinet));
+    set(configKeys::INSTALL_CABHASH, testutil::sha256Hex(cabinet));
     set(configKeys::INSTALLED_VERSION, "1.0.0");
     set(configKeys::INSTALL_PENDING, "true");
     set(configKeys::INSTALL_CABFILE, cabinetPath);
@@ -103,7 +105,7 @@ TEST_F(CoreOnAMachine, UpgradeWhoseComponentDoesNotStartIsRestoredFromTheBackup)
 
     auto core = makeCore();
     core->start([] {});
-    ASSERT_TRUE(core->isRebootStart());
+    ASSERT_TRUE(core->installRecord().phaseOneDue());
     core->onIpcReady(true);  // an agent process connected: phase I
     ASSERT_TRUE(testutil::waitUntil([&] { return log_.contains("Purge backup folder count="); },
                                     std::chrono::seconds(90)))
@@ -115,7 +117,7 @@ TEST_F(CoreOnAMachine, UpgradeWhoseComponentDoesNotStartIsRestoredFromTheBackup)
     EXPECT_EQ(testutil::serviceState("qmdns"), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "1.0.0");
     EXPECT_EQ(setting(configKeys::INSTALL_PENDING), "<absent>") << "a completed restore ends the installation";
-    EXPECT_FALSE(core->isInstallPending()) << "the restored agent is watched again";
+    EXPECT_FALSE(core->isChangingComponents()) << "the restored agent is watched again";
     EXPECT_TRUE(noBackupLeft());
     core->stop();
 }

@@ -31,11 +31,12 @@ const char* const kPostUiMessage = "post-uimessage";
 // shows.
 class RecordingRollback : public PALVANE_SERVICE::IRollback {
 public:
-    explicit RecordingRollback(std::shared_ptr<OperationsRecord> record, bool backupFails = false)
-        : record_(std::move(record)), backupFails_(backupFails) {}
+    explicit RecordingRollback(std::shared_ptr<OperationsRecord> record, bool backupFails = false,
+                               const std::atomic<bool>* restoreFails = nullptr)
+        : record_(std::move(record)), backupFails_(backupFails), restoreFails_(restoreFails) {}
     bool backup() override { return step("backup") && !backupFails_; }
     void resume() override { step("resume"); }
-    bool restore() override { return step("restore"); }
+    bool restore() override { return step("restore") && !(restoreFails_ && *restoreFails_); }
     bool purge() override { return step("purge"); }
 
 private:
@@ -45,6 +46,21 @@ private:
     }
     std::shared_ptr<OperationsRecord> record_;
     bool backupFails_;
+    const std::atomic<bool>* restoreFails_;
+};
+
+// The machine's settings, but a value of one name cannot be written.
+class RefusingStore : public PALVANE_SERVICE::ISettingsStore {
+public:
+    explicit RefusingStore(std::string refused) : refused_(std::move(refused)) {}
+    bool get(const char* name, std::string& value) override { return machine_->get(name, value); }
+    bool set(const char* name, const std::string& value) override { return name != refused_ && machine_->set(name, value); }
+    bool remove(const char* name) override { return machine_->remove(name); }
+    bool flush() override { return machine_->flush(); }
+
+private:
+    std::string refused_;
+    std::shared_ptr<PALVANE_SERVICE::ISettingsStore> machine_ = PALVANE_SERVICE::makeMachineSettingsStore();
 };
 
 std::string answer(const std::string& version, const std::string& url, const std::string& hash, bool autoUpgrade) {
@@ -87,9 +103,11 @@ protected:
     // An upgrade recorded before a reboot, its cabinet in `folder`: phase I is due.
     std::string recordUpgradeAwaitingReboot(const std::string& folder) {
         const std::string cabinetPath = folder + "agent-1.1.0.cab";
-        EXPECT_TRUE(testutil::writeFile(cabinetPath, fixtureCabinet("folder.cab")));
+        const std::string cabinet = fixtureCabinet("folder.cab");
+        EXPECT_TRUE(testutil::writeFile(cabinetPath, cabinet));
         set(configKeys::INSTALL_PENDING, "true");
         set(configKeys::INSTALL_CABFILE, cabinetPath);
+        set(configKeys::INSTALL_CABHASH, testutil::sha256Hex(cabinet));
         set(configKeys::REBOOT_MODE, "true");
         return cabinetPath;
     }
@@ -97,7 +115,7 @@ protected:
         auto seams = fastSeams(ops_);
         seams.rollback = [this, backupFails](const std::string&, const PALVANE_SERVICE::ComponentList&,
                                              const std::string&) {
-            return std::make_shared<RecordingRollback>(ops_, backupFails);
+            return std::make_shared<RecordingRollback>(ops_, backupFails, &restoreFails_);
         };
         return seams;
     }
@@ -110,6 +128,7 @@ protected:
     UserRebootMode userReboot_;
     std::shared_ptr<OperationsRecord> ops_ = std::make_shared<OperationsRecord>();
     std::atomic<int> reloads_{0};
+    std::atomic<bool> restoreFails_{false};
 };
 
 // ---- start branch ----------------------------------------------------------
@@ -121,6 +140,7 @@ TEST_F(CoreTest, NoAgentAndNothingPendingStartsNoComponentAndTicksEvery20Seconds
     start(*core);
     EXPECT_TRUE(ops_->all().empty());
     EXPECT_TRUE(log_.contains("Quillmark Agent\\twptray.exe is not installed."));
+    EXPECT_EQ(core->declineReason("", ""), "") << "nothing failed yet";
     core->stop();
     core.reset();
     EXPECT_EQ(setting(configKeys::IPC_PALVANE_PORT), "<absent>") << "the IPC server is gone with the core";
@@ -158,7 +178,7 @@ TEST_F(CoreTest, RebootModeInEitherStoreMakesARebootStartAndIsReset) {
     {
         auto core = makeCore();
         start(*core);
-        EXPECT_TRUE(core->isRebootStart());
+        EXPECT_TRUE(core->installRecord().phaseOneDue());
         EXPECT_TRUE(log_.contains("It is a REBOOT"));
         core->stop();
     }
@@ -173,7 +193,7 @@ TEST_F(CoreTest, RebootModeInEitherStoreMakesARebootStartAndIsReset) {
     {
         auto core = makeCore();
         start(*core);
-        EXPECT_FALSE(core->isRebootStart()) << "nothing pending: the flag is cleared";
+        EXPECT_FALSE(core->installRecord().phaseOneDue()) << "nothing pending: the flag is cleared";
         EXPECT_TRUE(log_.contains("It is a REBOOT")) << "the user's value alone is read";
         core->stop();
     }
@@ -183,7 +203,7 @@ TEST_F(CoreTest, RebootModeInEitherStoreMakesARebootStartAndIsReset) {
     {
         auto core = makeCore();
         start(*core);
-        EXPECT_FALSE(core->isRebootStart());
+        EXPECT_FALSE(core->installRecord().phaseOneDue());
         core->stop();
     }
 }
@@ -195,21 +215,22 @@ TEST_F(CoreTest, NobodyLoggedOnAndNothingPendingDoesNotHoldTheStart) {
     const size_t waitsBefore = sessions_.waits().size();
     start(*core);
     EXPECT_EQ(sessions_.waits().size(), waitsBefore) << "the start waited for a user";
-    EXPECT_FALSE(core->isRebootStart()) << "nothing pending: the flag is cleared";
+    EXPECT_FALSE(core->installRecord().phaseOneDue()) << "nothing pending: the flag is cleared";
     EXPECT_EQ(setting(configKeys::REBOOT_MODE), "false");
     EXPECT_TRUE(log_.contains("No user is logged on; the user's reboot flag is left for a later start."));
     core->stop();
 }
 
-TEST_F(CoreTest, NobodyLoggedOnWithAnInstallationPendingWaitsForAUser) {
+TEST_F(CoreTest, NobodyLoggedOnWithAnUpgradeWaitingForItsRebootWaitsForAUser) {
     sessions_.sessions.logOff();
     markAgentInstalled(install_.path());
     set(configKeys::INSTALL_PENDING, "true");
+    set(configKeys::INSTALL_CABFILE, install_.file("agent-3.0.1.cab"));
     set(configKeys::INSTALLED_VERSION, "3.0.0");
     auto core = makeCore();
     const size_t waitsBefore = sessions_.waits().size();
     start(*core);
-    EXPECT_GT(sessions_.waits().size(), waitsBefore) << "the reboot flag decides what a pending installation does";
+    EXPECT_GT(sessions_.waits().size(), waitsBefore) << "the reboot flag decides what a waiting upgrade does";
     EXPECT_TRUE(log_.contains("Failed to open user's data registry"));
     core->stop();
 }
@@ -292,7 +313,7 @@ TEST_F(CoreUpdateTest, FreshInstallationFromTheFirstTick) {
     start(*core);  // the first tick comes after 1.5 s
     ASSERT_TRUE(testutil::waitUntil([] { return setting(configKeys::INSTALLED_VERSION) == "2.1.0"; },
                                     std::chrono::seconds(30)));
-    ASSERT_TRUE(testutil::waitUntil([&] { return !core->isInstallPending(); }));
+    ASSERT_TRUE(testutil::waitUntil([&] { return !core->isInstallationRunning(); }));
     EXPECT_TRUE(testutil::fileExists(install_.file("Quillmark Agent\\agent.exe")));
     EXPECT_TRUE(testutil::fileExists(install_.file("qmdns\\dns.exe")));
     // The task frees its extractor, which deletes the cabinet, after the
@@ -319,12 +340,16 @@ TEST_F(CoreUpdateTest, FreshInstallationFromTheFirstTick) {
 // fetched again only after a spacing that grows (40 s, then 80 s).
 TEST_F(CoreUpdateTest, AFreshDownloadThatKeepsFailingIsRetriedLessAndLessOften) {
     const std::string cabinet = fixtureCabinet("folder.cab");
-    server_.allow("GET", "/check_agent_updates?guid=",
-                  ScriptedResponse::json(answer("2.1.0", url("cabs/agent.cab"), testutil::sha256Hex("other"), false)));
+    // Every answer links the cabinet with a URL of its own, as a signed link would.
+    for (int answered = 0; answered < 5; ++answered) {
+        server_.expect("GET", "/check_agent_updates?guid=",
+                       ScriptedResponse::json(answer("2.1.0", url("cabs/agent.cab?n=" + std::to_string(answered)),
+                                                     testutil::sha256Hex("other"), false)));
+    }
     server_.expect("GET", "/cabs/agent.cab", ScriptedResponse::cabinet(cabinet, "agent-2.1.0.cab"), 3);
     auto downloads = [&] {
         size_t count = 0;
-        for (const auto& request : server_.requests()) count += request.target == "/cabs/agent.cab" ? 1 : 0;
+        for (const auto& request : server_.requests()) count += request.target.rfind("/cabs/agent.cab", 0) == 0 ? 1 : 0;
         return count;
     };
     std::atomic<uint64_t> now{1000000};
@@ -333,7 +358,7 @@ TEST_F(CoreUpdateTest, AFreshDownloadThatKeepsFailingIsRetriedLessAndLessOften) 
     auto core = makeCore(std::move(seams));
     start(*core);  // the first tick comes after 1.5 s
     auto failedAgain = [&](size_t count) {
-        return testutil::waitUntil([&] { return downloads() == count && !core->isInstallPending(); },
+        return testutil::waitUntil([&] { return downloads() == count && !core->isInstallationRunning(); },
                                    std::chrono::seconds(30));
     };
     ASSERT_TRUE(failedAgain(1));
@@ -341,7 +366,7 @@ TEST_F(CoreUpdateTest, AFreshDownloadThatKeepsFailingIsRetriedLessAndLessOften) 
     EXPECT_TRUE(log_.contains("Version 2.1.0 failed to install; it is tried again in 40 s."));
     now += 40000;
     core->onTimer();
-    EXPECT_TRUE(core->isInstallPending()) << "marked by the tick that queued it";
+    EXPECT_TRUE(core->isInstallationRunning()) << "marked by the tick that queued it";
     ASSERT_TRUE(failedAgain(2));
     now += 40000;
     core->onTimer();
@@ -422,7 +447,7 @@ TEST_F(CoreUpdateTest, PhaseOneWithoutAnObtainableCabinetGoesBackToIdle) {
     auto core = makeCore();
     start(*core);
     core->onIpcReady(true);
-    ASSERT_TRUE(testutil::waitUntil([&] { return !core->isInstallPending(); }, std::chrono::seconds(30)))
+    ASSERT_TRUE(testutil::waitUntil([&] { return !core->isInstallationRunning(); }, std::chrono::seconds(30)))
         << log_.text();
     ASSERT_TRUE(testutil::waitUntil([&] { return ops_->count("start_service") == 2; }));
     EXPECT_TRUE(log_.contains("Download missing CAB file, " + install_.file("gone.cab")));
@@ -430,32 +455,47 @@ TEST_F(CoreUpdateTest, PhaseOneWithoutAnObtainableCabinetGoesBackToIdle) {
     EXPECT_EQ(setting(configKeys::INSTALL_PENDING), "<absent>");
     EXPECT_EQ(setting(configKeys::INSTALL_CABFILE), "<absent>");
     core->stop();
-    core.reset();
+}
 
-    auto next = makeCore();
-    start(*next);
-    EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "<absent>") << "nothing was installed";
-    next->stop();
+// A stop while phase I asks the server again for its lost cabinet cancels that
+// query too; phase I stays due for the next start.
+TEST_F(CoreUpdateTest, AStopCancelsTheQueryOfPhaseOneForItsLostCabinet) {
+    markAgentInstalled(install_.path());
+    for (const auto& [name, value] : {std::pair{configKeys::INSTALL_PENDING, "true"},
+                                      {configKeys::UPGRADE_VERSION, "1.1.0"}, {configKeys::REBOOT_MODE, "true"}}) {
+        set(name, value);
+    }
+    set(configKeys::INSTALL_CABFILE, install_.file("gone.cab"));
+    ScriptedResponse held = ScriptedResponse::json(answer("1.1.0", url("cabs/agent.cab"), "", true));
+    held.holdUntilRelease = true;
+    server_.expect("GET", "/check_agent_updates?guid=", held);
+    auto core = makeCore();
+    start(*core);
+    core->onIpcReady(true);
+    ASSERT_TRUE(testutil::waitUntil([&] { return server_.requestCount() == 1; }, std::chrono::seconds(20)));
+    core->stop();
+    server_.releaseStalls();
+    core.reset();
+    EXPECT_EQ(setting(configKeys::INSTALL_STAGE), "phase-one");
+    EXPECT_EQ(setting(configKeys::INSTALL_CABFILE), install_.file("gone.cab")) << "the answer was acted on";
 }
 
 // remove_services while a tick waits for the server: the tick's query is
-// cancelled, never freed under it, and whatever it gets back starts no
-// installation.
+// cancelled, never freed under it, and the answer that still comes whole is
+// not read.
 TEST_F(CoreUpdateTest, RemoveServicesDuringATickStartsNoInstallation) {
-    ScriptedResponse stalled = ScriptedResponse::json(answer("2.1.0", url("cabs/agent.cab"), "", false));
-    stalled.stall = true;
-    stalled.truncateAfter = 0;
-    server_.expect("GET", "/check_agent_updates?guid=", stalled);
+    ScriptedResponse held = ScriptedResponse::json(answer("2.1.0", url("cabs/agent.cab"), "", false));
+    held.holdUntilRelease = true;
+    server_.expect("GET", "/check_agent_updates?guid=", held);
 
     auto core = makeCore();
     start(*core);
-    ASSERT_TRUE(server_.waitForRequests(1, std::chrono::seconds(20)));
+    ASSERT_TRUE(testutil::waitUntil([&] { return server_.requestCount() == 1; }, std::chrono::seconds(20)));
     EXPECT_TRUE(core->remove_services());
     server_.releaseStalls();
-    ASSERT_TRUE(testutil::waitUntil([&] {
-        return log_.contains("Failed to get software update information.") ||
-               log_.contains("Skip query upgrade information.");
-    }, std::chrono::seconds(40)));
+    ASSERT_TRUE(testutil::waitUntil([&] { return log_.contains("Failed to get software update information."); },
+                                    std::chrono::seconds(40)));
+    EXPECT_FALSE(log_.contains("Skip query upgrade information.")) << "the cancelled query read its answer";
     core->stop();
     core.reset();
     EXPECT_EQ(ops_->all(), std::vector<std::string>{"remove_service"});
@@ -542,7 +582,7 @@ TEST_F(CoreUpgradeTest, UpgradeIsRecordedAndTheUserToldToReboot) {
 
     // The agent stays watched and the tick asks on; the same offer is not
     // fetched again, and a tray that connects is reminded.
-    EXPECT_FALSE(core->isInstallPending());
+    EXPECT_FALSE(core->isInstallationRunning());
     core->onTimer();
     EXPECT_TRUE(log_.contains("Version 1.1.0 is not installed now: it waits for a reboot."));
     auto later = connectPeer();
@@ -550,6 +590,24 @@ TEST_F(CoreUpgradeTest, UpgradeIsRecordedAndTheUserToldToReboot) {
     core->stop();
     core.reset();
     EXPECT_EQ(server_.requestCount(), 3u);
+}
+
+// Phase 0 only downloads: the agent stays watched meanwhile.
+TEST_F(CoreUpgradeTest, ThePhaseZeroDownloadLeavesTheAgentWatched) {
+    server_.expect("GET", "/check_agent_updates?guid=",
+                   ScriptedResponse::json(answer("1.1.0", url("cabs/agent.cab"), "", true)));
+    ScriptedResponse trickle = ScriptedResponse::cabinet(std::string(4096, 'c'), "agent-1.1.0.cab");
+    trickle.stall = true;
+    trickle.truncateAfter = 100;
+    server_.expect("GET", "/cabs/agent.cab", trickle);
+    auto core = makeCore();
+    start(*core);
+    core->onTimer();
+    ASSERT_TRUE(server_.waitForRequests(2, std::chrono::seconds(20)));
+    EXPECT_TRUE(core->isInstallationRunning());
+    EXPECT_FALSE(core->isChangingComponents());
+    server_.releaseStalls();
+    core->stop();
 }
 
 TEST_F(CoreUpgradeTest, PhaseOneAfterTheRebootInstallsTheRecordedCabinet) {
@@ -561,7 +619,7 @@ TEST_F(CoreUpgradeTest, PhaseOneAfterTheRebootInstallsTheRecordedCabinet) {
     seams.ipcOwner = tray_.ownerFinder();
     auto core = makeCore(std::move(seams));
     start(*core);
-    ASSERT_TRUE(core->isRebootStart());
+    ASSERT_TRUE(core->installRecord().phaseOneDue());
     auto first = connectPeer();
     EXPECT_TRUE(receivesMessage(*first, "Installation in progress - Please wait."));
     // The agent's processes are stopped by phase I and connect again.
@@ -596,7 +654,7 @@ TEST_F(CoreUpgradeTest, PhaseOneWithoutABackupKeepsTheOldVersionAndIsDueAgainAtT
     auto core = makeCore(recordingRollbackSeams(true));
     start(*core);
     core->onIpcReady(true);
-    ASSERT_TRUE(testutil::waitUntil([&] { return ops_->count("launch_tray") == 1 && !core->isInstallPending(); }));
+    ASSERT_TRUE(testutil::waitUntil([&] { return ops_->count("launch_tray") == 1 && !core->isInstallationRunning(); }));
     EXPECT_TRUE(log_.contains("Installation cannot continue, failed to back up the installed services."));
     EXPECT_EQ(ops_->all(), (std::vector<std::string>{"start_service", "stop_service", "kill_process twptray.exe",
                                                      "backup", "start_service", "set_tray_autorun", "launch_tray"}));
@@ -644,6 +702,63 @@ TEST_F(CoreTest, AConnectionAfterTheStopStartsNoInstallation) {
     EXPECT_TRUE(testutil::fileExists(cabinetPath));
 }
 
+// A reboot whose phase I cannot be recorded is not used up: the next start
+// still finds it.
+TEST_F(CoreTest, ARebootWhosePhaseOneCannotBeRecordedIsKept) {
+    markAgentInstalled(install_.path());
+    recordUpgradeAwaitingReboot(install_.path());
+    auto seams = fastSeams(ops_);
+    seams.settings = std::make_shared<RefusingStore>(configKeys::INSTALL_STAGE);
+    auto core = makeCore(std::move(seams));
+    start(*core);
+    EXPECT_FALSE(core->installRecord().phaseOneDue());
+    EXPECT_EQ(setting(configKeys::REBOOT_MODE), "true");
+    core->stop();
+}
+
+// A restore that fails (a file stays locked) is tried again at the ticks,
+// spaced out, until it succeeds; the agent runs only once it is back.
+TEST_F(CoreTest, ARestoreThatFailsIsTriedAgainAtTheTicks) {
+    markAgentInstalled(install_.path());
+    set(configKeys::INSTALL_PENDING, "true");
+    set(configKeys::INSTALL_STAGE, "restore");
+    restoreFails_ = true;
+    std::atomic<uint64_t> now{1000000};
+    auto seams = recordingRollbackSeams();
+    seams.clock = [&now] { return now.load(); };
+    auto core = makeCore(std::move(seams));
+    start(*core);
+    auto tick = [&](uint64_t later) {
+        now += later;
+        core->onTimer();
+        ASSERT_TRUE(testutil::waitUntil([&] { return !core->isInstallationRunning(); }));
+    };
+    for (const uint64_t later : {0, 0, 39000, 1000}) tick(later);
+    EXPECT_EQ(ops_->count("restore"), 3u) << "at the start, at the first tick and 40 s later";
+    EXPECT_EQ(testutil::countLines(log_.text(), "could not be restored completely"), 3u);
+    EXPECT_EQ(ops_->count("start_service"), 0u) << "a half-restored agent was started";
+    restoreFails_ = false;
+    tick(0);
+    tick(80000);
+    EXPECT_EQ(ops_->count("restore"), 4u);
+    EXPECT_EQ(setting(configKeys::INSTALL_PENDING), "<absent>");
+    EXPECT_EQ(ops_->count("start_service"), 1u);
+    core->stop();
+}
+
+// However many agent processes connect at once, one task reminds them all.
+TEST_F(CoreTest, ConnectionsAtOnceQueueOneIpcReadyTask) {
+    markAgentInstalled(install_.path());
+    recordUpgradeAwaitingReboot(install_.path());
+    localConfig(false).deleteValue(configKeys::REBOOT_MODE);
+    auto core = makeCore();
+    start(*core);
+    for (int peer = 0; peer < 8; ++peer) core->onIpcReady(true);
+    Sleep(300);  // every task queued runs meanwhile
+    EXPECT_LT(testutil::countLines(log_.text(), "PalvaneService::handle_ipc_ready_thread()"), 8u);
+    core->stop();
+}
+
 // The new drivers go before the restore, so the restored INFs reinstall the
 // old ones; the restored agent is watched again at once.
 TEST_F(CoreTest, FailedLaunchIsRolledBack) {
@@ -658,7 +773,8 @@ TEST_F(CoreTest, FailedLaunchIsRolledBack) {
     EXPECT_EQ(setting(configKeys::INSTALLED_VERSION), "<absent>");
     EXPECT_EQ(setting(configKeys::INSTALLING_VERSION), "<absent>");
     EXPECT_EQ(setting(configKeys::INSTALL_PENDING), "<absent>");
-    EXPECT_FALSE(core->isInstallPending());
+    EXPECT_FALSE(core->isInstallationRunning());
+    EXPECT_EQ(core->declineReason("3.0.1", ""), "it failed in this session");
     EXPECT_EQ(ops_->all(), (std::vector<std::string>{"resume", "start_service", "stop_service",
                                                      "kill_process twptray.exe", "uninstall_drivers", "restore",
                                                      "start_service", "purge"}));

@@ -125,7 +125,7 @@ TEST(ProcessMonitor, NothingIsTrackedOrStartedUnlessTheInstalledAgentIsLeftAlone
         testutil::LogCapture log;
         testutil::FakeMonitoredCore core;
         core.agentInstalled = state.installed;
-        core.installPending = state.pending;
+        core.changingComponents = state.pending;
         core.stopping = state.stopping;
         core.beingRemoved = state.removing;
         CountingLauncher launcher;

@@ -1,0 +1,296 @@
+// The roads of an installation from its cabinet on: the extraction, the
+// completion that either records the new version or restores the backups,
+// the hand-over to a new copy of the runtime library, and what a start does
+// with an installation it finds under way.
+#include <windows.h>
+
+#include <exception>
+
+#include "palvane/dll-api/win/cabinetNames.h"
+#include "palvane/dll-api/win/extractor.h"
+#include "palvane/dll-api/win/palvaneVersion.h"
+#include "palvane/shared/softwareSrvc.h"
+#include "utils/configKeys.h"
+#include "utils/twlogger.h"
+#include "utils/win/stringconv.h"
+
+namespace PALVANE_SERVICE {
+
+namespace {
+
+constexpr int32_t kExtractionFailed = -9;
+
+constexpr const char* kUpgradeFailed = "Failed to upgrade Quillmark Agent.";
+constexpr const char* kInstalledSuccessfully = "Quillmark Agent is installed successfully.";
+constexpr const char* kLibraryUpgraded = "A new Palvane DLL is upgraded.";
+
+// The version the host records for this library ("dll_version").
+constexpr const char* kRuntimeVersion = PALVANE_TEXT_OF(PALVANE_VERSION_MAJOR) "." PALVANE_TEXT_OF(
+    PALVANE_VERSION_MINOR) "." PALVANE_TEXT_OF(PALVANE_VERSION_BUILD);
+
+// The file this code runs from: the runtime library, or a program that links
+// the core itself.
+std::wstring runningModule() {
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&runningModule), &module);
+    wchar_t path[MAX_PATH * 4] = {};
+    const DWORD length = GetModuleFileNameW(module, path, static_cast<DWORD>(std::size(path)));
+    return std::wstring(path, length);
+}
+
+}  // namespace
+
+// A library the extraction places is in the journal before it lies in the
+// library folder, so that a rollback finds it even after a process death.
+class PalvaneService::LibraryRecord : public ILibraryRecord {
+public:
+    explicit LibraryRecord(PalvaneService& core) : core_(core) {}
+    bool placing(const std::string& file) override { return core_.journal_.noteLibrary(file); }
+    bool placed(const std::string& version) override {
+        return core_.seams_.settings->set(configKeys::DLL_VERSION, version);
+    }
+
+private:
+    PalvaneService& core_;
+};
+
+// From a cabinet whose digest matched in this attempt to a completed
+// installation, its rollback, or the hand-over to a new runtime library.
+// Every file is changed under the stage "extracting" (the backups are
+// complete by then), and "extracted" is written once every file is on the
+// disk: a start after a death in here finishes the extraction or restores,
+// and never launches a half-written set.
+bool PalvaneService::installFromCabinet(const std::string& cabinet) {
+    const InstallRecord attempt = journal_.record();
+    const bool fresh = attempt.fresh;
+    if (attempt.stage != InstallRecord::kExtracting && !journal_.beginExtraction()) {
+        if (!fresh) launch_services();
+        endFailedAttempt(attempt);
+        return false;
+    }
+    if (!fresh && !services_->uninstall_drivers()) {
+        TWLOG(LOG_WARN, "Drivers are not uninstalled; the installation goes on.");
+    }
+    cab_extractor extractor(path_, cabinet);
+    LibraryRecord library(*this);
+    extractor.setLibraryRecord(&library);
+    if (!extractor.extract() || !journal_.markExtracted()) status_ = kExtractionFailed;
+    if (status_ != kExtractionFailed) {
+        extractor.delete_cabinets();
+        if (extractor.new_library()) return handle_dll_upgrade();
+    }
+    if (fresh) return finish_fresh_installation(false);
+    finish_upgrade_installation(false);
+    return status_ == 0;
+}
+
+// A completion at start takes over the backups its attempt made before the
+// extraction; it never copies the folders again (they hold the new files).
+// The version is recorded only once the new components run, and the backups
+// go only after the attempt has ended.
+bool PalvaneService::complete_installation(bool new_rollback) {
+    if (new_rollback) {
+        rollback_ = seams_.rollback(path_, components_, journal_.record().attempt);
+        rollback_->resume();
+    }
+    if (status_ == kExtractionFailed) {
+        rollBackInstallation();
+        TWLOG(LOG_ERROR, "Installation did not complete due to extracting archive files failure.");
+        return false;
+    }
+    launch_services();
+    if (status_ != 0) {
+        TWLOG(LOG_ERROR, "Installation did not complete due to launching services failure, statue=" << status_);
+        rollBackInstallation();
+        return false;
+    }
+    const std::string version = journal_.record().attemptVersion();
+    changingComponents_ = false;
+    if (!journal_.commit()) {
+        // The new version runs; the next start records it (or rolls it back).
+        TWLOG(LOG_ERROR, "Failed to save installed version:" << version);
+        return true;
+    }
+    if (!version.empty()) TWLOG(LOG_INFO, "Quillmark Agent version " << version << " is installed successfully.");
+    rollback_->purge();
+    return true;
+}
+
+void PalvaneService::finish_upgrade_installation(bool new_rollback) {
+    if (new_rollback) status_ = 0;
+    if (!complete_installation(new_rollback)) {
+        post_ui_message(kUpgradeFailed, false);
+        return;
+    }
+    post_ui_message(kInstalledSuccessfully, false);
+}
+
+bool PalvaneService::finish_fresh_installation(bool new_rollback) {
+    if (new_rollback) status_ = 0;
+    if (!complete_installation(new_rollback)) return false;
+    if (timer_) {
+        timerPeriod_ = kInstalledPeriodSeconds;
+        TWLOG(LOG_DEBUG, "Resetting timer to " << kInstalledPeriodSeconds);
+        timer_->reset(kInstalledPeriodSeconds * 1000);
+    }
+    agentInstalled_ = true;
+    return true;
+}
+
+// The new library finishes the installation when it starts: the stage
+// "extracted" tells it so. This one only waits to be stopped; the host is
+// told even while it stops (it then loads the new library at its next start).
+bool PalvaneService::handle_dll_upgrade() {
+    handedOver_ = true;
+    if (agentInstalled_) post_ui_message(kLibraryUpgraded, true);
+    try {
+        if (reloadCallback_) reloadCallback_();
+    } catch (const std::exception& error) {
+        TWLOG(LOG_ERROR, "Catch exception: " << error.what());
+    }
+    return true;
+}
+
+// Whatever runs may hold the files (and the machine may have started the
+// services of a half-written tree at boot).
+void PalvaneService::stopForChange(const InstallRecord& attempt) {
+    if (attempt.fresh) {
+        stopFreshLeftovers();
+    } else {
+        stop_all_services();
+        services_->uninstall_drivers();
+    }
+    status_ = 0;
+}
+
+// A library this attempt placed goes with it (unless it is the one running
+// now), and "dll_version" names the running one again.
+void PalvaneService::undoLibraryPlacement() {
+    const std::string library = journal_.record().library;
+    if (library.empty()) return;
+    if (!cabinetNames::samePath(toWide(library), runningModule())) deleteFile(library);
+    if (!seams_.settings->set(configKeys::DLL_VERSION, kRuntimeVersion)) {
+        TWLOG(LOG_ERROR, "Failed to set " << configKeys::DLL_VERSION << " registry value");
+    }
+}
+
+// The stage turns to "restore" before any file is touched: a start after a
+// death in here restores again instead of completing. Whatever runs goes
+// first, then the new drivers (so that the restored INFs reinstall the old
+// ones). The old version is started only once it is wholly back; one that
+// could not be put back completely is tried again at the next tick or start.
+bool PalvaneService::rollBackInstallation() {
+    const ClearOnExit change = changeComponents();
+    const InstallRecord attempt = journal_.record();
+    endFailedAttempt(attempt);
+    if (!journal_.beginRestore()) {
+        TWLOG(LOG_ERROR, "The rollback could not be recorded; nothing was restored.");
+        return false;
+    }
+    TWLOG(LOG_INFO, "Restoring all installed services...");
+    stopForChange(attempt);
+    const bool restored = attempt.fresh || rollback_->restore();
+    if (!restored) {
+        TWLOG(LOG_ERROR, "The installed services could not be restored completely; the restore is tried again.");
+        return false;
+    }
+    undoLibraryPlacement();
+    deleteFile(attempt.cabinet);
+    if (!journal_.endRestore()) return false;
+    if (!attempt.fresh) launch_services();
+    rollback_->purge();
+    return true;
+}
+
+void PalvaneService::restore_at_start() {
+    TWLOG(LOG_NOTICE, "A failed installation is restored from its backups.");
+    rollback_ = seams_.rollback(path_, components_, journal_.record().attempt);
+    rollback_->resume();
+    rollBackInstallation();
+}
+
+void PalvaneService::restoreTask() {
+    ClearOnExit task(taskRunning_);
+    if (stopping_ || removing_) return;
+    restore_at_start();
+}
+
+// The cabinet's digest matched again at this start; nothing waits for an
+// agent process.
+void PalvaneService::finishExtractionAtStart() {
+    const InstallRecord attempt = journal_.record();
+    TWLOG(LOG_NOTICE, "The extraction of version " << attempt.attemptVersion() << " was cut short; it is finished from "
+                                                   << attempt.cabinet);
+    const ClearOnExit change = changeComponents();
+    rollback_ = seams_.rollback(path_, components_, attempt.attempt);
+    rollback_->resume();
+    stopForChange(attempt);
+    installFromCabinet(attempt.cabinet);
+}
+
+void PalvaneService::completeAtStart(const InstallRecord& record) {
+    if (record.fresh) {
+        TWLOG(LOG_NOTICE, "finish_fresh_installation().");
+        finish_fresh_installation(true);
+    } else {
+        TWLOG(LOG_INFO, ">>>Perform Quillmark Agent upgrade - phase II.");
+        finish_upgrade_installation(true);
+    }
+}
+
+void PalvaneService::launchIdleAgent() {
+    if (!agentInstalled_) return;
+    TWLOG(LOG_NOTICE, "Launch all stopped services from PalvaneService start.");
+    services_->start_service();
+}
+
+// The cabinet goes before the values that name it: nothing is left on the
+// disk that no value names.
+void PalvaneService::dropRemnant() {
+    const InstallRecord record = journal_.record();
+    TWLOG(LOG_WARN, "The values of an installation that ended or cannot go on are dropped.");
+    deleteFile(record.cabinet);
+    (void)journal_.clear();
+    launchIdleAgent();
+}
+
+// Runs on the starting thread, before the service monitor exists.
+void PalvaneService::recoverAtStart(StartAction action) {
+    const InstallRecord record = journal_.record();
+    if (record.pending && agentInstalled_) TWLOG(LOG_NOTICE, "Agent installation is still in progress.");
+    const bool runsTask = action == StartAction::Complete || action == StartAction::FinishExtraction ||
+                          action == StartAction::Restore;
+    if (runsTask && !claimTask()) return;
+    switch (action) {
+        case StartAction::Complete: {
+            ClearOnExit task(taskRunning_);
+            const ClearOnExit change = changeComponents();
+            completeAtStart(record);
+            return;
+        }
+        case StartAction::FinishExtraction: {
+            ClearOnExit task(taskRunning_);
+            finishExtractionAtStart();
+            return;
+        }
+        case StartAction::Restore: {
+            ClearOnExit task(taskRunning_);
+            restore_at_start();
+            return;
+        }
+        case StartAction::DropRemnant:
+            dropRemnant();
+            return;
+        case StartAction::AwaitReboot:
+            TWLOG(LOG_NOTICE, "The downloaded upgrade is installed after a reboot.");
+            launchIdleAgent();
+            return;
+        case StartAction::PhaseOneOnTray:
+        case StartAction::Nothing:
+            launchIdleAgent();
+            return;
+    }
+}
+
+}  // namespace PALVANE_SERVICE
