@@ -27,7 +27,7 @@ int runCommand(const std::wstring& word) {
     return 0;
 }
 
-int runService() {
+int runService(DWORD searchRestrictionError) {
     char modulePath[MAX_PATH];
     const DWORD length = GetModuleFileNameA(nullptr, modulePath, MAX_PATH);
     // A path cut short at the buffer's end names another folder.
@@ -43,6 +43,9 @@ int runService() {
     setMaxLogFileSize(kMaxLogFileSize);
     setPostLogLevel(LOG_ERROR);
     TWLOG(LOG_INFO, "log_file=" << logPath);
+    if (searchRestrictionError != NO_ERROR) {
+        TWLOG(LOG_ERROR, "Failed to restrict the library search to System32, error=" << searchRestrictionError);
+    }
 
     CSSoftwareService service(kServiceName, TRUE, TRUE, FALSE);
     if (!CServiceBase::Run(service)) {
@@ -64,7 +67,9 @@ int runService() {
 int wmain(int argc, wchar_t* argv[]) {
     // Before anything loads a library by name; the runtime's loader asks for
     // System32 itself, so a failure here leaves only such later loads open.
-    libloader::restrictLibrarySearchToSystem32();
+    // It is logged once the log is open.
+    const DWORD searchRestrictionError =
+        libloader::restrictLibrarySearchToSystem32() ? static_cast<DWORD>(NO_ERROR) : GetLastError();
     if (argc >= 2 && isSwitch(argv[1])) return runCommand(argv[1] + 1);
-    return runService();
+    return runService(searchRestrictionError);
 }
