@@ -17,4 +17,9 @@ bool writeTree(const std::string& folder, const TreeContent& tree);
 // Everything below `folder`, byte for byte.
 TreeContent readTree(const std::string& folder);
 
+// Makes `link` a symbolic link to the folder `target`; under Wine, which makes
+// none, a Unix one, which it shows as a reparse point. False when neither
+// could be made.
+bool makeFolderLink(const std::string& link, const std::string& target);
+
 }  // namespace testutil
