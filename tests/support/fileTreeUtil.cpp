@@ -1,9 +1,11 @@
 #include "support/fileTreeUtil.h"
 
 #include <windows.h>
+#include <aclapi.h>
 
 #include "support/consoleRun.h"
 #include "support/testUtil.h"
+#include "utils/win/scopedHandle.h"
 
 namespace testutil {
 namespace {
@@ -73,6 +75,23 @@ bool makeUnixLink(const std::string& link, const std::string& target) {
 }
 
 }  // namespace
+
+bool closedToUsers(const std::string& path) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &descriptor) != ERROR_SUCCESS || dacl == nullptr) {
+        return false;
+    }
+    UniqueLocalMemory owner(descriptor);
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    for (DWORD i = 0; GetAce(dacl, i, reinterpret_cast<void**>(&ace)); ++i) {
+        for (auto group : {WinBuiltinUsersSid, WinWorldSid, WinAuthenticatedUserSid, WinInteractiveSid}) {
+            if (ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && IsWellKnownSid(&ace->SidStart, group)) return false;
+        }
+    }
+    return true;
+}
 
 bool makeFolderLink(const std::string& link, const std::string& target) {
     // Wine's CreateSymbolicLink reports success and makes nothing.

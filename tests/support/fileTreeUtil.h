@@ -17,6 +17,10 @@ bool writeTree(const std::string& folder, const TreeContent& tree);
 // Everything below `folder`, byte for byte.
 TreeContent readTree(const std::string& folder);
 
+// True when no group every user belongs to is allowed any access. (Wine keeps
+// no DACL: it reads one back from the file's mode.)
+bool closedToUsers(const std::string& path);
+
 // Makes `link` a symbolic link to the folder `target`; under Wine, which makes
 // none, a Unix one, which it shows as a reparse point. False when neither
 // could be made.

@@ -2,7 +2,6 @@
 
 #include <winternl.h>
 #include <dbghelp.h>
-#include <sddl.h>
 
 #include <algorithm>
 #include <string>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "utils/twlogger.h"
+#include "utils/win/adminOnlySecurity.h"
 #include "utils/win/scopedHandle.h"
 #include "utils/win/stringconv.h"
 
@@ -24,10 +24,6 @@ using NtCreateFileFn = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES
 // PrivateReadWriteMemory, FullMemoryInfo and ThreadInfo.
 constexpr MINIDUMP_TYPE kDumpType = static_cast<MINIDUMP_TYPE>(0x1B25);
 
-// A full-memory dump of a SYSTEM process holds whatever the process held:
-// only SYSTEM and Administrators may open it, whatever the folder grants.
-constexpr const wchar_t* kDumpSecurity = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
-
 // Written once by the constructor before the filter is installed, then only
 // read by the filter on the crashing thread, which allocates nothing: after a
 // heap corruption the heap cannot be trusted.
@@ -37,7 +33,6 @@ struct DumpState {
     DWORD processId = 0;
     MiniDumpWriteDumpFn writeDump = nullptr;
     NtCreateFileFn createFile = nullptr;
-    PSECURITY_DESCRIPTOR security = nullptr;  // never freed, as dbgHelp
     // The "logs" folder, held open without delete sharing so that it cannot
     // be swapped for a link while the process runs; dumps are made in it by
     // name relative to this handle.
@@ -63,15 +58,12 @@ std::wstring programName() {
     return path.substr(slash + 1, dot - slash - 1);
 }
 
-bool makeDumpSecurity() {
-    if (g_dump.security != nullptr) return true;
-    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(kDumpSecurity, SDDL_REVISION_1, &g_dump.security,
-                                                             nullptr)) {
-        return true;
-    }
-    const DWORD error = GetLastError();
-    TWLOG(LOG_ERROR, "Failed to build the crash dump's security descriptor: " << error);
-    return false;
+// A full-memory dump of a SYSTEM process holds whatever the process held:
+// only SYSTEM and Administrators may open it, whatever the folder grants.
+// Never freed, as DbgHelp: the filter may need it at any time.
+PSECURITY_DESCRIPTOR dumpSecurity() {
+    static AdminOnlySecurity security(AdminOnlySecurity::Scope::Object);
+    return security.descriptor();
 }
 
 bool isPlainFolder(DWORD attributes) {
@@ -156,7 +148,7 @@ void trimOldDumps() {
 UniqueHandle createDumpFile() {
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &g_dump.fileNameText, OBJ_CASE_INSENSITIVE, g_dump.folder.get(),
-                               g_dump.security);
+                               dumpSecurity());
     IO_STATUS_BLOCK status{};
     HANDLE file = nullptr;
     const NTSTATUS result =
@@ -199,7 +191,7 @@ exception_handler::exception_handler() {
 
     const std::wstring name = programName();
     if (name.empty() || g_dump.createFile == nullptr || !prepareDumpFolder(name)) return;
-    if (g_dump.dbgHelp == nullptr || !makeDumpSecurity()) return;
+    if (g_dump.dbgHelp == nullptr || dumpSecurity() == nullptr) return;
     g_dump.writeDump = reinterpret_cast<MiniDumpWriteDumpFn>(GetProcAddress(g_dump.dbgHelp, "MiniDumpWriteDump"));
     if (g_dump.writeDump == nullptr) return;
     trimOldDumps();

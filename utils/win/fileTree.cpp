@@ -136,16 +136,16 @@ Kind kindOf(const std::wstring& path, DWORD& error) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? Kind::Folder : Kind::File;
 }
 
-bool createFolders(const std::wstring& folder, DWORD& error) {
+bool createFolders(const std::wstring& folder, DWORD& error, SECURITY_ATTRIBUTES* security) {
     const std::wstring target = withoutTrailingSeparators(folder);
     if (kindOf(target, error) == Kind::Folder) return true;
     error = 0;
     // Every level is tried; levels that exist (or are roots) fail harmlessly.
     for (size_t at = target.find_first_of(L"\\/", 1); at != std::wstring::npos;
          at = target.find_first_of(L"\\/", at + 1)) {
-        CreateDirectoryW(target.substr(0, at).c_str(), nullptr);
+        CreateDirectoryW(target.substr(0, at).c_str(), security);
     }
-    if (!CreateDirectoryW(target.c_str(), nullptr)) error = GetLastError();
+    if (!CreateDirectoryW(target.c_str(), security)) error = GetLastError();
     DWORD queryError = 0;
     if (kindOf(target, queryError) == Kind::Folder) return true;
     if (error == 0 || error == ERROR_ALREADY_EXISTS) error = queryError ? queryError : ERROR_DIRECTORY;

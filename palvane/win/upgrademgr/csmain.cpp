@@ -8,6 +8,7 @@
 #include "palvane/win/upgrademgr/servicebase.h"
 #include "palvane/win/upgrademgr/softwareService.h"
 #include "utils/twlogger.h"
+#include "utils/win/adminOnlySecurity.h"
 
 namespace {
 
@@ -35,7 +36,7 @@ int runService(DWORD searchRestrictionError) {
     std::string folder(modulePath, length);
     folder = folder.substr(0, folder.find_last_of('\\') + 1);
     // An installation without the folder would otherwise run without any log.
-    CreateDirectoryA((folder + "logs").c_str(), nullptr);
+    CreateDirectoryA((folder + "logs").c_str(), AdminOnlySecurity(AdminOnlySecurity::Scope::Tree).attributes());
     const std::string logPath = folder + "logs\\palvanesvc.log";
 
     setLogFile(logPath.c_str());

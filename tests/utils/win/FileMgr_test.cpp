@@ -4,6 +4,7 @@
 
 #include "support/fileTreeUtil.h"
 #include "support/testUtil.h"
+#include "utils/win/adminOnlySecurity.h"
 #include "utils/win/scopedHandle.h"
 
 using testutil::readTree;
@@ -39,6 +40,32 @@ TEST_F(FileMgrTest, CreateDirectoriesCopiesTheWholeTree) {
     ASSERT_TRUE(files.createDirectories("Agent", "backups\\Agent_backup"));
     EXPECT_EQ(readTree(dir.file("backups\\Agent_backup\\")), readTree(dir.file("Agent\\")));
     EXPECT_EQ(readTree(dir.file("Agent\\")).size(), 6u);
+    // Restored by SYSTEM later: closed to users from its creation on.
+    EXPECT_TRUE(testutil::closedToUsers(dir.file("backups")));
+    EXPECT_TRUE(testutil::closedToUsers(dir.file("backups\\Agent_backup")));
+    EXPECT_FALSE(testutil::closedToUsers(dir.file("Agent")));
+}
+
+TEST(AdminOnlySecurity, IsProtectedAndGrantsSystemAndAdministratorsAlone) {
+    for (const auto scope : {AdminOnlySecurity::Scope::Object, AdminOnlySecurity::Scope::Tree}) {
+        AdminOnlySecurity security(scope);
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        ASSERT_TRUE(GetSecurityDescriptorControl(security.descriptor(), &control, &revision));
+        EXPECT_TRUE(control & SE_DACL_PROTECTED);
+        BOOL present = FALSE;
+        BOOL defaulted = FALSE;
+        PACL dacl = nullptr;
+        ASSERT_TRUE(GetSecurityDescriptorDacl(security.descriptor(), &present, &dacl, &defaulted));
+        ASSERT_EQ(dacl->AceCount, 2u);
+        const BYTE inherited = scope == AdminOnlySecurity::Scope::Tree ? OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE : 0;
+        for (DWORD i = 0; i < 2; ++i) {
+            ACCESS_ALLOWED_ACE* ace = nullptr;
+            ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+            EXPECT_EQ(ace->Header.AceFlags, inherited);
+            EXPECT_TRUE(IsWellKnownSid(&ace->SidStart, i == 0 ? WinLocalSystemSid : WinBuiltinAdministratorsSid));
+        }
+    }
 }
 
 TEST_F(FileMgrTest, CreateDirectoriesLeavesAnExistingTargetUntouched) {

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <aclapi.h>
 
 #include "support/fileTreeUtil.h"
 #include "support/testUtil.h"
@@ -13,25 +12,6 @@
 #include "utils/win/stringconv.h"
 
 namespace {
-
-// True when no access is allowed to a group every user belongs to. (Wine keeps
-// no DACL: it reads one back from the file's mode.)
-bool closedToUsers(const std::string& path) {
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                              nullptr, &descriptor) != ERROR_SUCCESS || dacl == nullptr) {
-        return false;
-    }
-    UniqueLocalMemory owner(descriptor);
-    ACCESS_ALLOWED_ACE* ace = nullptr;
-    for (DWORD i = 0; GetAce(dacl, i, reinterpret_cast<void**>(&ace)); ++i) {
-        for (auto group : {WinBuiltinUsersSid, WinWorldSid, WinAuthenticatedUserSid, WinInteractiveSid}) {
-            if (ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && IsWellKnownSid(&ace->SidStart, group)) return false;
-        }
-    }
-    return true;
-}
 
 std::string dumpName(unsigned long id) { return "logs\\test_upgrademgr-" + std::to_string(id) + ".mdmp"; }
 
@@ -77,7 +57,7 @@ TEST(CrashDumpTest, FilterWritesAClosedDumpIntoTheLogsFolderAndOnlyTheNewestAreK
     std::string dump;
     ASSERT_TRUE(testutil::readFile(expected, dump));
     EXPECT_EQ(dump.substr(0, 4), "MDMP");
-    EXPECT_TRUE(closedToUsers(expected));
+    EXPECT_TRUE(testutil::closedToUsers(expected));
     EXPECT_TRUE(log.contains("Caught exception in handler"));
     EXPECT_TRUE(log.contains("Write exception to ")) << log.text();
 }
