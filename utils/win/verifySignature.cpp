@@ -107,3 +107,73 @@ bool isSignatureTrusted(const wchar_t* file, LONG* result) {
     if (result != nullptr) *result = verdict;
     return verdict == ERROR_SUCCESS;
 }
+
+namespace {
+
+// Answers that say only that the chain does not verify on this machine, or
+// that its revocation cannot be learnt here.
+bool chainOnlyFailure(LONG verdict) {
+    switch (verdict) {
+        case ERROR_SUCCESS:
+        case CERT_E_UNTRUSTEDROOT:
+        case CERT_E_UNTRUSTEDTESTROOT:
+        case CERT_E_CHAINING:
+        case CERT_E_EXPIRED:
+        case CERT_E_VALIDITYPERIODNESTING:
+        case CERT_E_REVOCATION_FAILURE:
+        case CRYPT_E_REVOCATION_OFFLINE:
+        case CRYPT_E_NO_REVOCATION_CHECK:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The steps before the chain: the signature is read, its message signature
+// and the file's digest hold.
+bool signatureStepsHeld(const CRYPT_PROVIDER_DATA& data) {
+    for (DWORD step : {TRUSTERROR_STEP_FINAL_WVTINIT, TRUSTERROR_STEP_FINAL_INITPROV, TRUSTERROR_STEP_FINAL_OBJPROV,
+                       TRUSTERROR_STEP_FINAL_SIGPROV}) {
+        if (step >= data.cdwTrustStepErrors || data.padwTrustStepErrors[step] != 0) return false;
+    }
+    return true;
+}
+
+void readSigner(HANDLE stateData, EmbeddedSignature& signature) {
+    CRYPT_PROVIDER_DATA* data = WTHelperProvDataFromStateData(stateData);
+    if (data == nullptr || !signatureStepsHeld(*data)) return;
+    CRYPT_PROVIDER_SGNR* signer = WTHelperGetProvSignerFromChain(data, 0, FALSE, 0);
+    CRYPT_PROVIDER_CERT* certificate = signer != nullptr ? WTHelperGetProvCertFromChain(signer, 0) : nullptr;
+    if (certificate == nullptr || certificate->pCert == nullptr) return;
+    const CERT_INFO& info = *certificate->pCert->pCertInfo;
+    signature.signerSubject.assign(info.Subject.pbData, info.Subject.pbData + info.Subject.cbData);
+    const CERT_PUBLIC_KEY_INFO& key = info.SubjectPublicKeyInfo;
+    signature.keyAlgorithm = key.Algorithm.pszObjId != nullptr ? key.Algorithm.pszObjId : "";
+    signature.signerKey.assign(key.PublicKey.pbData, key.PublicKey.pbData + key.PublicKey.cbData);
+    signature.signerName = certificateName(certificate->pCert, 0);
+    signature.intact = chainOnlyFailure(signature.verdict) && !signature.signerSubject.empty();
+}
+
+}  // namespace
+
+EmbeddedSignature readEmbeddedSignature(HANDLE file, const wchar_t* path) {
+    EmbeddedSignature signature;
+    WINTRUST_FILE_INFO fileInfo{};
+    fileInfo.cbStruct = sizeof(fileInfo);
+    fileInfo.pcwszFilePath = path;
+    fileInfo.hFile = file;
+    WINTRUST_DATA data{};
+    data.cbStruct = sizeof(data);
+    data.dwUIChoice = WTD_UI_NONE;
+    data.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
+    data.dwUnionChoice = WTD_CHOICE_FILE;
+    data.pFile = &fileInfo;
+    data.dwStateAction = WTD_STATEACTION_VERIFY;
+    data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT;
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    signature.verdict = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    readSigner(data.hWVTStateData, signature);
+    data.dwStateAction = WTD_STATEACTION_CLOSE;
+    WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    return signature;
+}

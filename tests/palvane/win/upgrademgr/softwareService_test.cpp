@@ -70,6 +70,7 @@ protected:
             managerHooks.reloadPause = 100ms;
             managerHooks.shutdownStopLimit = 200ms;
             managerHooks.startThread = [](std::function<void()> body) { return std::thread(std::move(body)); };
+            managerHooks.trust = [](HANDLE, const std::string&) { return true; };
             return std::make_unique<palvaneMgr>(managerHooks);
         };
         result.queueWork = [this, runAtOnce](std::function<void()> work) {
