@@ -4,6 +4,8 @@
 #include <softpub.h>
 #include <wintrust.h>
 
+#include <functional>
+
 #include "utils/twlogger.h"
 #include "utils/win/scopedHandle.h"
 #include "utils/win/stringconv.h"
@@ -85,25 +87,39 @@ bool getSignerNames(const wchar_t* file, const std::string& expectedIssuer, cons
     return true;
 }
 
-bool isSignatureTrusted(const wchar_t* file, LONG* result) {
-    if (result != nullptr) *result = TRUST_E_NOSIGNATURE;
-    if (file == nullptr) return false;
+namespace {
+
+// WinVerifyTrust on the file (through `file` when given); `inspect` sees its
+// answer and its state data before the state is closed.
+LONG verifyTrust(const wchar_t* path, HANDLE file, DWORD revocationChecks, DWORD providerFlags,
+                 const std::function<void(LONG verdict, HANDLE stateData)>& inspect) {
     WINTRUST_FILE_INFO fileInfo{};
     fileInfo.cbStruct = sizeof(fileInfo);
-    fileInfo.pcwszFilePath = file;
+    fileInfo.pcwszFilePath = path;
+    fileInfo.hFile = file;
     WINTRUST_DATA data{};
     data.cbStruct = sizeof(data);
     data.dwUIChoice = WTD_UI_NONE;
-    data.fdwRevocationChecks = WTD_REVOKE_NONE;
+    data.fdwRevocationChecks = revocationChecks;
     data.dwUnionChoice = WTD_CHOICE_FILE;
     data.pFile = &fileInfo;
     data.dwStateAction = WTD_STATEACTION_VERIFY;
     // A service must not wait on certificate downloads.
-    data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
+    data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL | providerFlags;
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     const LONG verdict = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    if (inspect) inspect(verdict, data.hWVTStateData);
     data.dwStateAction = WTD_STATEACTION_CLOSE;
     WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    return verdict;
+}
+
+}  // namespace
+
+bool isSignatureTrusted(const wchar_t* file, LONG* result) {
+    if (result != nullptr) *result = TRUST_E_NOSIGNATURE;
+    if (file == nullptr) return false;
+    const LONG verdict = verifyTrust(file, nullptr, WTD_REVOKE_NONE, 0, nullptr);
     if (result != nullptr) *result = verdict;
     return verdict == ERROR_SUCCESS;
 }
@@ -158,22 +174,10 @@ void readSigner(HANDLE stateData, EmbeddedSignature& signature) {
 
 EmbeddedSignature readEmbeddedSignature(HANDLE file, const wchar_t* path) {
     EmbeddedSignature signature;
-    WINTRUST_FILE_INFO fileInfo{};
-    fileInfo.cbStruct = sizeof(fileInfo);
-    fileInfo.pcwszFilePath = path;
-    fileInfo.hFile = file;
-    WINTRUST_DATA data{};
-    data.cbStruct = sizeof(data);
-    data.dwUIChoice = WTD_UI_NONE;
-    data.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
-    data.dwUnionChoice = WTD_CHOICE_FILE;
-    data.pFile = &fileInfo;
-    data.dwStateAction = WTD_STATEACTION_VERIFY;
-    data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT;
-    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    signature.verdict = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
-    readSigner(data.hWVTStateData, signature);
-    data.dwStateAction = WTD_STATEACTION_CLOSE;
-    WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    verifyTrust(path, file, WTD_REVOKE_WHOLECHAIN, WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT,
+                [&](LONG verdict, HANDLE stateData) {
+                    signature.verdict = verdict;
+                    readSigner(stateData, signature);
+                });
     return signature;
 }
