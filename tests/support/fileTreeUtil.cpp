@@ -53,29 +53,6 @@ TreeContent readTree(const std::string& folder) {
     return tree;
 }
 
-namespace {
-
-// Wine runs Unix programs and names the Unix path of a Windows path.
-bool makeUnixLink(const std::string& link, const std::string& target) {
-    using UnixName = char*(CDECL*)(const wchar_t*);
-    const auto unixName = reinterpret_cast<UnixName>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name"));
-    if (unixName == nullptr) return false;
-    const auto unixPath = [&](const std::string& path) {
-        char* name = unixName(std::wstring(path.begin(), path.end()).c_str());
-        std::string result = name != nullptr ? name : "";
-        HeapFree(GetProcessHeap(), 0, name);
-        return result;
-    };
-    const size_t slash = link.find_last_of('\\');
-    const std::string command = "Z:\\bin\\ln -s \"" + unixPath(target) + "\" \"" + unixPath(link.substr(0, slash)) +
-                                "/" + link.substr(slash + 1) + "\"";
-    runConsole(std::wstring(command.begin(), command.end()), 10000);
-    return GetFileAttributesA(link.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-}  // namespace
-
 bool closedToUsers(const std::string& path) {
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -93,13 +70,18 @@ bool closedToUsers(const std::string& path) {
     return true;
 }
 
-bool makeFolderLink(const std::string& link, const std::string& target) {
-    // Wine's CreateSymbolicLink reports success and makes nothing.
-    if (CreateSymbolicLinkA(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) &&
-        GetFileAttributesA(link.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        return true;
-    }
-    return makeUnixLink(link, target);
+bool makeFolderLink(const std::string& link, std::string target) {
+    if (target.back() == '\\') target.pop_back();
+    if (!CreateSymbolicLinkA(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY)) return false;
+    if (fileExists(link)) return true;
+    // Wine's CreateSymbolicLink reports success and makes nothing, but Wine
+    // runs Unix programs, in the current directory.
+    const size_t slash = link.find_last_of('\\');
+    CurrentDirectory inFolder(link.substr(0, slash));
+    const std::string command =
+        "Z:\\bin\\ln -s \"../" + target.substr(target.find_last_of('\\') + 1) + "\" \"" + link.substr(slash + 1) + "\"";
+    runConsole(std::wstring(command.begin(), command.end()));
+    return fileExists(link);
 }
 
 }  // namespace testutil

@@ -21,9 +21,8 @@ TreeContent readTree(const std::string& folder);
 // no DACL: it reads one back from the file's mode.)
 bool closedToUsers(const std::string& path);
 
-// Makes `link` a symbolic link to the folder `target`; under Wine, which makes
-// none, a Unix one, which it shows as a reparse point. False when neither
-// could be made.
-bool makeFolderLink(const std::string& link, const std::string& target);
+// Makes `link` a link to `target`, a sibling of the link's folder (under Wine
+// a Unix one, which it shows as a reparse point); false when it cannot.
+bool makeFolderLink(const std::string& link, std::string target);
 
 }  // namespace testutil

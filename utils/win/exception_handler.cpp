@@ -122,7 +122,8 @@ std::vector<std::pair<LONGLONG, std::wstring>> listDumps() {
     std::vector<std::pair<LONGLONG, std::wstring>> dumps;
     std::vector<BYTE> buffer(64 * 1024);
     FILE_INFO_BY_HANDLE_CLASS request = FileIdBothDirectoryRestartInfo;
-    while (GetFileInformationByHandleEx(g_dump.folder.get(), request, buffer.data(), static_cast<DWORD>(buffer.size()))) {
+    while (
+        GetFileInformationByHandleEx(g_dump.folder.get(), request, buffer.data(), static_cast<DWORD>(buffer.size()))) {
         request = FileIdBothDirectoryInfo;
         for (BYTE* at = buffer.data();;) {
             const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
@@ -187,7 +188,8 @@ exception_handler::exception_handler() {
         g_dump.dbgHelp = LoadLibraryExW(L"dbghelp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     }
     g_dump.processId = GetCurrentProcessId();
-    g_dump.createFile = reinterpret_cast<NtCreateFileFn>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtCreateFile"));
+    g_dump.createFile =
+        reinterpret_cast<NtCreateFileFn>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtCreateFile"));
 
     const std::wstring name = programName();
     if (name.empty() || g_dump.createFile == nullptr || !prepareDumpFolder(name)) return;

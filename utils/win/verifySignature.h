@@ -56,7 +56,8 @@ struct EmbeddedSignature {
     std::vector<BYTE> signerKey;
 
     bool sameSigner(const EmbeddedSignature& other) const {
-        return signerSubject == other.signerSubject && keyAlgorithm == other.keyAlgorithm && signerKey == other.signerKey;
+        return signerSubject == other.signerSubject && keyAlgorithm == other.keyAlgorithm &&
+               signerKey == other.signerKey;
     }
 };
 

@@ -14,7 +14,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -30,7 +29,8 @@ struct LibraryVersion {
     uint32_t revision = 0;
 
     bool operator<(const LibraryVersion& other) const {
-        return std::tie(major, minor, build, revision) < std::tie(other.major, other.minor, other.build, other.revision);
+        return std::tie(major, minor, build, revision) <
+               std::tie(other.major, other.minor, other.build, other.revision);
     }
     // "major.minor.build", as "dll_version" holds it.
     std::string text() const;
@@ -38,25 +38,6 @@ struct LibraryVersion {
 
 class LibraryFolder {
 public:
-    // The folder's files; names are bare file names.
-    class Files {
-    public:
-        virtual ~Files() = default;
-        // The names of the folder's files.
-        virtual std::vector<std::string> list() = 0;
-        virtual bool version(const std::string& name, LibraryVersion& version) = 0;
-        // Opened for reading and shared for reading only: nobody can change,
-        // replace or delete the file while it is held.
-        virtual bool open(const std::string& name, UniqueHandle& file) = 0;
-        virtual bool remove(const std::string& name) = 0;
-    };
-    // The machine settings "dll_file_name" and "dll_version".
-    class Settings {
-    public:
-        virtual ~Settings() = default;
-        virtual bool get(const char* name, std::string& value) = 0;
-        virtual bool set(const char* name, const std::string& value) = 0;
-    };
     // Whether the file, read through the handle held open, may be loaded.
     using Trust = std::function<bool(HANDLE file, const std::string& path)>;
 
@@ -64,9 +45,8 @@ public:
     // Binds the library and starts it; called while its checked file is held.
     using BindAndStart = std::function<Outcome(const std::string& name)>;
 
-    // `folder` is the library folder's full path, without a final backslash.
-    LibraryFolder(std::string folder, std::unique_ptr<Files> files, std::unique_ptr<Settings> settings, Trust trust);
-    // The real folder and the machine settings.
+    // `folder` is the library folder's full path, without a final backslash;
+    // the machine settings hold the record.
     LibraryFolder(std::string folder, Trust trust);
 
     // The recorded file first when it is listed, then the others, newest first.
@@ -89,15 +69,14 @@ public:
 private:
     struct Checked;
 
-    std::vector<std::string> listLibraries();
-    std::vector<std::string> newestFirst(std::vector<std::string> names);
+    std::vector<std::string> listLibraries() const;
+    bool readVersion(const std::string& name, LibraryVersion& version) const;
+    std::vector<std::string> newestFirst(std::vector<std::string> names) const;
     bool check(const std::string& name, Checked& checked);
     bool recordLocked(const std::string& name, const LibraryVersion& version);
     void pruneLocked(const std::string& started);
 
     const std::string folder_;
-    std::unique_ptr<Files> files_;
-    std::unique_ptr<Settings> settings_;
     Trust trust_;
     std::mutex mutex_;
     std::set<std::string> tried_;      // failed, or started and since replaced

@@ -38,7 +38,8 @@ bool runtimeTrust::knowHostSigner() {
     if (file) host = read_(file.get(), path.c_str());
     if (file && host.verdict == TRUST_E_NOSIGNATURE) {
         hostSigner_ = HostSigner::Unsigned;
-        TWLOG(LOG_INFO, "The service program carries no signature; runtime libraries are loaded without a signature check.");
+        TWLOG(LOG_INFO,
+              "The service program carries no signature; runtime libraries are loaded without a signature check.");
         return true;
     }
     if (!host.intact) {
@@ -57,14 +58,16 @@ bool runtimeTrust::knowHostSigner() {
 bool runtimeTrust::accepts(HANDLE library, const std::string& libraryPath) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!knowHostSigner()) {
-        TWLOG(LOG_ERROR, "The runtime library " << libraryPath << " is not loaded: the service program's signer is unknown.");
+        TWLOG(LOG_ERROR,
+              "The runtime library " << libraryPath << " is not loaded: the service program's signer is unknown.");
         return false;
     }
     if (hostSigner_ == HostSigner::Unsigned) return true;
     const EmbeddedSignature signature = read_(library, toWide(libraryPath).c_str());
     if (!signature.intact) {
-        TWLOG(LOG_ERROR, "The runtime library " << libraryPath << " is not loaded: its signature is not intact, error=0x"
-                                                << std::hex << static_cast<unsigned long>(signature.verdict));
+        TWLOG(LOG_ERROR, "The runtime library " << libraryPath
+                                                << " is not loaded: its signature is not intact, error=0x" << std::hex
+                                                << static_cast<unsigned long>(signature.verdict));
         return false;
     }
     if (!signature.sameSigner(host_)) {

@@ -149,7 +149,8 @@ void CServiceBase::RunStop(DWORD previousState) {
 bool CServiceBase::awaitStopHook(std::future<void>& hook) {
     const auto deadline = std::chrono::steady_clock::now() + stopLimit_;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return hook.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready;
         if (hook.wait_for(std::min(left, std::chrono::milliseconds(kStopProgressMs))) == std::future_status::ready) {
             return true;

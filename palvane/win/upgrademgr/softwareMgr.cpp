@@ -421,7 +421,8 @@ bool palvaneMgr::load_new_dll(const std::string& name) {
     freeRuntime();
     std::vector<std::string> candidates;
     for (const std::string& candidate : {name, oldName}) {
-        if (!candidate.empty() && (candidates.empty() || candidates.front() != candidate)) candidates.push_back(candidate);
+        if (!candidate.empty() && (candidates.empty() || candidates.front() != candidate))
+            candidates.push_back(candidate);
     }
     // The old library is checked and bound as the new one would have been.
     const std::string started = folder_->startFirst(candidates, [&](const std::string& candidate) {

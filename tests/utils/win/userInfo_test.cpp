@@ -32,12 +32,6 @@ std::string ownSid() {
     return result;
 }
 
-// The layout of the state the program hands out.
-struct SharedCancelState {
-    HANDLE event;
-    volatile LONG holds;
-};
-
 size_t countOf(const std::vector<unsigned long>& waits, unsigned long value) {
     size_t count = 0;
     for (unsigned long wait : waits) count += wait == value ? 1 : 0;
@@ -158,16 +152,17 @@ TEST(UserInfo, CancelReleasesAWaitingSidLookupWithinOneSecond) {
 // utilities) takes the program's state through the program's export.
 TEST(UserInfo, CancelStateIsHandedOutByTheProgram) {
     testutil::SessionSeams seams;
-    const auto program = reinterpret_cast<SharedCancelState* (*)()>(
+    // The state's first field is its event.
+    const auto program = reinterpret_cast<HANDLE* (*)()>(
         GetProcAddress(GetModuleHandleW(nullptr), "tarnwellUserWaitCancelState"));
     ASSERT_NE(program, nullptr);
-    SetEvent(program()->event);
+    SetEvent(*program());
     EXPECT_TRUE(userWaitsCancelled());
     unsigned sessionId = 0;
     EXPECT_FALSE(getActiveSessionId(sessionId));
     EXPECT_EQ(seams.sessions.enumerations, 1);
     resumeUserWaits();
-    EXPECT_EQ(WaitForSingleObject(program()->event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(WaitForSingleObject(*program(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
 }
 
 // A stop cancels the waits of a start it runs alongside, whose resume may come
@@ -186,8 +181,7 @@ TEST(UserInfo, AHeldCancelOutlastsResumesAndEndsAsAPlainCancel) {
     EXPECT_FALSE(userWaitsCancelled());
 }
 
-// Another account could set or reset an event it made first under a name the
-// state were found by; the state has no name.
+// Another account could set or reset an event it made first under the name.
 TEST(UserInfo, ANameTakenByAnotherAccountIsNotUsed) {
     const std::wstring name = L"Local\\TarnwellUserWaitCancel." + std::to_wstring(GetCurrentProcessId());
     PSECURITY_DESCRIPTOR foreign = nullptr;

@@ -22,7 +22,7 @@ void writeDumpOfTime(const std::string& path, ULONGLONG time) {
     ASSERT_TRUE(SetFileTime(file.get(), nullptr, nullptr, &written));
 }
 
-TEST(CrashDumpTest, FilterWritesAClosedDumpIntoTheLogsFolderAndOnlyTheNewestAreKept) {
+TEST(CrashDumpTest, FilterWritesAClosedDumpIntoTheLogsFolderAndKeepsTheNewest) {
     testutil::TempDir folder;
     testutil::CurrentDirectory inFolder(folder.path());
     const std::string expected = folder.file(dumpName(GetCurrentProcessId()));
@@ -62,8 +62,7 @@ TEST(CrashDumpTest, FilterWritesAClosedDumpIntoTheLogsFolderAndOnlyTheNewestAreK
     EXPECT_TRUE(log.contains("Write exception to ")) << log.text();
 }
 
-// A link in the folder's place would turn the dump into a SYSTEM write
-// wherever it points.
+// A link in the folder's place would make the dump a SYSTEM write elsewhere.
 TEST(CrashDumpTest, ALinkInPlaceOfTheLogsFolderGetsNoDump) {
     testutil::TempDir folder;
     testutil::TempDir elsewhere;
@@ -72,8 +71,7 @@ TEST(CrashDumpTest, ALinkInPlaceOfTheLogsFolderGetsNoDump) {
     exception_handler handler;
     EXPECT_EQ(exception_handler::dumpPath(), "");
     exception_handler::exception_filter(nullptr);
-    EXPECT_FALSE(testutil::fileExists(elsewhere.file("test_upgrademgr-" + std::to_string(GetCurrentProcessId()) +
-                                                     ".mdmp")));
+    EXPECT_FALSE(testutil::fileExists(elsewhere.file(dumpName(GetCurrentProcessId()).substr(5))));
 }
 
 }  // namespace

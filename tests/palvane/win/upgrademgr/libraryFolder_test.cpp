@@ -2,134 +2,100 @@
 // tries, in which order, what is recorded and what is deleted afterwards.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <windows.h>
+
+#include <algorithm>
 #include <map>
-#include <set>
 #include <sstream>
 
 #include "palvane/win/upgrademgr/libraryFolder.h"
+#include "support/testUtil.h"
 #include "utils/configKeys.h"
 
 namespace {
 
-const char* const kFolder = "C:\\Agent\\Quillmark Palvane";
+// "a b" -> palvane_a.dll, palvane_b.dll
+std::vector<std::string> libraries(const std::string& letters) {
+    std::vector<std::string> names;
+    std::istringstream words(letters);
+    for (std::string word; words >> word;) names.push_back("palvane_" + word + ".dll");
+    return names;
+}
 
-// "name:1.2.3.4", or "name:-" for a file without a readable version.
-class FakeFiles : public LibraryFolder::Files {
-public:
-    explicit FakeFiles(const std::vector<std::string>& files) {
-        for (const std::string& file : files) {
-            const size_t colon = file.find(':');
-            std::istringstream numbers(file.substr(colon + 1));
-            LibraryVersion version;
-            char dot = 0;
-            numbers >> version.major >> dot >> version.minor >> dot >> version.build >> dot >> version.revision;
-            versions[file.substr(0, colon)] = {!numbers.fail(), version};
-        }
-    }
-    std::vector<std::string> list() override {
-        std::vector<std::string> names;
-        for (const auto& entry : versions) names.push_back(entry.first);
-        return names;
-    }
-    bool version(const std::string& name, LibraryVersion& version) override {
-        version = versions[name].second;
-        return versions[name].first;
-    }
-    bool open(const std::string& name, UniqueHandle&) override { return versions.count(name) != 0; }
-    bool remove(const std::string& name) override { return versions.erase(name) != 0; }
+bool listed(const std::vector<std::string>& v, const std::string& x) { return std::count(v.begin(), v.end(), x); }
 
-    std::map<std::string, std::pair<bool, LibraryVersion>> versions;
-};
+// Copies of fixtures of ascending versions; 0: no library at all.
+const char* const kFixtures[] = {"cabs\\flat.cab", "palvane_test1.dll", "palvane_test2.dll"};
+const char* const kVersions[] = {"", "1.2.3", "1.2.4"};
 
-class FakeSettings : public LibraryFolder::Settings {
-public:
-    bool get(const char* name, std::string& value) override {
-        value = values[name];
-        return values.count(name) != 0;
-    }
-    bool set(const char* name, const std::string& value) override {
-        values[name] = value;
-        return true;
-    }
-    std::map<std::string, std::string> values;
-};
-
-std::string full(const std::string& name) { return std::string(kFolder) + "\\" + name; }
-
-TEST(LibraryFolder, StartsTheFirstUsableCandidateAndDeletesOnlyWhatWasTried) {
+TEST(LibraryFolder, StartsTheFirstUsableCandidateAndDeletesOnlyWhatItSupersedes) {
     struct Case {
         const char* what;
-        std::vector<std::string> files;
-        std::string recorded;
-        std::string loaded;     // a reload: this one started earlier
-        std::string requested;  // and this one is asked for
-        std::string meanwhile;  // and this one while it is loaded
-        std::set<std::string> failing, refused;
-        std::vector<std::string> tried;  // bound (and started) in this order
-        std::string started;
-        std::set<std::string> remaining;
-        std::string recordedVersion;
+        const char* files;  // "a1 b2": palvane_a.dll of the first version, palvane_b.dll of the second
+        const char* recorded;
+        const char* loaded;     // a reload: this one started before, then these
+        const char* requested;  // are asked for, the second while the first loads
+        const char *failing, *refused, *tried, *remaining;
     } cases[] = {
-        {"one file, none recorded", {"palvane_a.dll:1.2.3.4", "other.dll:9.0.0.0", "Palvane_b.DLL:9.0.0.0"}, "", "", "", "",
-         {}, {}, {"palvane_a.dll"}, "palvane_a.dll", {"palvane_a.dll", "other.dll", "Palvane_b.DLL"}, "1.2.3"},
-        {"the recorded one first; one not tried stays", {"palvane_a.dll:1.0.0.0", "palvane_b.dll:2.0.0.0"},
-         "palvane_a.dll", "", "", "", {}, {}, {"palvane_a.dll"}, "palvane_a.dll", {"palvane_a.dll", "palvane_b.dll"},
-         "1.0.0"},
-        {"a stale record: the newest, and the older one goes", {"palvane_a.dll:1.0.0.0", "palvane_b.dll:2.0.0.0"},
-         "palvane_gone.dll", "", "", "", {}, {}, {"palvane_b.dll"}, "palvane_b.dll", {"palvane_b.dll"}, "2.0.0"},
-        {"the recorded one will not bind: the next one, then the failed one goes",
-         {"palvane_new.dll:3.0.0.0", "palvane_old.dll:1.0.0.0"}, "palvane_new.dll", "", "", "", {"palvane_new.dll"}, {},
-         {"palvane_new.dll", "palvane_old.dll"}, "palvane_old.dll", {"palvane_old.dll"}, "1.0.0"},
-        {"nothing binds: nothing goes", {"palvane_a.dll:1.0.0.0", "palvane_b.dll:2.0.0.0"}, "", "", "", "",
-         {"palvane_a.dll", "palvane_b.dll"}, {}, {"palvane_b.dll", "palvane_a.dll"}, "",
-         {"palvane_a.dll", "palvane_b.dll"}, "1.0.0"},
-        {"refused and versionless files are never bound, and go",
-         {"palvane_x.dll:-", "palvane_y.dll:5.0.0.0", "palvane_a.dll:1.0.0.0"}, "palvane_x.dll", "", "", "", {},
-         {"palvane_y.dll"}, {"palvane_a.dll"}, "palvane_a.dll", {"palvane_a.dll"}, "1.0.0"},
-        {"a reload", {"palvane_a.dll:1.0.0.0", "palvane_b.dll:2.0.0.0"}, "", "palvane_a.dll", "palvane_b.dll", "", {}, {},
-         {"palvane_b.dll"}, "palvane_b.dll", {"palvane_b.dll"}, "2.0.0"},
-        {"a refused hand-over starts the loaded one again",
-         {"palvane_a.dll:1.0.0.0", "palvane_b.dll:2.0.0.0"}, "", "palvane_a.dll", "palvane_b.dll", "", {},
-         {"palvane_b.dll"}, {"palvane_a.dll"}, "palvane_a.dll", {"palvane_a.dll"}, "1.0.0"},
-        {"an older file asked for during the reload stays for the next one",
-         {"palvane_a.dll:1.0.0.0", "palvane_b.dll:2.0.0.0", "palvane_c.dll:3.0.0.0"}, "", "palvane_a.dll",
-         "palvane_c.dll", "palvane_b.dll", {}, {}, {"palvane_c.dll"}, "palvane_c.dll",
-         {"palvane_b.dll", "palvane_c.dll"}, "3.0.0"},
+        {"one file, none recorded", "a1", "", "", "", "", "", "a", "a"},
+        {"the recorded one first; a newer one not tried stays", "a1 b2", "a", "", "", "", "", "a", "a b"},
+        {"a stale record: the newest, which supersedes the other", "a1 b2", "gone", "", "", "", "", "b", "b"},
+        {"the recorded one will not bind: the next, then the failed one goes", "new2 old1", "new", "", "", "new", "",
+         "new old", "old"},
+        {"nothing binds: nothing goes", "a1 b2", "", "", "", "a b", "", "b a", "a b"},
+        {"refused files and no libraries are never bound, and go", "x0 y2 a1", "x", "", "", "", "y", "a", "a"},
+        {"a reload", "a1 b2", "", "a", "b", "", "", "b", "b"},
+        {"a refused hand-over starts the loaded one again", "a1 b2", "", "a", "b", "", "b", "a", "a"},
+        {"an older file asked for during the reload stays for the next one", "a1 b1 c2", "", "a", "c b", "", "", "c",
+         "b c"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        auto files = std::make_unique<FakeFiles>(c.files);
-        auto settings = std::make_unique<FakeSettings>();
-        FakeFiles& folderFiles = *files;
-        FakeSettings& values = *settings;
-        if (!c.recorded.empty()) values.values[configKeys::DLL_FILE_NAME] = full(c.recorded);
-        LibraryFolder folder(kFolder, std::move(files), std::move(settings),
-                             [&](HANDLE, const std::string& path) {
-                                 return c.refused.count(path.substr(strlen(kFolder) + 1)) == 0;
-                             });
+        testutil::TempDir folder;
+        testutil::MachineSettingsSandbox settings;
+        std::istringstream specs(c.files);
+        std::map<std::string, int> versions;
+        for (std::string spec; specs >> spec;) {
+            const std::string name = libraries(spec.substr(0, spec.size() - 1))[0];
+            versions[name] = spec.back() - '0';
+            const std::string fixture = testutil::exeDirectoryA() + kFixtures[versions[name]];
+            ASSERT_TRUE(CopyFileA(fixture.c_str(), folder.file(name).c_str(), FALSE));
+        }
+        ASSERT_TRUE(testutil::writeFile(folder.file("other.dll"), "no library name"));
+        if (*c.recorded) settings.set(configKeys::DLL_FILE_NAME, folder.file(libraries(c.recorded)[0]));
+        LibraryFolder libraryFolder(folder.path().substr(0, folder.path().size() - 1),
+                                    [&](HANDLE, const std::string& path) {
+                                        return !listed(libraries(c.refused), path.substr(folder.path().size()));
+                                    });
         std::vector<std::string> tried;
         const auto bind = [&](const std::string& name) {
             tried.push_back(name);
-            return c.failing.count(name) ? LibraryFolder::Outcome::Failed : LibraryFolder::Outcome::Started;
+            return listed(libraries(c.failing), name) ? LibraryFolder::Outcome::Failed
+                                                      : LibraryFolder::Outcome::Started;
         };
-        std::vector<std::string> candidates = folder.startCandidates();
-        if (!c.loaded.empty()) {
-            ASSERT_EQ(folder.startFirst({c.loaded}, bind), c.loaded);
+        std::vector<std::string> candidates = libraryFolder.startCandidates();
+        if (*c.loaded) {
+            const std::string loaded = libraries(c.loaded)[0];
+            const std::vector<std::string> requested = libraries(c.requested);
+            ASSERT_EQ(libraryFolder.startFirst({loaded}, bind), loaded);
             tried.clear();
-            EXPECT_EQ(folder.newFileFor(c.loaded, ""), c.requested);
-            if (!c.meanwhile.empty()) {
-                EXPECT_EQ(folder.newFileFor(c.loaded, c.requested), c.meanwhile);
+            for (size_t i = 0; i < requested.size(); ++i) {
+                EXPECT_EQ(libraryFolder.newFileFor(loaded, i == 0 ? "" : requested[0]), requested[i]);
             }
-            candidates = {c.requested, c.loaded};
+            candidates = {requested[0], loaded};
         }
-        EXPECT_EQ(folder.startFirst(candidates, bind), c.started);
-        EXPECT_EQ(tried, c.tried);
-        std::set<std::string> remaining;
-        for (const std::string& name : folderFiles.list()) remaining.insert(name);
-        EXPECT_EQ(remaining, c.remaining);
-        EXPECT_EQ(values.values[configKeys::DLL_FILE_NAME], full(c.tried.back()));
-        EXPECT_EQ(values.values[configKeys::DLL_VERSION], c.recordedVersion);
+        const std::vector<std::string> expected = libraries(c.tried);
+        const std::string last = expected.back();
+        EXPECT_EQ(libraryFolder.startFirst(candidates, bind), listed(libraries(c.failing), last) ? "" : last);
+        EXPECT_EQ(tried, expected);
+        for (const auto& entry : versions) {
+            EXPECT_EQ(testutil::fileExists(folder.file(entry.first)), listed(libraries(c.remaining), entry.first))
+                << entry.first;
+        }
+        std::string recorded, version;
+        settings.get(configKeys::DLL_FILE_NAME, recorded);
+        settings.get(configKeys::DLL_VERSION, version);
+        EXPECT_EQ(recorded + " " + version, folder.file(last) + " " + kVersions[versions[last]]);
     }
 }
 
