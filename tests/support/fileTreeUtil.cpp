@@ -74,8 +74,7 @@ bool makeFolderLink(const std::string& link, std::string target) {
     if (target.back() == '\\') target.pop_back();
     if (!CreateSymbolicLinkA(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY)) return false;
     if (fileExists(link)) return true;
-    // Wine's CreateSymbolicLink reports success and makes nothing, but Wine
-    // runs Unix programs, in the current directory.
+    // Wine's CreateSymbolicLink makes nothing, but Wine runs Unix programs.
     const size_t slash = link.find_last_of('\\');
     CurrentDirectory inFolder(link.substr(0, slash));
     const std::string command =
