@@ -155,9 +155,19 @@ bool signatureStepsHeld(const CRYPT_PROVIDER_DATA& data) {
     return true;
 }
 
+bool noSignatureFound(const CRYPT_PROVIDER_DATA& data) {
+    if (TRUSTERROR_STEP_FINAL_OBJPROV >= data.cdwTrustStepErrors) return false;
+    const DWORD error = data.padwTrustStepErrors[TRUSTERROR_STEP_FINAL_OBJPROV];
+    return error == static_cast<DWORD>(TRUST_E_NOSIGNATURE) ||
+           error == static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN) ||
+           error == static_cast<DWORD>(TRUST_E_PROVIDER_UNKNOWN);
+}
+
 void readSigner(HANDLE stateData, EmbeddedSignature& signature) {
     CRYPT_PROVIDER_DATA* data = WTHelperProvDataFromStateData(stateData);
-    if (data == nullptr || !signatureStepsHeld(*data)) return;
+    if (data == nullptr) return;
+    signature.absent = signature.verdict == TRUST_E_NOSIGNATURE && noSignatureFound(*data);
+    if (!signatureStepsHeld(*data)) return;
     CRYPT_PROVIDER_SGNR* signer = WTHelperGetProvSignerFromChain(data, 0, FALSE, 0);
     CRYPT_PROVIDER_CERT* certificate = signer != nullptr ? WTHelperGetProvCertFromChain(signer, 0) : nullptr;
     if (certificate == nullptr || certificate->pCert == nullptr) return;

@@ -43,8 +43,11 @@ bool isSignatureTrusted(const wchar_t* file, LONG* result = nullptr);
 // the caller goes on to use.
 struct EmbeddedSignature {
     // WinVerifyTrust's answer: 0 when the signature is intact and chains to a
-    // root this machine trusts; TRUST_E_NOSIGNATURE when there is none.
+    // root this machine trusts.
     LONG verdict = TRUST_E_NOSIGNATURE;
+    // The file carries no signature at all, as opposed to one that could not
+    // be read (WinVerifyTrust answers TRUST_E_NOSIGNATURE for both).
+    bool absent = false;
     // The signature and the file's digest hold and the signer certificate was
     // read, whether or not its chain verifies on this machine; never with a
     // bad digest or a revoked certificate.

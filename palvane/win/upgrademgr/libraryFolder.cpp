@@ -139,9 +139,9 @@ std::string LibraryFolder::startFirst(const std::vector<std::string>& candidates
         bool passed = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
+            requested_.erase(name);
             // Recorded before the start, which may wait long: a stop or a
             // power cut meanwhile must find this file first next time.
-            requested_.erase(name);
             passed = check(name, checked);
             if (passed) recordLocked(name, checked.version);
         }

@@ -59,8 +59,8 @@ public:
     // its version cannot be read or the settings cannot be written.
     bool record(const std::string& name);
     // Tries the candidates in order: each is opened once, checked through that
-    // handle, recorded and handed to `bindAndStart` while still held. On the
-    // first start the files tried before are deleted. Returns the name that
+    // handle, recorded and handed to `bindAndStart` while still held. Once
+    // one has started, what it supersedes is deleted. Returns the name that
     // started, empty when none did.
     std::string startFirst(const std::vector<std::string>& candidates, const BindAndStart& bindAndStart);
 

@@ -34,9 +34,12 @@ bool runtimeTrust::knowHostSigner() {
     const std::wstring path = hostPath_();
     UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     EmbeddedSignature host;
-    if (!file) host.verdict = HRESULT_FROM_WIN32(GetLastError());
-    if (file) host = read_(file.get(), path.c_str());
-    if (file && host.verdict == TRUST_E_NOSIGNATURE) {
+    if (file) {
+        host = read_(file.get(), path.c_str());
+    } else {
+        host.verdict = HRESULT_FROM_WIN32(GetLastError());
+    }
+    if (host.absent) {
         hostSigner_ = HostSigner::Unsigned;
         TWLOG(LOG_INFO,
               "The service program carries no signature; runtime libraries are loaded without a signature check.");

@@ -107,7 +107,8 @@ void CServiceBase::Stop() {
 }
 
 // On the stop's own thread: the hook runs beside it, so that the pending
-// state can be reported again while the hook takes its time.
+// state can be reported again while the hook takes its time, and a hook that
+// never returns cannot keep the service from stopping.
 void CServiceBase::RunStop(DWORD previousState) {
     auto outcome = std::make_shared<std::promise<void>>();
     std::future<void> hook = outcome->get_future();

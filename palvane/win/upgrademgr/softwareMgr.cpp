@@ -405,7 +405,11 @@ bool palvaneMgr::pauseUnlessStopping(std::chrono::milliseconds pause) {
 }
 
 bool palvaneMgr::load_new_dll(const std::string& name) {
-    TWLOG(LOG_INFO, "load_new_dll(): is about to load new dll " << name);
+    if (name.empty()) {
+        TWLOG(LOG_INFO, "load_new_dll(): the loaded dll is about to be started again");
+    } else {
+        TWLOG(LOG_INFO, "load_new_dll(): is about to load new dll " << name);
+    }
     std::lock_guard<std::mutex> operation(opMutex_);
     const std::string oldName = currentDllName();
     if (!stopRequested()) {
@@ -415,14 +419,15 @@ bool palvaneMgr::load_new_dll(const std::string& name) {
     if (stopRequested()) {
         // The stop frees the old runtime; the new file, recorded when the
         // reload was accepted, is the next start's.
-        TWLOG(LOG_WARN, "The service is stopping; " << name << " is loaded at the next start.");
+        if (!name.empty()) TWLOG(LOG_WARN, "The service is stopping; " << name << " is loaded at the next start.");
         return false;
     }
     freeRuntime();
     std::vector<std::string> candidates;
     for (const std::string& candidate : {name, oldName}) {
-        if (!candidate.empty() && (candidates.empty() || candidates.front() != candidate))
+        if (!candidate.empty() && (candidates.empty() || candidates.front() != candidate)) {
             candidates.push_back(candidate);
+        }
     }
     // The old library is checked and bound as the new one would have been.
     const std::string started = folder_->startFirst(candidates, [&](const std::string& candidate) {
