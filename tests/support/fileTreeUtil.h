@@ -17,4 +17,12 @@ bool writeTree(const std::string& folder, const TreeContent& tree);
 // Everything below `folder`, byte for byte.
 TreeContent readTree(const std::string& folder);
 
+// True when no group every user belongs to is allowed any access. (Wine keeps
+// no DACL: it reads one back from the file's mode.)
+bool closedToUsers(const std::string& path);
+
+// Makes `link` a link to `target`, a sibling of the link's folder (under Wine
+// a Unix one, which it shows as a reparse point); false when it cannot.
+bool makeFolderLink(const std::string& link, std::string target);
+
 }  // namespace testutil

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "utils/twlogger.h"
+#include "utils/win/adminOnlySecurity.h"
 #include "utils/win/fileGate.h"
 #include "utils/win/fileTree.h"
 #include "utils/win/scopedHandle.h"
@@ -26,9 +27,9 @@ bool folderExists(const std::string& name) {
     return false;
 }
 
-bool makeFolder(const std::string& name) {
+bool makeFolder(const std::string& name, SECURITY_ATTRIBUTES* security = nullptr) {
     DWORD error = 0;
-    if (fileTree::createFolders(toWide(name), error)) return true;
+    if (fileTree::createFolders(toWide(name), error, security)) return true;
     TWLOG(LOG_ERROR, "Failed to create " << name << ", error=" << error);
     return false;
 }
@@ -48,7 +49,8 @@ bool FileMgr::createDirectories(const std::string& source, const std::string& ta
         TWLOG(LOG_INFO, to << " already exists.");
         return true;
     }
-    if (!makeFolder(to)) return false;
+    // A backup is later restored by SYSTEM: users must not change it meanwhile.
+    if (!makeFolder(to, AdminOnlySecurity(AdminOnlySecurity::Scope::Tree).attributes())) return false;
     if (fileTree::copyTree(toWide(from), toWide(to))) return true;
     // A half-made copy would later pass for a complete backup.
     fileTree::removeTree(toWide(to));

@@ -90,8 +90,8 @@ bool removeFolderTree(const std::wstring& folder) {
     return removeEmptyFolder(folder) && ok;
 }
 
-bool makeFolder(const std::wstring& path) {
-    return fileGate::allows(fileGate::Op::CreateFolder, path) && CreateDirectoryW(path.c_str(), nullptr);
+bool makeFolder(const std::wstring& path, SECURITY_ATTRIBUTES* security = nullptr) {
+    return fileGate::allows(fileGate::Op::CreateFolder, path) && CreateDirectoryW(path.c_str(), security);
 }
 
 bool copySubFolder(const std::wstring& from, const std::wstring& to) {
@@ -139,7 +139,7 @@ Kind kindOf(const std::wstring& path, DWORD& error) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? Kind::Folder : Kind::File;
 }
 
-bool createFolders(const std::wstring& folder, DWORD& error) {
+bool createFolders(const std::wstring& folder, DWORD& error, SECURITY_ATTRIBUTES* security) {
     const std::wstring target = withoutTrailingSeparators(folder);
     if (kindOf(target, error) == Kind::Folder) return true;
     error = 0;
@@ -147,10 +147,10 @@ bool createFolders(const std::wstring& folder, DWORD& error) {
     for (size_t at = target.find_first_of(L"\\/", 1); at != std::wstring::npos;
          at = target.find_first_of(L"\\/", at + 1)) {
         const std::wstring level = target.substr(0, at);
-        if (kindOf(level, error) == Kind::Missing) makeFolder(level);
+        if (kindOf(level, error) == Kind::Missing) makeFolder(level, security);
     }
     error = 0;
-    if (!makeFolder(target)) error = GetLastError();
+    if (!makeFolder(target, security)) error = GetLastError();
     DWORD queryError = 0;
     if (kindOf(target, queryError) == Kind::Folder) return true;
     if (error == 0 || error == ERROR_ALREADY_EXISTS) error = queryError ? queryError : ERROR_DIRECTORY;

@@ -24,8 +24,9 @@ std::wstring join(const std::wstring& folder, const std::wstring& name);
 // The last part of a path.
 std::wstring fileNameOf(const std::wstring& path);
 
-// Creates `folder` and every missing folder above it.
-bool createFolders(const std::wstring& folder, DWORD& error);
+// Creates `folder` and every missing folder above it, each with `security`
+// (null: the default, inherited from above).
+bool createFolders(const std::wstring& folder, DWORD& error, SECURITY_ATTRIBUTES* security = nullptr);
 
 // Removes a file, or a folder with everything below it. Missing is success.
 bool removeTree(const std::wstring& path);

@@ -1,9 +1,7 @@
 #include "utils/win/userInfo.h"
 
-#include <aclapi.h>
 #include <sddl.h>
 
-#include <mutex>
 #include <vector>
 
 #include "utils/twlogger.h"
@@ -46,101 +44,44 @@ TerminalServicesSessions g_terminalServices;
 ISessionProvider* g_sessionProvider = &g_terminalServices;
 UserWaitFn g_userWait;
 
-// The process's cancel state is found by name, so that the host and the
-// runtime library (each with its own copy of this code) share it: a
-// manual-reset event, set while waits are cancelled, and a count of the holds
-// in force. The names carry the process id and the objects admit only the
-// process's own account; an object of that name that another account made
-// first is refused, since its maker could set or reset it.
-struct CancelState {
-    UniqueHandle event;
-    UniqueHandle mapping;
-    volatile LONG* holds = nullptr;
-    LONG localHolds = 0;  // when the shared count is unavailable
+// The process's cancel state: a manual-reset event, set while waits are
+// cancelled, and a count of the holds in force. The host and the runtime
+// library each link their own copy of this code; the copy in the program's
+// module owns the state and the others reach it through the program's export,
+// so no named object is involved that another account could make first. Its
+// layout is shared with builds of other versions: it never changes.
+struct UserWaitCancelState {
+    HANDLE event;
+    volatile LONG holds;
 };
 
-std::vector<BYTE> processUser() {
-    HANDLE opened = nullptr;
-    std::vector<BYTE> user(256);
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened)) return {};
-    UniqueHandle token(opened);
-    DWORD size = 0;
-    if (!GetTokenInformation(token.get(), TokenUser, user.data(), static_cast<DWORD>(user.size()), &size)) {
-        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return {};
-        user.resize(size);
-        if (!GetTokenInformation(token.get(), TokenUser, user.data(), size, &size)) return {};
-    }
-    return user;
-}
-
-bool ownedBy(HANDLE object, PSID user) {
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                        &descriptor) != ERROR_SUCCESS) {
-        return false;
-    }
-    UniqueLocalMemory held(descriptor);
-    return owner != nullptr && EqualSid(owner, user);
-}
-
-using NamedCreate = std::function<HANDLE(SECURITY_ATTRIBUTES*, const wchar_t* name)>;
-
-// Owned by the process's account, usable by it and SYSTEM only.
-UniqueHandle createPrivateObject(const std::wstring& name, const NamedCreate& create) {
-    const std::vector<BYTE> user = processUser();
-    if (user.empty()) return UniqueHandle();
-    PSID sid = reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid;
-    wchar_t* sidText = nullptr;
-    if (!ConvertSidToStringSidW(sid, &sidText)) return UniqueHandle();
-    UniqueLocalMemory sidTextOwner(sidText);
-    const std::wstring sddl = std::wstring(L"O:") + sidText + L"D:P(A;;GA;;;" + sidText + L")(A;;GA;;;SY)";
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
-        return UniqueHandle();
-    }
-    UniqueLocalMemory descriptorOwner(descriptor);
-    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
-    UniqueHandle object(create(&attributes, name.c_str()));
-    if (object && GetLastError() == ERROR_ALREADY_EXISTS && !ownedBy(object.get(), sid)) {
-        std::string text;
-        toUtf8(name, text);
-        TWLOG(LOG_CRIT, text << " was made by another account; it is not used.");
-        object.reset();
-    }
-    return object;
-}
-
-CancelState& cancelState() {
-    static CancelState state;
-    static std::once_flag created;
-    std::call_once(created, [] {
-        const std::wstring suffix = L"." + std::to_wstring(GetCurrentProcessId());
-        state.event = createPrivateObject(L"Local\\TarnwellUserWaitCancel" + suffix,
-                                          [](SECURITY_ATTRIBUTES* attributes, const wchar_t* name) {
-                                              return CreateEventW(attributes, TRUE, FALSE, name);
-                                          });
-        state.mapping = createPrivateObject(L"Local\\TarnwellUserWaitHolds" + suffix,
-                                            [](SECURITY_ATTRIBUTES* attributes, const wchar_t* name) {
-                                                return CreateFileMappingW(INVALID_HANDLE_VALUE, attributes,
-                                                                          PAGE_READWRITE, 0, sizeof(LONG), name);
-                                            });
-        if (state.mapping) {
-            state.holds = static_cast<volatile LONG*>(
-                MapViewOfFile(state.mapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(LONG)));
-        }
-        // Without the shared objects the cancel still works within this module.
-        if (!state.event || state.holds == nullptr) {
-            state.event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-            state.holds = &state.localHolds;
-        }
-    });
+UserWaitCancelState& ownCancelState() {
+    static UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    static UserWaitCancelState state{event.get(), 0};
     return state;
 }
 
-HANDLE cancelEvent() { return cancelState().event.get(); }
+}  // namespace
 
-bool cancelHeld() { return InterlockedCompareExchange(cancelState().holds, 0, 0) > 0; }
+extern "C" __declspec(dllexport) UserWaitCancelState* tarnwellUserWaitCancelState() { return &ownCancelState(); }
+
+namespace {
+
+// A module loaded into a program without the export (a test program, an
+// older host) keeps a state of its own.
+UserWaitCancelState& cancelState() {
+    using StateExport = UserWaitCancelState* (*)();
+    static UserWaitCancelState* const state = [] {
+        const auto program = reinterpret_cast<StateExport>(
+            GetProcAddress(GetModuleHandleW(nullptr), "tarnwellUserWaitCancelState"));
+        return program != nullptr ? program() : &ownCancelState();
+    }();
+    return *state;
+}
+
+HANDLE cancelEvent() { return cancelState().event; }
+
+bool cancelHeld() { return InterlockedCompareExchange(&cancelState().holds, 0, 0) > 0; }
 
 bool realUserWait(unsigned long milliseconds) {
     return WaitForSingleObject(cancelEvent(), milliseconds) == WAIT_TIMEOUT;
@@ -300,11 +241,11 @@ void resumeUserWaits() {
 bool userWaitsCancelled() { return cancelHeld() || WaitForSingleObject(cancelEvent(), 0) == WAIT_OBJECT_0; }
 
 void holdUserWaitsCancelled() {
-    InterlockedIncrement(cancelState().holds);
+    InterlockedIncrement(&cancelState().holds);
     SetEvent(cancelEvent());
 }
 
-void releaseUserWaitsHold() { InterlockedDecrement(cancelState().holds); }
+void releaseUserWaitsHold() { InterlockedDecrement(&cancelState().holds); }
 
 void setSessionProvider(ISessionProvider* provider) {
     g_sessionProvider = provider != nullptr ? provider : &g_terminalServices;

@@ -5,9 +5,10 @@
 // apart on top of that. A caller that is being stopped cuts every such wait
 // short with cancelUserWaits(): waiting lookups give up within a moment and
 // fail as if nobody were logged on, and later lookups make one attempt without
-// waiting, until resumeUserWaits(). The cancel state is one per process and
-// is shared by every module that links these utilities (the service host and
-// the runtime library it loads), so a host that is being stopped also frees a
+// waiting, until resumeUserWaits(). The cancel state is one per process: the
+// program's module owns it and hands it to every other module that links
+// these utilities (the runtime library the host loads) through its export
+// "tarnwellUserWaitCancelState", so a host that is being stopped also frees a
 // runtime thread blocked in a lookup. Whoever starts work again after a stop
 // (a service start, a runtime start) calls resumeUserWaits() first.
 //

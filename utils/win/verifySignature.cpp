@@ -4,6 +4,8 @@
 #include <softpub.h>
 #include <wintrust.h>
 
+#include <functional>
+
 #include "utils/twlogger.h"
 #include "utils/win/scopedHandle.h"
 #include "utils/win/stringconv.h"
@@ -85,25 +87,107 @@ bool getSignerNames(const wchar_t* file, const std::string& expectedIssuer, cons
     return true;
 }
 
-bool isSignatureTrusted(const wchar_t* file, LONG* result) {
-    if (result != nullptr) *result = TRUST_E_NOSIGNATURE;
-    if (file == nullptr) return false;
+namespace {
+
+// WinVerifyTrust on the file (through `file` when given); `inspect` sees its
+// answer and its state data before the state is closed.
+LONG verifyTrust(const wchar_t* path, HANDLE file, DWORD revocationChecks, DWORD providerFlags,
+                 const std::function<void(LONG verdict, HANDLE stateData)>& inspect) {
     WINTRUST_FILE_INFO fileInfo{};
     fileInfo.cbStruct = sizeof(fileInfo);
-    fileInfo.pcwszFilePath = file;
+    fileInfo.pcwszFilePath = path;
+    fileInfo.hFile = file;
     WINTRUST_DATA data{};
     data.cbStruct = sizeof(data);
     data.dwUIChoice = WTD_UI_NONE;
-    data.fdwRevocationChecks = WTD_REVOKE_NONE;
+    data.fdwRevocationChecks = revocationChecks;
     data.dwUnionChoice = WTD_CHOICE_FILE;
     data.pFile = &fileInfo;
     data.dwStateAction = WTD_STATEACTION_VERIFY;
     // A service must not wait on certificate downloads.
-    data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
+    data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL | providerFlags;
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     const LONG verdict = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    if (inspect) inspect(verdict, data.hWVTStateData);
     data.dwStateAction = WTD_STATEACTION_CLOSE;
     WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    return verdict;
+}
+
+}  // namespace
+
+bool isSignatureTrusted(const wchar_t* file, LONG* result) {
+    if (result != nullptr) *result = TRUST_E_NOSIGNATURE;
+    if (file == nullptr) return false;
+    const LONG verdict = verifyTrust(file, nullptr, WTD_REVOKE_NONE, 0, nullptr);
     if (result != nullptr) *result = verdict;
     return verdict == ERROR_SUCCESS;
+}
+
+namespace {
+
+// Answers that say only that the chain does not verify on this machine, or
+// that its revocation cannot be learnt here.
+bool chainOnlyFailure(LONG verdict) {
+    switch (verdict) {
+        case ERROR_SUCCESS:
+        case CERT_E_UNTRUSTEDROOT:
+        case CERT_E_UNTRUSTEDTESTROOT:
+        case CERT_E_CHAINING:
+        case CERT_E_EXPIRED:
+        case CERT_E_VALIDITYPERIODNESTING:
+        case CERT_E_REVOCATION_FAILURE:
+        case CRYPT_E_REVOCATION_OFFLINE:
+        case CRYPT_E_NO_REVOCATION_CHECK:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The steps before the chain: the signature is read, its message signature
+// and the file's digest hold.
+bool signatureStepsHeld(const CRYPT_PROVIDER_DATA& data) {
+    for (DWORD step : {TRUSTERROR_STEP_FINAL_WVTINIT, TRUSTERROR_STEP_FINAL_INITPROV, TRUSTERROR_STEP_FINAL_OBJPROV,
+                       TRUSTERROR_STEP_FINAL_SIGPROV}) {
+        if (step >= data.cdwTrustStepErrors || data.padwTrustStepErrors[step] != 0) return false;
+    }
+    return true;
+}
+
+bool noSignatureFound(const CRYPT_PROVIDER_DATA& data) {
+    if (TRUSTERROR_STEP_FINAL_OBJPROV >= data.cdwTrustStepErrors) return false;
+    const DWORD error = data.padwTrustStepErrors[TRUSTERROR_STEP_FINAL_OBJPROV];
+    return error == static_cast<DWORD>(TRUST_E_NOSIGNATURE) ||
+           error == static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN) ||
+           error == static_cast<DWORD>(TRUST_E_PROVIDER_UNKNOWN);
+}
+
+void readSigner(HANDLE stateData, EmbeddedSignature& signature) {
+    CRYPT_PROVIDER_DATA* data = WTHelperProvDataFromStateData(stateData);
+    if (data == nullptr) return;
+    signature.absent = signature.verdict == TRUST_E_NOSIGNATURE && noSignatureFound(*data);
+    if (!signatureStepsHeld(*data)) return;
+    CRYPT_PROVIDER_SGNR* signer = WTHelperGetProvSignerFromChain(data, 0, FALSE, 0);
+    CRYPT_PROVIDER_CERT* certificate = signer != nullptr ? WTHelperGetProvCertFromChain(signer, 0) : nullptr;
+    if (certificate == nullptr || certificate->pCert == nullptr) return;
+    const CERT_INFO& info = *certificate->pCert->pCertInfo;
+    signature.signerSubject.assign(info.Subject.pbData, info.Subject.pbData + info.Subject.cbData);
+    const CERT_PUBLIC_KEY_INFO& key = info.SubjectPublicKeyInfo;
+    signature.keyAlgorithm = key.Algorithm.pszObjId != nullptr ? key.Algorithm.pszObjId : "";
+    signature.signerKey.assign(key.PublicKey.pbData, key.PublicKey.pbData + key.PublicKey.cbData);
+    signature.signerName = certificateName(certificate->pCert, 0);
+    signature.intact = chainOnlyFailure(signature.verdict) && !signature.signerSubject.empty();
+}
+
+}  // namespace
+
+EmbeddedSignature readEmbeddedSignature(HANDLE file, const wchar_t* path) {
+    EmbeddedSignature signature;
+    verifyTrust(path, file, WTD_REVOKE_WHOLECHAIN, WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT,
+                [&](LONG verdict, HANDLE stateData) {
+                    signature.verdict = verdict;
+                    readSigner(stateData, signature);
+                });
+    return signature;
 }

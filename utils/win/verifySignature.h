@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <wincrypt.h>
+#include <wintrust.h>
 
 #include <string>
 #include <vector>
@@ -36,3 +37,34 @@ bool getSignerNames(const wchar_t* file, const std::string& expectedIssuer, cons
 // alone can be put on any self-made certificate, so whoever acts on a
 // signer's names checks this first.
 bool isSignatureTrusted(const wchar_t* file, LONG* result = nullptr);
+
+// The signer of a file's embedded signature as WinVerifyTrust saw it, read
+// through a handle the caller holds open, so that what was checked is what
+// the caller goes on to use.
+struct EmbeddedSignature {
+    // WinVerifyTrust's answer: 0 when the signature is intact and chains to a
+    // root this machine trusts.
+    LONG verdict = TRUST_E_NOSIGNATURE;
+    // The file carries no signature at all, as opposed to one that could not
+    // be read (WinVerifyTrust answers TRUST_E_NOSIGNATURE for both).
+    bool absent = false;
+    // The signature and the file's digest hold and the signer certificate was
+    // read, whether or not its chain verifies on this machine; never with a
+    // bad digest or a revoked certificate.
+    bool intact = false;
+    std::wstring signerName;
+    // Who signed: the certificate's encoded subject and its public key.
+    std::vector<BYTE> signerSubject;
+    std::string keyAlgorithm;
+    std::vector<BYTE> signerKey;
+
+    bool sameSigner(const EmbeddedSignature& other) const {
+        return signerSubject == other.signerSubject && keyAlgorithm == other.keyAlgorithm &&
+               signerKey == other.signerKey;
+    }
+};
+
+// Revocation is checked with what this machine has cached: a service never
+// waits on the network, and a revocation it cannot learn of does not count
+// against the signature.
+EmbeddedSignature readEmbeddedSignature(HANDLE file, const wchar_t* path);

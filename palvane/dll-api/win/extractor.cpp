@@ -7,6 +7,7 @@
 #include "palvane/dll-api/win/cabinetNames.h"
 #include "utils/configKeys.h"
 #include "utils/twlogger.h"
+#include "utils/win/adminOnlySecurity.h"
 #include "utils/win/FileMgr.h"
 #include "utils/win/fileGate.h"
 #include "utils/win/fileTree.h"
@@ -261,7 +262,7 @@ bool cab_extractor::place_library(const std::string& folderName) {
     }
     const std::wstring folder = destinationW_ + toWide(folderName);
     DWORD error = 0;
-    if (!fileTree::createFolders(folder, error)) {
+    if (!fileTree::createFolders(folder, error, AdminOnlySecurity(AdminOnlySecurity::Scope::Tree).attributes())) {
         winError(error).log("Failed to create folder %s", toUtf8(folder).c_str());
         return false;
     }

@@ -18,8 +18,13 @@ namespace {
 
 // Long enough for any path the system can hand back.
 constexpr DWORD kImagePathCapacity = 32768;
-const wchar_t* const kTrayProgram = L"twptray.exe";
 const wchar_t* const kUntrackedPrograms[] = {L"qmproxy.exe", L"qmproxysvc.exe"};
+// The only programs ever started again, under the install path: the tray, in
+// the user's session, and the programs of the component table's services,
+// hidden and only while no service runs them. Anything else a user starts
+// from the install folder must never come back as SYSTEM.
+const wchar_t* const kTrayProgram = L"Quillmark Agent\\twptray.exe";
+const wchar_t* const kServicePrograms[] = {L"Quillmark Agent\\twpagent.exe", L"qmdns\\dnsserver.exe"};
 
 bool equalsIgnoringCase(const std::wstring& a, const std::wstring& b) {
     return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
@@ -60,26 +65,30 @@ std::wstring programOfCommandLine(std::wstring commandLine) {
     return extension == std::wstring::npos ? commandLine : commandLine.substr(0, extension + 4);
 }
 
-bool isConfiguredProgramOf(SC_HANDLE manager, const wchar_t* serviceName, const std::wstring& imagePath) {
+ServiceProgram configuredProgramOf(SC_HANDLE manager, const wchar_t* serviceName, const std::wstring& imagePath) {
     UniqueScHandle service(OpenServiceW(manager, serviceName, SERVICE_QUERY_CONFIG));
     DWORD needed = 0;
     if (!service || QueryServiceConfigW(service.get(), nullptr, 0, &needed) ||
         GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        return false;
+        return ServiceProgram::Unknown;
     }
     std::vector<BYTE> buffer(needed);
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    return QueryServiceConfigW(service.get(), config, needed, &needed) && config->lpBinaryPathName != nullptr &&
-           equalsIgnoringCase(programOfCommandLine(config->lpBinaryPathName), imagePath);
+    if (!QueryServiceConfigW(service.get(), config, needed, &needed)) return ServiceProgram::Unknown;
+    return config->lpBinaryPathName != nullptr &&
+                   equalsIgnoringCase(programOfCommandLine(config->lpBinaryPathName), imagePath)
+               ? ServiceProgram::Yes
+               : ServiceProgram::No;
 }
 
 // Whether some service of the machine runs this program; asked only when a
 // dead program is about to be started, which is rare. The list comes in parts
-// when it does not fit the buffer.
-bool isServiceProgram(const std::wstring& imagePath) {
+// when it does not fit the buffer. Any part that cannot be read leaves the
+// answer unknown.
+ServiceProgram serviceProgramOf(const std::wstring& imagePath) {
     constexpr size_t kMaxBufferBytes = 4u << 20;
     UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));
-    if (!manager) return false;
+    if (!manager) return ServiceProgram::Unknown;
     std::vector<BYTE> buffer(64 * 1024);
     DWORD resume = 0;
     for (;;) {
@@ -88,14 +97,15 @@ bool isServiceProgram(const std::wstring& imagePath) {
         const BOOL complete =
             EnumServicesStatusExW(manager.get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL,
                                   buffer.data(), static_cast<DWORD>(buffer.size()), &needed, &count, &resume, nullptr);
-        if (!complete && GetLastError() != ERROR_MORE_DATA) return false;
+        if (!complete && GetLastError() != ERROR_MORE_DATA) return ServiceProgram::Unknown;
         const auto* services = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
         for (DWORD index = 0; index < count; ++index) {
-            if (isConfiguredProgramOf(manager.get(), services[index].lpServiceName, imagePath)) return true;
+            const ServiceProgram answer = configuredProgramOf(manager.get(), services[index].lpServiceName, imagePath);
+            if (answer != ServiceProgram::No) return answer;
         }
-        if (complete) return false;
+        if (complete) return ServiceProgram::No;
         if (count == 0) {
-            if (needed <= buffer.size() || needed > kMaxBufferBytes) return false;
+            if (needed <= buffer.size() || needed > kMaxBufferBytes) return ServiceProgram::Unknown;
             buffer.resize(needed);
         }
     }
@@ -129,6 +139,7 @@ process_monitor::process_monitor(IMonitoredCore* core, std::string install_path,
     : install_path_(toWide(install_path)),
       core_(core),
       launcher_(launcher != nullptr ? launcher : &runProcessLauncher()),
+      serviceProgramOf_(serviceProgramOf),
       stopEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
     // Without the separator "C:\Tarnwell" would also claim "C:\TarnwellOther\".
     if (!install_path_.empty() && install_path_.back() != L'\\') install_path_ += L'\\';
@@ -191,6 +202,15 @@ void process_monitor::considerProcess(DWORD processId) {
     track_process(record);
 }
 
+bool process_monitor::isProgram(const std::wstring& imagePath, const wchar_t* relativePath) const {
+    return !install_path_.empty() && equalsIgnoringCase(imagePath, install_path_ + relativePath);
+}
+
+bool process_monitor::isServiceProgramOfTheAgent(const std::wstring& imagePath) const {
+    return std::any_of(std::begin(kServicePrograms), std::end(kServicePrograms),
+                       [&](const wchar_t* program) { return isProgram(imagePath, program); });
+}
+
 // Windows paths ignore letter case: the setting and the image paths need not
 // agree on it. An empty install path claims nothing (not every program).
 bool process_monitor::isAgentProgram(const std::wstring& imagePath) const {
@@ -236,24 +256,40 @@ void process_monitor::relaunch_dead_processes() {
             continue;
         }
         if (process.service_program || !process.spacing.due()) continue;
-        if (isServiceProgram(process.image_path)) {
-            TWLOG(LOG_DEBUG, toUtf8(process.image_path) << " is a service's program; it is not started here.");
-            process.service_program = true;
-            continue;
+        if (isProgram(process.image_path, kTrayProgram)) {
+            relaunchInUserSession(process);
+        } else if (isServiceProgramOfTheAgent(process.image_path) && mayStartHidden(process)) {
+            relaunch(process, false);
         }
-        relaunch(process);
     }
 }
 
-void process_monitor::relaunch(tracked_process& process) {
-    const bool inUserSession = equalsIgnoringCase(fileNameOf(process.image_path), kTrayProgram);
-    // Looking for a user would hold the health thread for over a minute when
-    // nobody is logged on; the logon starts the tray itself, or a later pass does.
+// Fails closed: a program is started as a plain SYSTEM process only when the
+// service list says that no service runs it.
+bool process_monitor::mayStartHidden(tracked_process& process) {
+    const ServiceProgram answer = serviceProgramOf_(process.image_path);
+    if (answer == ServiceProgram::Yes) {
+        TWLOG(LOG_DEBUG, toUtf8(process.image_path) << " is a service's program; it is not started here.");
+        process.service_program = true;
+    } else if (answer == ServiceProgram::Unknown) {
+        TWLOG(LOG_WARN, "The service list cannot be read; " << toUtf8(process.image_path) << " is not started.");
+        process.spacing.started();  // asked again later, as a start would be
+    }
+    return answer == ServiceProgram::No;
+}
+
+// Looking for a user would hold the health thread for over a minute when
+// nobody is logged on; the logon starts the tray itself, or a later pass does.
+void process_monitor::relaunchInUserSession(tracked_process& process) {
     unsigned session = 0;
-    if (inUserSession && !findActiveSessionNow(session)) {
+    if (!findActiveSessionNow(session)) {
         TWLOG(LOG_DEBUG, "Nobody is logged on; " << toUtf8(process.image_path) << " is not started.");
         return;
     }
+    relaunch(process, true);
+}
+
+void process_monitor::relaunch(tracked_process& process, bool inUserSession) {
     TWLOG(LOG_WARN, "Launching process " << toUtf8(process.image_path) << " since it was dead.");
     const std::wstring commandLine = commandLineFor(process.image_path);
     const DWORD started = inUserSession

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <string>
 
@@ -41,6 +42,11 @@ public:
 
 IProcessLauncher& runProcessLauncher();
 
+// Whether a service of the machine runs a program; Unknown when the service
+// list cannot be read.
+enum class ServiceProgram { Yes, No, Unknown };
+using ServiceProgramQuery = std::function<ServiceProgram(const std::wstring& imagePath)>;
+
 class process_monitor {
 public:
     static constexpr uint64_t kLaunchTimeoutMs = 15000;
@@ -57,10 +63,13 @@ public:
     bool enumerate_processes();
     // Adds a record or updates the process id of the record of the same program.
     void track_process(const tracked_process& process);
-    // Starts each tracked program that is no longer running, except the
-    // programs of services, and nothing while the agent is not installed or
-    // is being installed, removed or stopped.
+    // Starts each tracked program that is no longer running, of the few the
+    // agent names (never the programs of services), and nothing while the
+    // agent is not installed or is being installed, removed or stopped.
     void relaunch_dead_processes();
+
+    // Where the answer whether a service runs a program comes from (tests).
+    void setServiceProgramQuery(ServiceProgramQuery query) { serviceProgramOf_ = std::move(query); }
 
     // Ends a relaunch wait in progress and skips the remaining relaunches;
     // for the owner that is about to join the thread using this monitor.
@@ -72,14 +81,19 @@ private:
     bool stateAllowsWatching() const;
     void considerProcess(DWORD processId);
     bool isAgentProgram(const std::wstring& imagePath) const;
+    bool isProgram(const std::wstring& imagePath, const wchar_t* relativePath) const;
+    bool isServiceProgramOfTheAgent(const std::wstring& imagePath) const;
     bool isAlive(const tracked_process& process) const;
-    void relaunch(tracked_process& process);
+    bool mayStartHidden(tracked_process& process);
+    void relaunchInUserSession(tracked_process& process);
+    void relaunch(tracked_process& process, bool inUserSession);
     bool stopRequested() const;
 
     std::list<tracked_process> processes_;
     std::wstring install_path_;
     IMonitoredCore* core_;
     IProcessLauncher* launcher_;
+    ServiceProgramQuery serviceProgramOf_;
     UniqueHandle stopEvent_;
 };
 

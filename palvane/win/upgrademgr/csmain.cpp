@@ -8,6 +8,7 @@
 #include "palvane/win/upgrademgr/servicebase.h"
 #include "palvane/win/upgrademgr/softwareService.h"
 #include "utils/twlogger.h"
+#include "utils/win/adminOnlySecurity.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ int runCommand(const std::wstring& word) {
     return 0;
 }
 
-int runService() {
+int runService(DWORD searchRestrictionError) {
     char modulePath[MAX_PATH];
     const DWORD length = GetModuleFileNameA(nullptr, modulePath, MAX_PATH);
     // A path cut short at the buffer's end names another folder.
@@ -35,7 +36,7 @@ int runService() {
     std::string folder(modulePath, length);
     folder = folder.substr(0, folder.find_last_of('\\') + 1);
     // An installation without the folder would otherwise run without any log.
-    CreateDirectoryA((folder + "logs").c_str(), nullptr);
+    CreateDirectoryA((folder + "logs").c_str(), AdminOnlySecurity(AdminOnlySecurity::Scope::Tree).attributes());
     const std::string logPath = folder + "logs\\palvanesvc.log";
 
     setLogFile(logPath.c_str());
@@ -43,6 +44,9 @@ int runService() {
     setMaxLogFileSize(kMaxLogFileSize);
     setPostLogLevel(LOG_ERROR);
     TWLOG(LOG_INFO, "log_file=" << logPath);
+    if (searchRestrictionError != NO_ERROR) {
+        TWLOG(LOG_ERROR, "Failed to restrict the library search to System32, error=" << searchRestrictionError);
+    }
 
     CSSoftwareService service(kServiceName, TRUE, TRUE, FALSE);
     if (!CServiceBase::Run(service)) {
@@ -64,7 +68,9 @@ int runService() {
 int wmain(int argc, wchar_t* argv[]) {
     // Before anything loads a library by name; the runtime's loader asks for
     // System32 itself, so a failure here leaves only such later loads open.
-    libloader::restrictLibrarySearchToSystem32();
+    // It is logged once the log is open.
+    const DWORD searchRestrictionError =
+        libloader::restrictLibrarySearchToSystem32() ? static_cast<DWORD>(NO_ERROR) : GetLastError();
     if (argc >= 2 && isSwitch(argv[1])) return runCommand(argv[1] + 1);
-    return runService();
+    return runService(searchRestrictionError);
 }

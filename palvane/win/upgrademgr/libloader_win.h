@@ -8,6 +8,7 @@
 
 #include "utils/twlogger.h"
 #include "utils/win/scopedHandle.h"
+#include "utils/win/stringconv.h"
 
 namespace libloader {
 
@@ -41,9 +42,13 @@ public:
     explicit DLLoader(const std::string& path) : path_(path) {}
 
     bool load() override {
-        handle_.reset(LoadLibraryExA(path_.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+        std::wstring widePath;
+        if (toWide(path_, widePath)) {
+            handle_.reset(LoadLibraryExW(widePath.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+        }
         if (handle_) return true;
-        TWLOG(LOG_ERROR, "Failed to load " << path_ << ", error=" << GetLastError());
+        const DWORD error = GetLastError();
+        TWLOG(LOG_ERROR, "Failed to load " << path_ << ", error=" << error);
         return false;
     }
 
@@ -57,8 +62,8 @@ public:
     bool close() override {
         HMODULE module = handle_.release();
         if (module != nullptr && FreeLibrary(module)) return true;
-        TWLOG(LOG_ERROR, "Failed to close " << path_ << ", error="
-                             << (module == nullptr ? static_cast<DWORD>(ERROR_INVALID_HANDLE) : GetLastError()));
+        const DWORD error = module == nullptr ? static_cast<DWORD>(ERROR_INVALID_HANDLE) : GetLastError();
+        TWLOG(LOG_ERROR, "Failed to close " << path_ << ", error=" << error);
         return false;
     }
 

@@ -3,8 +3,8 @@
 #include <memory>
 
 #include "utils/twlogger.h"
+#include "utils/win/scopedHandle.h"
 #include "utils/win/stringconv.h"
-#include "utils/win/verifySignature.h"
 
 namespace {
 
@@ -24,52 +24,73 @@ std::unique_ptr<runtimeTrust> g_host;
 
 }  // namespace
 
-runtimeTrust::runtimeTrust(HostPath hostPath) : hostPath_(std::move(hostPath)) {}
+runtimeTrust::runtimeTrust(HostPath hostPath, SignatureReader reader)
+    : hostPath_(std::move(hostPath)), read_(std::move(reader)) {}
 
-// A signature that is there but not trusted counts as none: this machine
-// could not verify a library from the same signer either.
-void runtimeTrust::readHostSigner() {
-    const std::wstring host = hostPath_();
-    LONG trust = 0;
-    SignerRecord signer;
-    hostSigned_ = isSignatureTrusted(host.c_str(), &trust) && getSignerInfo(host.c_str(), signer) &&
-                  !signer.subject.empty();
-    if (hostSigned_) {
-        hostSubject_ = signer.subject;
-        TWLOG(LOG_INFO, "The service program is signed by " << toUtf8(signer.subjectName)
-                                                            << "; only runtime libraries of that signer are loaded.");
+// Only a definite answer is kept: a signature that could not be read now (a
+// transient error) is read again at the next check.
+bool runtimeTrust::knowHostSigner() {
+    if (hostSigner_ != HostSigner::Unknown) return true;
+    const std::wstring path = hostPath_();
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    EmbeddedSignature host;
+    if (file) {
+        host = read_(file.get(), path.c_str());
     } else {
-        TWLOG(LOG_INFO, "The service program carries no trusted signature, error=0x"
-                            << std::hex << static_cast<unsigned long>(trust)
-                            << "; runtime libraries are loaded without a signature check.");
+        host.verdict = HRESULT_FROM_WIN32(GetLastError());
     }
+    if (host.absent) {
+        hostSigner_ = HostSigner::Unsigned;
+        TWLOG(LOG_INFO,
+              "The service program carries no signature; runtime libraries are loaded without a signature check.");
+        return true;
+    }
+    if (!host.intact) {
+        TWLOG(LOG_ERROR, "The service program's own signature cannot be verified, error=0x"
+                             << std::hex << static_cast<unsigned long>(host.verdict)
+                             << "; no runtime library is loaded until it can.");
+        return false;
+    }
+    hostSigner_ = HostSigner::Signed;
+    host_ = host;
+    TWLOG(LOG_INFO, "The service program is signed by " << toUtf8(host.signerName)
+                                                        << "; only runtime libraries of that signer are loaded.");
+    return true;
 }
 
-bool runtimeTrust::accepts(const std::string& libraryPath) {
-    std::call_once(hostRead_, [this] { readHostSigner(); });
-    if (!hostSigned_) return true;
-
-    const std::wstring library = toWide(libraryPath);
-    LONG trust = 0;
-    if (!isSignatureTrusted(library.c_str(), &trust)) {
-        TWLOG(LOG_ERROR, "The runtime library " << libraryPath << " is not loaded: its signature is not trusted,"
-                                                << " error=0x" << std::hex << static_cast<unsigned long>(trust));
+bool runtimeTrust::accepts(HANDLE library, const std::string& libraryPath) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!knowHostSigner()) {
+        TWLOG(LOG_ERROR,
+              "The runtime library " << libraryPath << " is not loaded: the service program's signer is unknown.");
         return false;
     }
-    SignerRecord signer;
-    if (!getSignerInfo(library.c_str(), signer) || signer.subject != hostSubject_) {
+    if (hostSigner_ == HostSigner::Unsigned) return true;
+    const EmbeddedSignature signature = read_(library, toWide(libraryPath).c_str());
+    if (!signature.intact) {
+        TWLOG(LOG_ERROR, "The runtime library " << libraryPath
+                                                << " is not loaded: its signature is not intact, error=0x" << std::hex
+                                                << static_cast<unsigned long>(signature.verdict));
+        return false;
+    }
+    if (!signature.sameSigner(host_)) {
         TWLOG(LOG_ERROR, "The runtime library " << libraryPath << " is not loaded: it is signed by "
-                                                << toUtf8(signer.subjectName)
+                                                << toUtf8(signature.signerName)
                                                 << ", not by the service program's signer.");
         return false;
+    }
+    if (signature.verdict != ERROR_SUCCESS) {
+        TWLOG(LOG_NOTICE, "The signature chain of " << libraryPath << " does not verify on this machine, error=0x"
+                                                    << std::hex << static_cast<unsigned long>(signature.verdict)
+                                                    << "; its signer is the service program's own.");
     }
     return true;
 }
 
-bool runtimeTrust::hostAccepts(const std::string& libraryPath) {
+bool runtimeTrust::hostAccepts(HANDLE library, const std::string& libraryPath) {
     std::lock_guard<std::mutex> lock(g_hostMutex);
     if (!g_host) g_host = std::make_unique<runtimeTrust>(runningProgramPath);
-    return g_host->accepts(libraryPath);
+    return g_host->accepts(library, libraryPath);
 }
 
 void runtimeTrust::setHostPath(HostPath hostPath) {

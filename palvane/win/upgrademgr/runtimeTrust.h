@@ -1,9 +1,9 @@
-// Which runtime library files the service program may load. A signed service
-// program loads only libraries whose signature is intact, chains to a root the
-// machine trusts and names the service program's own signer; an unsigned one
-// (a development build) loads any library, as it always did. The signer is
-// the certificate's whole subject name, so that a renewed certificate of the
-// same publisher, issued by another authority, is still the same signer.
+// Which runtime library files the service program may load. A service program
+// that carries a signature loads only libraries whose signature is intact and
+// names the service program's own signer certificate (its subject and its
+// public key), whether or not the chain verifies on this machine; an unsigned
+// one (a development build) loads any library. A host whose own signature
+// cannot be read loads nothing until it can: the pin never turns itself off.
 #pragma once
 
 #include <windows.h>
@@ -11,28 +11,35 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <vector>
+
+#include "utils/win/verifySignature.h"
 
 class runtimeTrust {
 public:
     // The file whose signer decides: the running program in production.
     using HostPath = std::function<std::wstring()>;
+    // How a signature is read; tests put in answers Wine cannot give.
+    using SignatureReader = std::function<EmbeddedSignature(HANDLE file, const wchar_t* path)>;
 
-    explicit runtimeTrust(HostPath hostPath);
+    explicit runtimeTrust(HostPath hostPath, SignatureReader reader = readEmbeddedSignature);
 
-    // True when the library may be loaded; a refusal is logged.
-    bool accepts(const std::string& libraryPath);
+    // True when the library, read through `library` which the caller holds
+    // open, may be loaded; a refusal is logged with its reason at level 3.
+    bool accepts(HANDLE library, const std::string& libraryPath);
 
-    // The check for the running service program, whose signer is read once.
-    static bool hostAccepts(const std::string& libraryPath);
+    // The check for the running service program.
+    static bool hostAccepts(HANDLE library, const std::string& libraryPath);
     // Makes hostAccepts judge as if this file were the service program.
     static void setHostPath(HostPath hostPath);
 
 private:
-    void readHostSigner();
+    enum class HostSigner { Unknown, Unsigned, Signed };
+
+    bool knowHostSigner();
 
     HostPath hostPath_;
-    std::once_flag hostRead_;
-    bool hostSigned_ = false;
-    std::vector<BYTE> hostSubject_;
+    SignatureReader read_;
+    std::mutex mutex_;
+    HostSigner hostSigner_ = HostSigner::Unknown;
+    EmbeddedSignature host_;
 };

@@ -1,8 +1,9 @@
 #include "palvane/win/upgrademgr/servicebase.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
-#include <future>
+#include <memory>
 #include <string>
 
 #include "utils/twlogger.h"
@@ -28,7 +29,10 @@ bool CServiceBase::Run(CServiceBase& service) {
 }
 
 CServiceBase::CServiceBase(PCWSTR serviceName, BOOL canStop, BOOL canShutdown, BOOL canPauseContinue)
-    : status_{}, name_(serviceName != nullptr ? serviceName : L""), reporter_(reportToSystem) {
+    : status_{},
+      endProcess_([] { TerminateProcess(GetCurrentProcess(), 0); }),
+      name_(serviceName != nullptr ? serviceName : L""),
+      reporter_(reportToSystem) {
     status_.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status_.dwCurrentState = SERVICE_START_PENDING;
     DWORD accepted = 0;
@@ -40,6 +44,7 @@ CServiceBase::CServiceBase(PCWSTR serviceName, BOOL canStop, BOOL canShutdown, B
 
 CServiceBase::~CServiceBase() {
     if (stopThread_.joinable()) stopThread_.join();
+    if (stopHookThread_.joinable()) stopHookThread_.join();
 }
 
 void WINAPI CServiceBase::ServiceMain(DWORD argc, PWSTR* argv) {
@@ -47,9 +52,10 @@ void WINAPI CServiceBase::ServiceMain(DWORD argc, PWSTR* argv) {
     if (service == nullptr) return;
     service->statusHandle_ = RegisterServiceCtrlHandlerW(service->name_, ServiceCtrlHandler);
     if (service->statusHandle_ == nullptr) {
+        const DWORD error = GetLastError();
         // Without a handle no state can be reported; the dispatcher ends the
         // process's service table when the service control manager gives up.
-        TWLOG(LOG_ERROR, "RegisterServiceCtrlHandler() failed, error=" << GetLastError());
+        TWLOG(LOG_ERROR, "RegisterServiceCtrlHandler() failed, error=" << error);
         return;
     }
     service->Start(argc, argv);
@@ -101,14 +107,30 @@ void CServiceBase::Stop() {
 }
 
 // On the stop's own thread: the hook runs beside it, so that the pending
-// state can be reported again while the hook takes its time.
+// state can be reported again while the hook takes its time, and a hook that
+// never returns cannot keep the service from stopping.
 void CServiceBase::RunStop(DWORD previousState) {
+    auto outcome = std::make_shared<std::promise<void>>();
+    std::future<void> hook = outcome->get_future();
+    try {
+        stopHookThread_ = std::thread([this, outcome] {
+            try {
+                OnStop();
+                outcome->set_value();
+            } catch (...) {
+                outcome->set_exception(std::current_exception());
+            }
+        });
+    } catch (...) {
+        outcome->set_exception(std::current_exception());
+    }
+    if (!awaitStopHook(hook)) {
+        endHungStop();
+        return;
+    }
+    if (stopHookThread_.joinable()) stopHookThread_.join();
     DWORD finalState = SERVICE_STOPPED;
     try {
-        std::future<void> hook = std::async(std::launch::async, [this] { OnStop(); });
-        while (hook.wait_for(std::chrono::milliseconds(kStopProgressMs)) == std::future_status::timeout) {
-            SetServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, kStopWaitHintMs);
-        }
         hook.get();
     } catch (DWORD error) {
         TWLOG(LOG_ERROR, "Service Stop error=" << error);
@@ -123,6 +145,27 @@ void CServiceBase::RunStop(DWORD previousState) {
     }
     // The last use of this object: after SERVICE_STOPPED the program may end.
     SetServiceStatus(finalState);
+}
+
+bool CServiceBase::awaitStopHook(std::future<void>& hook) {
+    const auto deadline = std::chrono::steady_clock::now() + stopLimit_;
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return hook.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready;
+        if (hook.wait_for(std::min(left, std::chrono::milliseconds(kStopProgressMs))) == std::future_status::ready) {
+            return true;
+        }
+        SetServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, kStopWaitHintMs);
+    }
+}
+
+// The hook's thread is left running: nothing may be destroyed under it, so
+// the process ends here as it does after a system shutdown.
+void CServiceBase::endHungStop() {
+    TWLOG(LOG_CRIT, "The service did not stop within " << stopLimit_.count() / 1000 << " s; the process ends.");
+    SetServiceStatus(SERVICE_STOPPED);
+    if (endProcess_) endProcess_();
 }
 
 bool CServiceBase::stopUnderWay() const {
@@ -154,28 +197,23 @@ void CServiceBase::Transition(const TransitionSteps& steps) {
     }
 }
 
+// The system ends the process next whatever the hook did: STOPPED is
+// reported in every case, so that the shutdown does not wait on this service.
 void CServiceBase::Shutdown() {
     try {
         OnShutdown();
-        SetServiceStatus(SERVICE_STOPPED);
     } catch (DWORD error) {
         TWLOG(LOG_ERROR, "Service Shutdown error=" << error);
     } catch (...) {
         TWLOG(LOG_ERROR, "Service failed to shut down.");
     }
+    SetServiceStatus(SERVICE_STOPPED);
 }
 
 SERVICE_STATUS CServiceBase::status() const {
     std::lock_guard<std::mutex> lock(statusMutex_);
     return status_;
 }
-
-void CServiceBase::setAcceptedControls(DWORD controls) {
-    std::lock_guard<std::mutex> lock(statusMutex_);
-    status_.dwControlsAccepted = controls;
-}
-
-DWORD CServiceBase::acceptedControls() const { return status().dwControlsAccepted; }
 
 void CServiceBase::SetServiceStatus(DWORD state, DWORD win32ExitCode, DWORD waitHint) {
     std::lock_guard<std::mutex> lock(statusMutex_);

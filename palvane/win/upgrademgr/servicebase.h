@@ -8,7 +8,9 @@
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -22,6 +24,10 @@ public:
     // with an advancing checkpoint at this interval until it has ended.
     static constexpr DWORD kStopWaitHintMs = 10000;
     static constexpr DWORD kStopProgressMs = 1000;
+    // A stop whose hook has not returned by then (a runtime hung in its stop)
+    // reports SERVICE_STOPPED and ends the process: a service left in
+    // STOP_PENDING for ever could never be started again.
+    static constexpr std::chrono::milliseconds kStopLimit{std::chrono::minutes(3)};
 
     CServiceBase(PCWSTR serviceName, BOOL canStop = TRUE, BOOL canShutdown = TRUE, BOOL canPauseContinue = FALSE);
     // Waits for a stop under way: the process must end otherwise (see
@@ -50,6 +56,11 @@ public:
     // Where state reports go; the real one is the system's SetServiceStatus.
     using StatusReporter = std::function<BOOL(SERVICE_STATUS_HANDLE, const SERVICE_STATUS&)>;
     void setStatusReporter(StatusReporter reporter) { reporter_ = std::move(reporter); }
+    // What ends a stop that outlived its limit; the real one ends the process.
+    void setHungStopLimit(std::chrono::milliseconds limit, std::function<void()> endProcess) {
+        stopLimit_ = limit;
+        endProcess_ = std::move(endProcess);
+    }
 
 protected:
     virtual void OnStart(DWORD argc, PWSTR* argv) {}
@@ -59,8 +70,6 @@ protected:
     virtual void OnShutdown() {}
 
     void SetServiceStatus(DWORD state, DWORD win32ExitCode = NO_ERROR, DWORD waitHint = 0);
-    void setAcceptedControls(DWORD controls);
-    DWORD acceptedControls() const;
 
 private:
     // A transition reports `pending`, runs the hook and reports `done`; a
@@ -75,6 +84,9 @@ private:
     };
     void Transition(const TransitionSteps& steps);
     void RunStop(DWORD previousState);
+    // False when the hook outlived the stop's limit.
+    bool awaitStopHook(std::future<void>& hook);
+    void endHungStop();
 
     static void WINAPI ServiceMain(DWORD argc, PWSTR* argv);
     static void WINAPI ServiceCtrlHandler(DWORD control);
@@ -92,6 +104,9 @@ private:
     mutable std::mutex stopMutex_;
     bool stopping_ = false;
     std::thread stopThread_;
+    std::thread stopHookThread_;
+    std::chrono::milliseconds stopLimit_ = kStopLimit;
+    std::function<void()> endProcess_;
     PCWSTR name_;
     SERVICE_STATUS_HANDLE statusHandle_ = nullptr;
     StatusReporter reporter_;

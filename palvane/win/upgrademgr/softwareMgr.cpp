@@ -4,13 +4,11 @@
 
 #include <exception>
 #include <system_error>
-#include <tuple>
 
 #include "palvane/win/upgrademgr/runtimeTrust.h"
 #include "palvane/win/upgrademgr/userPolicy.h"
 #include "utils/configKeys.h"
 #include "utils/twlogger.h"
-#include "utils/win/FileVersion.h"
 #include "utils/win/exception_handler.h"
 #include "utils/win/localconfig.h"
 #include "utils/win/stringconv.h"
@@ -35,45 +33,6 @@ const palvaneMgr::BindTexts palvaneMgr::kReloadTexts = {"Failed to load ", "Fail
                                                         "Failed to get DLL destructor pointer.",
                                                         "Failed to create Palvane DLL object."};
 
-namespace {
-
-struct VersionNumbers {
-    uint32_t major = 0;
-    uint32_t minor = 0;
-    uint32_t build = 0;
-    uint32_t revision = 0;
-
-    bool operator<(const VersionNumbers& other) const {
-        return std::tie(major, minor, build, revision) <
-               std::tie(other.major, other.minor, other.build, other.revision);
-    }
-};
-
-bool readVersion(const std::string& path, VersionNumbers& version) {
-    std::wstring widePath;
-    if (!toWide(path, widePath)) return false;
-    FileVersion file(widePath);
-    if (!file.read()) return false;
-    version = {file.major(), file.minor(), file.build(), file.revision()};
-    return true;
-}
-
-bool isLibraryFileName(const std::string& name) {
-    return name.find("palvane") != std::string::npos && name.find(".dll") != std::string::npos;
-}
-
-std::string afterLastBackslash(const std::string& path) {
-    const size_t slash = path.find_last_of('\\');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-void writeSetting(const char* name, const std::string& value) {
-    localConfig config(false);
-    if (!config.setString(name, value.c_str())) TWLOG(LOG_ERROR, "Failed to write " << name << "=" << value);
-}
-
-}  // namespace
-
 palvaneMgrHooks palvaneMgrHooks::production() {
     palvaneMgrHooks hooks;
     hooks.makeLoader = [](const std::string& path) { return std::make_unique<libloader::DLLoader>(path); };
@@ -83,6 +42,7 @@ palvaneMgrHooks palvaneMgrHooks::production() {
     hooks.releaseUserWaitsHold = ::releaseUserWaitsHold;
     hooks.resumeUserWaits = ::resumeUserWaits;
     hooks.startThread = [](std::function<void()> body) { return std::thread(std::move(body)); };
+    hooks.trust = runtimeTrust::hostAccepts;
     return hooks;
 }
 
@@ -95,6 +55,7 @@ palvaneMgr::palvaneMgr(palvaneMgrHooks hooks) : hooks_(std::move(hooks)) {
         installPath_.clear();
     }
     libraryFolder_ = installPath_ + kLibraryFolder;
+    folder_ = std::make_unique<LibraryFolder>(libraryFolder_, hooks_.trust);
     enterLibraryFolder();
     if (hooks_.installCrashHandler) hooks_.installCrashHandler();
 }
@@ -112,8 +73,6 @@ void palvaneMgr::enterLibraryFolder() {
         TWLOG(LOG_ERROR, "Failed to set current directory to " << libraryFolder_);
     }
 }
-
-std::string palvaneMgr::libraryPath(const std::string& name) const { return libraryFolder_ + "\\" + name; }
 
 bool palvaneMgr::stopRequested() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -142,23 +101,28 @@ void palvaneMgr::start() {
         return;
     }
     startUserPolicyWrite();
-
-    std::string path;
-    find_dll(path);
-    const std::string name = currentDllName();
-    if (name.empty()) {
+    const std::vector<std::string> candidates = folder_->startCandidates();
+    if (candidates.empty()) {
         TWLOG(LOG_CRIT, "Palvane DLL file name is invalid(empty).");
         return;
     }
-    // A file without a readable version is not started: it is not a build
-    // of the runtime.
-    std::string version;
-    if (!readVersionText(name, version)) return;
-    if (!bindLibrary(name, kStartTexts)) return;
-    // Recorded before the runtime starts: its start may wait a long time
-    // (for a logged-on user) and the service may be stopped meanwhile.
-    writeSetting(configKeys::DLL_VERSION, version);
-    startBoundRuntime();
+    const std::string started =
+        folder_->startFirst(candidates, [this](const std::string& name) { return bindAndStart(name, kStartTexts); });
+    if (started.empty() && !stopRequested()) TWLOG(LOG_CRIT, "No runtime library could be started.");
+}
+
+// Under the operation lock.
+LibraryFolder::Outcome palvaneMgr::bindAndStart(const std::string& name, const BindTexts& texts) {
+    if (stopRequested()) return LibraryFolder::Outcome::Stopping;
+    if (!bindLibrary(name, texts)) return LibraryFolder::Outcome::Failed;
+    setDllName(name);
+    try {
+        return startBoundRuntime() ? LibraryFolder::Outcome::Started : LibraryFolder::Outcome::Stopping;
+    } catch (...) {
+        TWLOG(LOG_CRIT, "StartMonitoring() of " << name << " failed.");
+    }
+    freeRuntime();
+    return LibraryFolder::Outcome::Failed;
 }
 
 // Under the operation lock. The object is made reachable for a stop before
@@ -207,7 +171,6 @@ void palvaneMgr::shutdown() {
     if (hooks_.holdUserWaitsCancelled) hooks_.holdUserWaitsCancelled();
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        shutdown_ = true;
         stopRequested_ = true;
     }
     stopSignal_.notify_all();
@@ -304,7 +267,7 @@ PALVANE_SERVICE::ReloadCallback palvaneMgr::makeCallback() {
 
 // Loads the library and creates its object; the caller starts it.
 bool palvaneMgr::bindLibrary(const std::string& name, const BindTexts& texts) {
-    std::unique_ptr<libloader::ILibLoader> loader = hooks_.makeLoader(libraryPath(name));
+    std::unique_ptr<libloader::ILibLoader> loader = hooks_.makeLoader(folder_->path(name));
     if (!loader->load()) {
         TWLOG(LOG_CRIT, texts.load << name);
         return false;
@@ -353,135 +316,36 @@ void palvaneMgr::freeRuntime() {
     loaded_ = false;
 }
 
-bool palvaneMgr::readVersionText(const std::string& name, std::string& text) const {
-    VersionNumbers version;
-    if (!readVersion(libraryPath(name), version)) {
-        TWLOG(LOG_CRIT, libraryPath(name) << " failed to get version.");
-        return false;
-    }
-    text = std::to_string(version.major) + "." + std::to_string(version.minor) + "." + std::to_string(version.build);
-    return true;
-}
-
-// ---- choosing the library file ----
-
-void palvaneMgr::list_dlls(const std::string& installPath, std::list<std::string>& names) {
-    const std::string pattern = installPath + kLibraryFolder + "\\*.dll";
-    WIN32_FIND_DATAA entry;
-    UniqueFindHandle find(FindFirstFileA(pattern.c_str(), &entry));
-    if (!find) {
-        TWLOG(LOG_ERROR, "No *.dll found in " << pattern);
-        return;
-    }
-    do {
-        const std::string name = entry.cFileName;
-        if (name == "." || name == ".." || (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
-        // The candidates of a start and a reload: only files the host may load.
-        if (isLibraryFileName(name) && runtimeTrust::hostAccepts(installPath + kLibraryFolder + "\\" + name)) {
-            names.push_back(name);
-        }
-    } while (FindNextFileA(find.get(), &entry));
-}
-
-void palvaneMgr::delete_old_dlls(const std::string& keepName) {
-    std::list<std::string> names;
-    list_dlls(installPath_, names);
-    bool keepListed = false;
-    for (const std::string& name : names) keepListed = keepListed || name == keepName;
-    if (!keepListed) {
-        TWLOG(LOG_ERROR, "Not deleting old dll files: " << keepName << " is not in the folder.");
-        return;
-    }
-    for (const std::string& name : names) {
-        if (name == keepName) continue;
-        TWLOG(LOG_INFO, "Delete old dll file " << name);
-        if (!DeleteFileA(libraryPath(name).c_str())) TWLOG(LOG_ERROR, "Failed to delete " << name);
-    }
-}
-
-std::string palvaneMgr::newestFile(const std::list<std::string>& names) const {
-    std::string newest;
-    VersionNumbers newestVersion;
-    for (const std::string& name : names) {
-        VersionNumbers version;
-        readVersion(libraryPath(name), version);
-        if (newest.empty() || newestVersion < version) {
-            newest = name;
-            newestVersion = version;
-        }
-    }
-    return newest;
-}
-
-// The recorded file when it is one of the listed files in the library
-// folder; otherwise the newest listed file, which is recorded instead.
-std::string palvaneMgr::chooseFile(const std::list<std::string>& names, std::string& recordedPath) {
-    if (!recordedPath.empty()) {
-        const std::string recordedName = afterLastBackslash(recordedPath);
-        for (const std::string& name : names) {
-            if (iequals(recordedPath, libraryPath(name))) {
-                TWLOG(LOG_INFO, "DLL file name " << name);
-                return name;
-            }
-        }
-        TWLOG(LOG_WARN, "The recorded dll file " << recordedPath << " is not in the " << kLibraryFolder
-                                                 << " folder; " << recordedName << " is not used.");
-    }
-    const std::string chosen = names.size() == 1 ? names.front() : newestFile(names);
-    recordedPath = libraryPath(chosen);
-    writeSetting(configKeys::DLL_FILE_NAME, recordedPath);
-    return chosen;
-}
-
-void palvaneMgr::find_dll(std::string& path) {
-    std::list<std::string> names;
-    list_dlls(installPath_, names);
-    path.clear();
-    {
-        localConfig config(false);
-        if (!config.getString(configKeys::DLL_FILE_NAME, path)) path.clear();
-    }
-    if (names.empty()) return;
-    if (names.size() > 1) TWLOG(LOG_WARN, "More than one dll found in Quillmark Palvane folder.");
-    const std::string chosen = chooseFile(names, path);
-    if (names.size() > 1) delete_old_dlls(chosen);
-    setDllName(chosen);
-}
-
 // ---- reload ----
-
-// The file the next start loads. A file without a readable version is never
-// recorded: no start would load it.
-void palvaneMgr::recordFile(const std::string& name) {
-    std::string version;
-    if (!readVersionText(name, version)) return;
-    writeSetting(configKeys::DLL_FILE_NAME, libraryPath(name));
-    writeSetting(configKeys::DLL_VERSION, version);
-}
 
 void palvaneMgr::update_service_dll() {
     TWLOG(LOG_INFO, "palvaneMgr::update_service_dll");
-    const std::string current = currentDllName();
-    std::list<std::string> names;
-    list_dlls(installPath_, names);
-    names.remove(current);
-    if (names.empty()) return;
-    const std::string chosen = newestFile(names);
-
     std::unique_lock<std::mutex> lock(mutex_);
+    const std::string chosen = folder_->newFileFor(dllName_, reloadTarget_);
     if (stopRequested_) {
         lock.unlock();
+        if (chosen.empty()) return;
         // The runtime left its installation to the new library: the next
         // start must load it rather than delete it.
         TWLOG(LOG_WARN, "The service is stopping; " << chosen << " is loaded at the next start.");
-        recordFile(chosen);
+        folder_->record(chosen);
         return;
     }
     if (reloading_) {
-        TWLOG(LOG_WARN, "A reload is already under way; the request to load " << chosen << " is ignored.");
+        // The reload under way ends with a started runtime, which completes
+        // the installation; a file asked for meanwhile comes after it.
+        if (!chosen.empty()) {
+            TWLOG(LOG_WARN, "A reload is already under way; " << chosen << " is loaded after it.");
+            pendingReload_ = chosen;
+        }
         return;
     }
-    TWLOG(LOG_INFO, "A new dll file " << chosen << " is going to be upgraded.");
+    if (chosen.empty()) {
+        TWLOG(LOG_WARN, "No new dll file; " << dllName_ << " is started again.");
+    } else {
+        TWLOG(LOG_INFO, "A new dll file " << chosen << " is going to be upgraded.");
+        folder_->record(chosen);
+    }
     startReloadLocked(chosen);
 }
 
@@ -495,6 +359,7 @@ void palvaneMgr::startReloadLocked(const std::string& name) {
             runReload(name);
         });
         reloading_ = true;
+        reloadTarget_ = name;
     } catch (const std::exception& error) {
         loadThread_ = std::move(*previous);
         TWLOG(LOG_CRIT, "Failed to start the thread that loads " << name << ": " << error.what());
@@ -502,16 +367,36 @@ void palvaneMgr::startReloadLocked(const std::string& name) {
 }
 
 // Nothing may leave the reload thread.
-void palvaneMgr::runReload(const std::string& name) {
-    try {
-        load_new_dll(name);
-    } catch (const std::exception& error) {
-        TWLOG(LOG_CRIT, "load_new_dll() failed: " << error.what());
-    } catch (...) {
-        TWLOG(LOG_CRIT, "load_new_dll() failed.");
+void palvaneMgr::runReload(std::string name) {
+    do {
+        try {
+            load_new_dll(name);
+        } catch (const std::exception& error) {
+            TWLOG(LOG_CRIT, "load_new_dll() failed: " << error.what());
+        } catch (...) {
+            TWLOG(LOG_CRIT, "load_new_dll() failed.");
+        }
+    } while (takePendingReload(name));
+}
+
+// The file asked for during the reload that just ended, accepted now; a stop
+// leaves it to the next start.
+bool palvaneMgr::takePendingReload(std::string& name) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    name = std::move(pendingReload_);
+    pendingReload_.clear();
+    const bool next = !name.empty() && !stopRequested_;
+    reloading_ = next;
+    reloadTarget_ = next ? name : std::string();
+    lock.unlock();
+    if (name.empty()) return false;
+    if (next) {
+        TWLOG(LOG_INFO, "A new dll file " << name << " is going to be upgraded.");
+    } else {
+        TWLOG(LOG_WARN, "The service is stopping; " << name << " is loaded at the next start.");
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    reloading_ = false;
+    folder_->record(name);
+    return next;
 }
 
 bool palvaneMgr::pauseUnlessStopping(std::chrono::milliseconds pause) {
@@ -520,40 +405,37 @@ bool palvaneMgr::pauseUnlessStopping(std::chrono::milliseconds pause) {
 }
 
 bool palvaneMgr::load_new_dll(const std::string& name) {
-    TWLOG(LOG_INFO, "load_new_dll(): is about to load new dll " << name);
+    if (name.empty()) {
+        TWLOG(LOG_INFO, "load_new_dll(): the loaded dll is about to be started again");
+    } else {
+        TWLOG(LOG_INFO, "load_new_dll(): is about to load new dll " << name);
+    }
     std::lock_guard<std::mutex> operation(opMutex_);
-    // Refused while the old runtime still runs: no later start would load it.
-    std::string version;
-    if (!readVersionText(name, version)) return false;
     const std::string oldName = currentDllName();
     if (!stopRequested()) {
         stopRunningObject();
         pauseUnlessStopping(hooks_.reloadPause);
     }
     if (stopRequested()) {
-        // The stop frees the old runtime; the new file is the next start's.
-        TWLOG(LOG_WARN, "The service is stopping; " << name << " is loaded at the next start.");
-        recordFile(name);
+        // The stop frees the old runtime; the new file, recorded when the
+        // reload was accepted, is the next start's.
+        if (!name.empty()) TWLOG(LOG_WARN, "The service is stopping; " << name << " is loaded at the next start.");
         return false;
     }
     freeRuntime();
-    return reloadOrRestoreOld(name, oldName);
-}
-
-// Under the operation lock, with the old runtime freed. A new file that does
-// not load or offers no usable runtime leaves the old one in place.
-bool palvaneMgr::reloadOrRestoreOld(const std::string& name, const std::string& oldName) {
-    if (!bindLibrary(name, kReloadTexts)) {
-        TWLOG(LOG_CRIT, name << " cannot be used; " << oldName << " is loaded again.");
-        if (!oldName.empty() && bindLibrary(oldName, kStartTexts)) startBoundRuntime();
-        return false;
+    std::vector<std::string> candidates;
+    for (const std::string& candidate : {name, oldName}) {
+        if (!candidate.empty() && (candidates.empty() || candidates.front() != candidate)) {
+            candidates.push_back(candidate);
+        }
     }
-    // The new file is the one in use from here on, before its start, which
-    // may wait long: a stop meanwhile must not bring the old file back.
-    recordFile(name);
-    setDllName(name);
-    if (!startBoundRuntime()) return false;
-    // The old file goes only once the new runtime's start has returned.
-    delete_old_dlls(name);
-    return true;
+    // The old library is checked and bound as the new one would have been.
+    const std::string started = folder_->startFirst(candidates, [&](const std::string& candidate) {
+        if (candidate != name && !name.empty()) {
+            TWLOG(LOG_CRIT, name << " cannot be used; " << candidate << " is loaded again.");
+        }
+        return bindAndStart(candidate, candidate == name ? kReloadTexts : kStartTexts);
+    });
+    if (started.empty() && !stopRequested()) TWLOG(LOG_CRIT, "No runtime library could be started.");
+    return !name.empty() && started == name;
 }

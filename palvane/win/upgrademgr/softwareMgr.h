@@ -1,6 +1,8 @@
-// Owns the update runtime library: chooses its file in the install folder,
-// loads and starts it, stops and frees it, and replaces it with the file the
-// runtime placed beside it when the runtime asks through its callback.
+// Owns the update runtime library: loads and starts the first file of the
+// library folder (LibraryFolder) that binds and starts, stops and frees it,
+// and replaces it with the file the runtime placed beside it when the runtime
+// asks through its callback. A hand-over that brings no usable library starts
+// the loaded one again, whose start then completes the installation.
 //
 // Threads: the service worker runs start(), a stopping thread stop(), the
 // control handler shutdown(), a runtime thread the callback, and one reload
@@ -17,13 +19,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "palvane/shared/Ipalvane.h"
+#include "palvane/win/upgrademgr/libraryFolder.h"
 #include "palvane/win/upgrademgr/libloader_win.h"
 #include "utils/configKeys.h"
 
@@ -48,6 +50,8 @@ struct palvaneMgrHooks {
     std::function<void()> releaseUserWaitsHold;
     std::function<void()> resumeUserWaits;
     std::function<std::thread(std::function<void()>)> startThread;
+    // Whether a library file, held open, may be loaded.
+    LibraryFolder::Trust trust;
     static palvaneMgrHooks production();
 };
 
@@ -72,13 +76,12 @@ public:
     // a bounded chance to stop at a safe point, and nothing starts any more.
     void shutdown();
 
-    // The reload callback: returns at once.
+    // The reload callback: returns at once. The latest request wins: a file
+    // asked for while a reload runs is loaded after it.
     void update_service_dll();
+    // Replaces the loaded library with `name`, or starts the loaded one again
+    // when `name` is empty or cannot be used. True when `name` started.
     bool load_new_dll(const std::string& name);
-
-    void find_dll(std::string& path);
-    void list_dlls(const std::string& installPath, std::list<std::string>& names);
-    void delete_old_dlls(const std::string& keepName);
 
     std::string currentDllName() const;
     bool runtimeLoaded() const;
@@ -89,12 +92,12 @@ private:
     static const BindTexts kStartTexts;
     static const BindTexts kReloadTexts;
 
-    std::string libraryPath(const std::string& name) const;
     bool stopRequested() const;
     void setDllName(const std::string& name);
     void enterLibraryFolder();
     void startUserPolicyWrite();
     PALVANE_SERVICE::ReloadCallback makeCallback();
+    LibraryFolder::Outcome bindAndStart(const std::string& name, const BindTexts& texts);
     bool bindLibrary(const std::string& name, const BindTexts& texts);
     bool startBoundRuntime();
     bool claimRunningObject(PALVANE_SERVICE::Ipalvane*& object);
@@ -104,18 +107,15 @@ private:
     bool waitForStopCalls(std::chrono::milliseconds limit);
     void freeRuntime();
     bool pauseUnlessStopping(std::chrono::milliseconds pause);
-    bool reloadOrRestoreOld(const std::string& name, const std::string& oldName);
-    void recordFile(const std::string& name);
-    std::string chooseFile(const std::list<std::string>& names, std::string& recordedPath);
-    std::string newestFile(const std::list<std::string>& names) const;
-    bool readVersionText(const std::string& name, std::string& text) const;
     void startReloadLocked(const std::string& name);
-    void runReload(const std::string& name);
+    void runReload(std::string name);
+    bool takePendingReload(std::string& name);
     void joinThreads();
 
     palvaneMgrHooks hooks_;
     std::string installPath_;
     std::string libraryFolder_;
+    std::unique_ptr<LibraryFolder> folder_;
 
     // Guarded by opMutex_: everything that reaches into the library.
     std::mutex opMutex_;
@@ -131,8 +131,9 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable stopSignal_;
     bool stopRequested_ = false;
-    bool shutdown_ = false;
     bool reloading_ = false;
+    std::string reloadTarget_;   // the file the reload under way loads
+    std::string pendingReload_;  // the file asked for meanwhile
     PALVANE_SERVICE::Ipalvane* running_ = nullptr;
     int stopCalls_ = 0;
     std::string dllName_;

@@ -58,13 +58,3 @@ void CSSoftwareService::OnStop() {
 void CSSoftwareService::OnShutdown() { worker_->shutdown(); }
 
 bool CSSoftwareService::endedCleanly() const { return !stopUnderWay() && !worker_->runtimeMayRun(); }
-
-void CSSoftwareService::DisableStopControls() {
-    setAcceptedControls(acceptedControls() & ~(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
-    SetServiceStatus(SERVICE_RUNNING);
-}
-
-void CSSoftwareService::EnableStopControls() {
-    setAcceptedControls(acceptedControls() | SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN);
-    SetServiceStatus(SERVICE_RUNNING);
-}

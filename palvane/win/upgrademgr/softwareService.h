@@ -27,9 +27,6 @@ public:
                       BOOL canPauseContinue = FALSE, softwareServiceHooks hooks = softwareServiceHooks::production());
     ~CSSoftwareService() override;
 
-    virtual void DisableStopControls();
-    virtual void EnableStopControls();
-
     const std::shared_ptr<serviceWorker>& worker() const { return worker_; }
     // False when the runtime, or a stop of it, may still be running: the
     // process must then end without destroying anything under them.

@@ -97,12 +97,13 @@ uint64_t asNumber(const FILETIME& time) { return (uint64_t(time.dwHighDateTime) 
 // An agent program running from an install folder of its own.
 struct AgentProgram {
     AgentProgram() {
+        CreateDirectoryA(install.file("qmdns").c_str(), nullptr);
         if (CopyFileA((testutil::exeDirectoryA() + "idlegui.exe").c_str(), program.c_str(), FALSE)) {
             original = children.start(toWide(program));
         }
     }
     testutil::TempDir install;
-    const std::string program = install.path() + "agent.exe";
+    const std::string program = install.path() + "qmdns\\dnsserver.exe";
     testutil::ChildProcesses children;
     DWORD original = 0;
 };

@@ -4,6 +4,7 @@
 
 #include "support/fileTreeUtil.h"
 #include "support/testUtil.h"
+#include "utils/win/adminOnlySecurity.h"
 #include "utils/win/scopedHandle.h"
 
 using testutil::readTree;
@@ -39,6 +40,20 @@ TEST_F(FileMgrTest, CreateDirectoriesCopiesTheWholeTree) {
     ASSERT_TRUE(files.createDirectories("Agent", "backups\\Agent_backup"));
     EXPECT_EQ(readTree(dir.file("backups\\Agent_backup\\")), readTree(dir.file("Agent\\")));
     EXPECT_EQ(readTree(dir.file("Agent\\")).size(), 6u);
+    // Restored by SYSTEM later: closed to users from its creation on.
+    EXPECT_TRUE(testutil::closedToUsers(dir.file("backups")));
+    EXPECT_TRUE(testutil::closedToUsers(dir.file("backups\\Agent_backup")));
+    EXPECT_FALSE(testutil::closedToUsers(dir.file("Agent")));
+}
+
+// Wine keeps no DACL on files: the descriptor shows what Windows gets.
+TEST(AdminOnlySecurity, IsProtectedFromWhatTheFolderAboveGrants) {
+    for (const auto scope : {AdminOnlySecurity::Scope::Object, AdminOnlySecurity::Scope::Tree}) {
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        ASSERT_TRUE(GetSecurityDescriptorControl(AdminOnlySecurity(scope).descriptor(), &control, &revision));
+        EXPECT_TRUE(control & SE_DACL_PROTECTED);
+    }
 }
 
 TEST_F(FileMgrTest, CreateDirectoriesLeavesAnExistingTargetUntouched) {
@@ -124,7 +139,8 @@ TEST_F(FileMgrTest, RemoveDriverFilesRemovesExactNamesOnly) {
                                                      {"Other.sys", "other"},
                                                  }));
     EXPECT_TRUE(files.removeDriverFiles("Drivers"));
-    EXPECT_EQ(readTree(dir.file("Drivers\\")), (TreeContent{{"Other.sys", "other"}, {"packetfilterdriver.inf", "inf"}}));
+    EXPECT_EQ(readTree(dir.file("Drivers\\")),
+              (TreeContent{{"Other.sys", "other"}, {"packetfilterdriver.inf", "inf"}}));
     EXPECT_TRUE(files.removeDriverFiles("Missing"));
 }
 

@@ -126,6 +126,7 @@ TEST_F(ExtractorTest, ALibraryOfAnotherVersionIsPlacedThenRecorded) {
     EXPECT_EQ(tree.at("Quillmark Palvane\\palvane_2.0.0.dll"), "new palvane library");
     EXPECT_EQ(tree.count("palvane_2.0.0.dll"), 0u);
     EXPECT_EQ(tree.at("palvane_2.0.0.pdb"), "symbols");  // not the library
+    EXPECT_TRUE(testutil::closedToUsers(destination + "Quillmark Palvane"));
     EXPECT_TRUE(log.contains("Update palvane DLL to version=2.0.0"));
 }
 

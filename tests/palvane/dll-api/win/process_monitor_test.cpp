@@ -141,7 +141,7 @@ TEST(ProcessMonitor, NothingIsTrackedOrStartedUnlessTheInstalledAgentIsLeftAlone
 
 TEST(ProcessMonitor, AServicesProgramIsLeftToTheServiceControlManager) {
     AgentFolder folder;
-    const std::wstring program = folder.place(L"Agent Service\\agentsvc.exe");
+    const std::wstring program = folder.place(L"Quillmark Agent\\twpagent.exe");
     testutil::ServiceSandbox sandbox{"twtest_pm_service"};
     {
         service_helper service("twtest_pm_service", SC_MANAGER_ALL_ACCESS, SERVICE_QUERY_STATUS);
@@ -151,9 +151,14 @@ TEST(ProcessMonitor, AServicesProgramIsLeftToTheServiceControlManager) {
     CountingLauncher launcher;
     process_monitor monitor(&core, folder.installPath(), &launcher);
     monitor.track_process({0, upperCase(program)});
-    monitor.track_process({0, folder.root + L"Agent\\gone.exe"});
+    monitor.track_process({0, folder.root + L"qmdns\\dnsserver.exe"});
+    monitor.track_process({0, folder.root + L"Quillmark Agent\\helper.exe"});  // not the agent's
     for (int pass = 0; pass < 3; ++pass) monitor.relaunch_dead_processes();
     EXPECT_EQ(launcher.launches, 2) << "only the plain program, at the first and second pass";
+    // Nothing runs as a plain program while the service list cannot be read.
+    monitor.setServiceProgramQuery([](const std::wstring&) { return PALVANE_SERVICE::ServiceProgram::Unknown; });
+    for (int pass = 0; pass < 10; ++pass) monitor.relaunch_dead_processes();
+    EXPECT_EQ(launcher.launches, 2);
 }
 
 TEST(ProcessMonitor, EmptyInstallPathClaimsNoProgram) {
@@ -166,9 +171,9 @@ TEST(ProcessMonitor, EmptyInstallPathClaimsNoProgram) {
 TEST(ProcessMonitor, DeadProgramIsStartedAgainFromItsQuotedPath) {
     testutil::LogCapture log;
     AgentFolder folder;
-    const std::wstring agent = folder.place(L"Agent Dir\\agent.exe");
+    const std::wstring agent = folder.place(L"Quillmark Agent\\twpagent.exe");
     // What an unquoted command line would start instead.
-    const std::wstring impostor = folder.place(L"Agent.exe");
+    const std::wstring impostor = folder.place(L"Quillmark.exe");
     testutil::ChildProcesses children;
     const DWORD original = children.start(agent);
     ASSERT_NE(original, 0u);
@@ -229,7 +234,7 @@ TEST(ProcessMonitor, ProgramThatKeepsDyingIsStartedLessAndLessOften) {
     testutil::FakeMonitoredCore core;
     CountingLauncher launcher;
     process_monitor monitor(&core, "C:\\Agent\\", &launcher);
-    monitor.track_process({0, L"C:\\Agent\\crash.exe"});
+    monitor.track_process({0, L"C:\\Agent\\qmdns\\dnsserver.exe"});
 
     std::vector<int> launchedAtPass;
     for (int pass = 1; pass <= 200; ++pass) {
@@ -243,8 +248,8 @@ TEST(ProcessMonitor, ProgramThatKeepsDyingIsStartedLessAndLessOften) {
     EXPECT_EQ(launchedAtPass.back(), 192) << "the spacing stays at its cap";
 
     // Seen running again: the next death is answered at the next pass.
-    monitor.track_process({GetCurrentProcessId(), L"C:\\Agent\\crash.exe"});
-    monitor.track_process({0, L"C:\\Agent\\crash.exe"});
+    monitor.track_process({GetCurrentProcessId(), L"C:\\Agent\\qmdns\\dnsserver.exe"});
+    monitor.track_process({0, L"C:\\Agent\\qmdns\\dnsserver.exe"});
     const int before = launcher.launches;
     monitor.relaunch_dead_processes();
     EXPECT_EQ(launcher.launches, before + 1);
@@ -255,15 +260,15 @@ TEST(ProcessMonitor, ProcessIdHandedOnToAnotherProgramCountsAsDead) {
     CountingLauncher launcher;
     process_monitor monitor(&core, "C:\\Agent\\", &launcher);
     // This test program is alive, but it is not the agent's program.
-    monitor.track_process({GetCurrentProcessId(), L"C:\\Agent\\agent.exe"});
+    monitor.track_process({GetCurrentProcessId(), L"C:\\Agent\\qmdns\\dnsserver.exe"});
     monitor.relaunch_dead_processes();
     EXPECT_EQ(launcher.launches, 1);
 }
 
 TEST(ProcessMonitor, StopEndsARelaunchWaitAndSkipsTheRest) {
     AgentFolder folder;
-    const std::wstring first = folder.place(L"Agent\\first.exe");
-    const std::wstring second = folder.place(L"Agent\\second.exe");
+    const std::wstring first = folder.place(L"Quillmark Agent\\twpagent.exe");
+    const std::wstring second = folder.place(L"qmdns\\dnsserver.exe");
     testutil::FakeMonitoredCore core;
     // The real launcher and its fifteen-second wait for the started program.
     process_monitor monitor(&core, folder.installPath());
@@ -294,7 +299,7 @@ TEST(ProcessMonitor, PassesLeaveNoHandlesBehind) {
     testutil::FakeMonitoredCore core;
     CountingLauncher launcher;
     process_monitor monitor(&core, folder.installPath(), &launcher);
-    monitor.track_process({0, folder.root + L"Agent\\gone.exe"});
+    monitor.track_process({0, folder.root + L"qmdns\\dnsserver.exe"});
     ASSERT_TRUE(monitor.enumerate_processes());
     monitor.relaunch_dead_processes();
 

@@ -4,33 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <aclapi.h>
 
+#include "support/fileTreeUtil.h"
 #include "support/testUtil.h"
 #include "utils/win/exception_handler.h"
 #include "utils/win/scopedHandle.h"
 #include "utils/win/stringconv.h"
 
 namespace {
-
-// True when no access is allowed to a group every user belongs to. (Wine keeps
-// no DACL: it reads one back from the file's mode.)
-bool closedToUsers(const std::string& path) {
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                              nullptr, &descriptor) != ERROR_SUCCESS || dacl == nullptr) {
-        return false;
-    }
-    UniqueLocalMemory owner(descriptor);
-    ACCESS_ALLOWED_ACE* ace = nullptr;
-    for (DWORD i = 0; GetAce(dacl, i, reinterpret_cast<void**>(&ace)); ++i) {
-        for (auto group : {WinBuiltinUsersSid, WinWorldSid, WinAuthenticatedUserSid, WinInteractiveSid}) {
-            if (ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && IsWellKnownSid(&ace->SidStart, group)) return false;
-        }
-    }
-    return true;
-}
 
 std::string dumpName(unsigned long id) { return "logs\\test_upgrademgr-" + std::to_string(id) + ".mdmp"; }
 
@@ -44,41 +25,53 @@ void writeDumpOfTime(const std::string& path, ULONGLONG time) {
 TEST(CrashDumpTest, FilterWritesAClosedDumpIntoTheLogsFolderAndKeepsTheNewest) {
     testutil::TempDir folder;
     testutil::CurrentDirectory inFolder(folder.path());
-    exception_handler handler;
     const std::string expected = folder.file(dumpName(GetCurrentProcessId()));
-    EXPECT_TRUE(iequals(exception_handler::dumpPath(), expected)) << exception_handler::dumpPath();
-
-    // No "logs" folder: nothing can be written, the process would just end.
-    EXPECT_EQ(exception_handler::exception_filter(nullptr), EXCEPTION_EXECUTE_HANDLER);
-    EXPECT_FALSE(testutil::fileExists(expected));
+    {
+        // No "logs" folder: nothing can be written, the process would just end.
+        exception_handler handler;
+        EXPECT_EQ(exception_handler::dumpPath(), "");
+        EXPECT_EQ(exception_handler::exception_filter(nullptr), EXCEPTION_EXECUTE_HANDLER);
+    }
 
     // Earlier crashes, oldest first, one of them of a process with this id,
     // and files that are no dumps of this program.
     ASSERT_TRUE(CreateDirectoryA(folder.file("logs").c_str(), nullptr));
-    for (unsigned long id = 1; id < exception_handler::kDumpsKept; ++id) {
+    for (unsigned long id = 1; id <= exception_handler::kDumpsKept; ++id) {
         writeDumpOfTime(folder.file(dumpName(id)), 130000000000000000ULL + id * 10000000ULL);
     }
-    writeDumpOfTime(expected, 120000000000000000ULL);
+    writeDumpOfTime(expected, 140000000000000000ULL);
     ASSERT_TRUE(testutil::writeFile(folder.file("logs\\other-1.mdmp"), "old"));
     ASSERT_TRUE(testutil::writeFile(folder.file("logs\\test_upgrademgr-1.log"), "old"));
-
-    testutil::LogCapture log(2);
-    EXPECT_EQ(exception_handler::exception_filter(nullptr), EXCEPTION_EXECUTE_HANDLER);
-    std::string dump;
-    ASSERT_TRUE(testutil::readFile(expected, dump));
-    EXPECT_EQ(dump.substr(0, 4), "MDMP");
-    EXPECT_TRUE(closedToUsers(expected));
-    EXPECT_TRUE(log.contains("Caught exception in handler"));
-    EXPECT_TRUE(log.contains("Write exception to ")) << log.text();
-
-    writeDumpOfTime(folder.file(dumpName(exception_handler::kDumpsKept)), 140000000000000000ULL);
-    exception_handler::exception_filter(nullptr);
+    exception_handler handler;
+    EXPECT_TRUE(iequals(exception_handler::dumpPath(), expected)) << exception_handler::dumpPath();
+    EXPECT_FALSE(testutil::fileExists(expected));
     EXPECT_FALSE(testutil::fileExists(folder.file(dumpName(1))));
     for (unsigned long id = 2; id <= exception_handler::kDumpsKept; ++id) {
         EXPECT_TRUE(testutil::fileExists(folder.file(dumpName(id)))) << id;
     }
     EXPECT_TRUE(testutil::fileExists(folder.file("logs\\other-1.mdmp")));
     EXPECT_TRUE(testutil::fileExists(folder.file("logs\\test_upgrademgr-1.log")));
+
+    testutil::LogCapture log(2);
+    EXPECT_EQ(exception_handler::exception_filter(nullptr), EXCEPTION_EXECUTE_HANDLER);
+    std::string dump;
+    ASSERT_TRUE(testutil::readFile(expected, dump));
+    EXPECT_EQ(dump.substr(0, 4), "MDMP");
+    EXPECT_TRUE(testutil::closedToUsers(expected));
+    EXPECT_TRUE(log.contains("Caught exception in handler"));
+    EXPECT_TRUE(log.contains("Write exception to ")) << log.text();
+}
+
+// A link in the folder's place would make the dump a SYSTEM write elsewhere.
+TEST(CrashDumpTest, ALinkInPlaceOfTheLogsFolderGetsNoDump) {
+    testutil::TempDir folder;
+    testutil::TempDir elsewhere;
+    testutil::CurrentDirectory inFolder(folder.path());
+    ASSERT_TRUE(testutil::makeFolderLink(folder.file("logs"), elsewhere.path()));
+    exception_handler handler;
+    EXPECT_EQ(exception_handler::dumpPath(), "");
+    exception_handler::exception_filter(nullptr);
+    EXPECT_FALSE(testutil::fileExists(elsewhere.file(dumpName(GetCurrentProcessId()).substr(5))));
 }
 
 }  // namespace

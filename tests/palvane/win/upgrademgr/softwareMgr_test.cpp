@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <future>
+#include <set>
 #include <system_error>
 #include <thread>
 
@@ -23,6 +24,7 @@ namespace {
 
 const char* const kFirst = "palvane_test1.dll";   // version 1.2.3.4
 const char* const kSecond = "palvane_test2.dll";  // version 1.2.4.0
+const char* const kThird = "palvane_test3.dll";   // a copy of the first
 
 class RuntimeManagerTest : public ::testing::Test {
 protected:
@@ -38,6 +40,7 @@ protected:
         result.makeLoader = fakert::makeLoader;
         result.reloadPause = pause;
         result.startThread = [](std::function<void()> body) { return std::thread(std::move(body)); };
+        result.trust = [this](HANDLE, const std::string& path) { return refused_.count(path) == 0; };
         return result;
     }
 
@@ -51,6 +54,7 @@ protected:
     fakert::Journal& journal() { return fakert::runtime().journal; }
 
     InstallFolder install_;
+    std::set<std::string> refused_;
     testutil::MachineSettingsSandbox& settings_ = install_.settings;
     const std::string& folder_ = install_.library;
 };
@@ -79,52 +83,6 @@ TEST_F(RuntimeManagerTest, StartLoadsTheOnlyFileByFullPathAndRecordsIt) {
     // A second stop calls nothing of the unloaded library.
     manager.stop();
     EXPECT_EQ(journal().count(std::string("Destructor ") + kFirst), 1u);
-}
-
-TEST_F(RuntimeManagerTest, RecordedFileIsKeptAndTheOtherDeleted) {
-    place(kFirst);
-    place(kSecond);
-    settings_.set(configKeys::DLL_FILE_NAME, folder_ + kFirst);
-    testutil::LogCapture log(6);
-    palvaneMgr manager(hooks());
-    manager.start();
-
-    EXPECT_TRUE(log.contains("More than one dll found in Quillmark Palvane folder."));
-    EXPECT_EQ(journal().count(std::string("StartMonitoring ") + kFirst), 1u) << journal().text();
-    EXPECT_TRUE(exists(kFirst));
-    EXPECT_FALSE(exists(kSecond));
-    EXPECT_EQ(setting(configKeys::DLL_VERSION), "1.2.3");
-    manager.stop();
-}
-
-TEST_F(RuntimeManagerTest, StaleOrMissingRecordedPathFallsBackToTheNewestListedFile) {
-    struct Case {
-        const char* recorded;  // null: no setting
-        size_t files;
-    };
-    for (const Case& c : {Case{nullptr, 2}, Case{"palvane_gone.dll", 2}, Case{"palvane_gone.dll", 1}}) {
-        SCOPED_TRACE(c.recorded ? c.recorded : "no recorded path");
-        fakert::runtime().reset();
-        DeleteFileA((folder_ + kFirst).c_str());
-        DeleteFileA((folder_ + kSecond).c_str());
-        settings_.set(configKeys::DLL_VERSION, "9.9.9");
-        if (c.recorded) {
-            settings_.set(configKeys::DLL_FILE_NAME, folder_ + c.recorded);
-        } else {
-            RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, "Software\\Tarnwell", configKeys::DLL_FILE_NAME);
-        }
-        place(kSecond);
-        if (c.files == 2) place(kFirst);
-
-        palvaneMgr manager(hooks());
-        manager.start();
-        EXPECT_EQ(journal().count(std::string("StartMonitoring ") + kSecond), 1u) << journal().text();
-        EXPECT_EQ(setting(configKeys::DLL_FILE_NAME), folder_ + kSecond);
-        EXPECT_EQ(setting(configKeys::DLL_VERSION), "1.2.4");
-        EXPECT_TRUE(exists(kSecond));
-        EXPECT_FALSE(exists(kFirst));
-        manager.stop();
-    }
 }
 
 TEST_F(RuntimeManagerTest, EmptyFolderLoadsNothingAndWritesNoSetting) {
@@ -171,17 +129,9 @@ TEST_F(RuntimeManagerTest, CallbackReturnsAtOnceAndReloadsTheNewestOtherFile) {
     EXPECT_EQ(journal().count(std::string("Destructor ") + kFirst), 1u);
 }
 
-TEST_F(RuntimeManagerTest, CallbackWithNoOtherFileDoesNothing) {
-    place(kFirst);
-    palvaneMgr manager(hooks());
-    manager.start();
-    ASSERT_TRUE(fakert::runtime().callBackFromRuntimeThread());
-    ASSERT_TRUE(journal().waitFor(std::string("callback returned ") + kFirst + " promptly"));
-    manager.stop();
-    EXPECT_EQ(journal().count(std::string("load ") + kFirst), 1u) << journal().text();
-}
-
-TEST_F(RuntimeManagerTest, TwoCallbacksAtOnceMakeOneReload) {
+// Callbacks at once make one reload; a library asked for while it runs is
+// loaded after it, and nothing asked for is deleted before it was tried.
+TEST_F(RuntimeManagerTest, CallbacksDuringAReloadMakeOneMoreForTheLatestFile) {
     place(kFirst);
     testutil::LogCapture log(6);
     palvaneMgr manager(hooks(300ms));
@@ -199,14 +149,17 @@ TEST_F(RuntimeManagerTest, TwoCallbacksAtOnceMakeOneReload) {
     go.set_value();
     a.join();
     b.join();
-    // A third while the reload is still in its pause.
+    // Another while the reload is still in its pause, for a file placed since.
+    place(kFirst, kThird);
     ASSERT_TRUE(fakert::runtime().callBackFromRuntimeThread());
 
-    ASSERT_TRUE(journal().waitFor(std::string("StartMonitoring ") + kSecond)) << journal().text();
+    ASSERT_TRUE(journal().waitFor(std::string("StartMonitoring ") + kThird)) << journal().text();
+    ASSERT_TRUE(testutil::waitUntil([&] { return !exists(kFirst) && !exists(kSecond); }, 5s));
     manager.stop();
     EXPECT_EQ(journal().count(std::string("load ") + kSecond), 1u) << journal().text();
     EXPECT_EQ(journal().count(std::string("StopMonitoring ") + kFirst), 1u);
-    EXPECT_TRUE(log.contains("A reload is already under way")) << log.text();
+    EXPECT_EQ(setting(configKeys::DLL_FILE_NAME), folder_ + kThird);
+    EXPECT_TRUE(log.contains("A reload is already under way; palvane_test3.dll is loaded after it.")) << log.text();
 }
 
 TEST_F(RuntimeManagerTest, StopDuringTheReloadPauseLeavesTheNewLibraryToTheNextStart) {
@@ -333,42 +286,27 @@ TEST_F(RuntimeManagerTest, ReloadThreadThatCannotStartIsLoggedAndTheRuntimeKeeps
     manager.stop();
 }
 
-// A new file that cannot serve leaves the old runtime running and recorded; one
-// without a version is refused before anything is stopped.
-TEST_F(RuntimeManagerTest, ReloadThatCannotUseTheNewFileKeepsTheOldRuntime) {
-    struct Case {
-        const char* name;
-        bool versionless;
-        size_t oldStops;  // StopMonitoring calls of the old runtime
-    };
-    for (const Case& c : {Case{"fails to load", false, 1}, Case{"has no version", true, 0}}) {
-        SCOPED_TRACE(c.name);
+// A hand-over without a usable library still ends: the loaded runtime is
+// started again (its start completes the installation) and recorded again,
+// and a refused file goes.
+TEST_F(RuntimeManagerTest, AHandOverWithoutAUsableLibraryStartsTheLoadedOneAgain) {
+    for (const bool refusedFile : {true, false}) {
         fakert::runtime().reset();
         place(kFirst);
-        settings_.set(configKeys::DLL_FILE_NAME, folder_ + kFirst);
-        testutil::LogCapture log(6);
         palvaneMgr manager(hooks(50ms));
         manager.start();
-        if (c.versionless) {
-            ASSERT_TRUE(testutil::writeFile(folder_ + kSecond, "not a library"));
-        } else {
-            place(kSecond);
-            fakert::runtime().failingLoads.insert(kSecond);
-        }
-        EXPECT_FALSE(manager.load_new_dll(kSecond));
+        if (refusedFile) place(kSecond);
+        refused_.insert(folder_ + kSecond);
+        settings_.set(configKeys::DLL_VERSION, "9.9.9");  // as the runtime's extraction left it
+        manager.update_service_dll();
 
-        EXPECT_EQ(journal().count(std::string("StopMonitoring ") + kFirst), c.oldStops) << journal().text();
-        EXPECT_EQ(journal().count(std::string("StartMonitoring ") + kFirst), c.oldStops + 1);
-        EXPECT_EQ(journal().count(std::string("load ") + kSecond), c.versionless ? 0u : 1u);
-        EXPECT_TRUE(manager.runtimeLoaded());
-        EXPECT_EQ(manager.currentDllName(), kFirst);
+        ASSERT_TRUE(testutil::waitUntil([&] { return journal().count(std::string("StartMonitoring ") + kFirst) == 2; }))
+            << journal().text();
+        EXPECT_EQ(journal().count(std::string("StopMonitoring ") + kFirst), 1u);
+        EXPECT_TRUE(testutil::waitUntil([&] { return !exists(kSecond); }, 5s));
         EXPECT_EQ(setting(configKeys::DLL_FILE_NAME), folder_ + kFirst);
-        EXPECT_TRUE(exists(kFirst));
-        EXPECT_EQ(log.contains("palvane_test2.dll cannot be used; palvane_test1.dll is loaded again."), !c.versionless)
-            << log.text();
+        EXPECT_EQ(setting(configKeys::DLL_VERSION), "1.2.3");
         manager.stop();
-        EXPECT_EQ(journal().events().back(), std::string("close ") + kFirst) << journal().text();
-        DeleteFileA((folder_ + kSecond).c_str());
     }
 }
 

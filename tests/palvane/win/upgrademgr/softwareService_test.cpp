@@ -70,6 +70,7 @@ protected:
             managerHooks.reloadPause = 100ms;
             managerHooks.shutdownStopLimit = 200ms;
             managerHooks.startThread = [](std::function<void()> body) { return std::thread(std::move(body)); };
+            managerHooks.trust = [](HANDLE, const std::string&) { return true; };
             return std::make_unique<palvaneMgr>(managerHooks);
         };
         result.queueWork = [this, runAtOnce](std::function<void()> work) {
@@ -190,17 +191,38 @@ TEST_F(HostServiceTest, ShutdownStopsTheRuntimeBrieflyAndLeavesItsManagerInPlace
     EXPECT_TRUE(log.contains("The runtime was not stopped")) << log.text();
 }
 
+// A runtime that never returns from its stop: the stop ends after its limit
+// with STOPPED reported and the process ended.
+TEST_F(HostServiceTest, AHungRuntimeStopStillEndsInStopped) {
+    CSSoftwareService service(L"twPalvane", TRUE, TRUE, FALSE, hooks());
+    service.setStatusReporter(status_.reporter());
+    std::atomic<bool> processEnded{false};
+    service.setHungStopLimit(300ms, [&] { processEnded = true; });
+    service.Start(0, nullptr);
+    ASSERT_TRUE(fakert::runtime().journal.waitFor("StartMonitoring palvane_test1.dll"));
+    fakert::runtime().blockedAt = "StopMonitoring palvane_test1.dll";
+    service.Stop();
+    ASSERT_TRUE(status_.waitForState(SERVICE_STOPPED));
+    EXPECT_TRUE(processEnded);
+    fakert::runtime().release();
+    joinWorkers();
+}
+
 // A service whose hooks fail on request.
 class FailingService : public CServiceBase {
 public:
     FailingService() : CServiceBase(nullptr, TRUE, TRUE, FALSE) {}
     DWORD stopError = 0;
+    DWORD shutdownError = 0;
     std::shared_future<void> stopHeld;
 
 protected:
     void OnStop() override {
         if (stopHeld.valid()) stopHeld.wait_for(30s);
         if (stopError != 0) throw stopError;
+    }
+    void OnShutdown() override {
+        if (shutdownError != 0) throw shutdownError;
     }
 };
 
@@ -249,20 +271,17 @@ TEST(ServiceFrameworkTest, FailedStopReportsThePreviousStateAgainAndOtherControl
     service.Control(6);
     service.Control(255);
     EXPECT_EQ(status.reports().size(), 4u);
-}
 
-TEST(ServiceFrameworkTest, StopControlsCanBeWithdrawnAndRestored) {
-    StatusLog status;
-    class ControlledService : public CSSoftwareService {
-    public:
-        ControlledService() : CSSoftwareService(L"twPalvane") {}
-    } service;
-    service.setStatusReporter(status.reporter());
-    service.DisableStopControls();
-    EXPECT_EQ(service.status().dwControlsAccepted, 0u);
-    EXPECT_EQ(status.reports().back().state, static_cast<DWORD>(SERVICE_RUNNING));
-    service.EnableStopControls();
-    EXPECT_EQ(service.status().dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
+    // A shutdown reports STOPPED whatever its hook does, and the failure of
+    // a stop still under way reports nothing after it.
+    std::promise<void> release;
+    service.stopHeld = release.get_future().share();
+    service.shutdownError = ERROR_BUSY;
+    service.Control(SERVICE_CONTROL_STOP);
+    service.Control(SERVICE_CONTROL_SHUTDOWN);
+    release.set_value();
+    ASSERT_TRUE(testutil::waitUntil([&] { return !service.stopUnderWay(); }));
+    EXPECT_EQ(status.reports().back().state, static_cast<DWORD>(SERVICE_STOPPED));
 }
 
 TEST(ServiceRemovalTest, TheWaitForAStopIsBounded) {

@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# A hand-over to a runtime library that cannot serve, under Wine's service
+# control manager with the real service host and runtime library, in a prefix
+# of its own: a fresh installation whose cabinet carries a "newer runtime
+# library" must still complete, with the runtime that was loaded, and leave
+# that runtime recorded and the unusable file gone.
+#
+#   handOver.sh CASE BIN_DIR STAGE_DIR SIGNED_DIR
+#
+# CASE        stop-in-pause  the library loads but has no exports; the service
+#                            is stopped during the hand-over's pause and
+#                            started again
+#             not-a-library  the "library" is a text file
+#             tampered       a signed host, and a copy of its signer's library
+#                            with one byte changed
+# BIN_DIR     the build's bin folder (palvanesvc.exe, palvane.dll, exportless.dll)
+# STAGE_DIR   the agent's files as the test cabinets hold them
+# SIGNED_DIR  signed copies of the host and the runtime library
+set -euo pipefail
+
+CASE=$1
+BIN=$2
+STAGE=$3
+SIGNED=$4
+NEW_LIBRARY=palvane_9.9.9.dll
+HAND_OVER_BUDGET_S=90
+# Within a minute of the hand-over, the 5 s pause included.
+COMPLETION_BUDGET_S=60
+# shellcheck source=tests/system/agentPrefix.sh
+source "$(dirname "$0")/agentPrefix.sh" "handover-$CASE"
+
+# The agent's cabinet with a nested runtime library cabinet of another version.
+makeCabinet() {
+  local stage="$WORK/stage"
+  mkdir -p "$stage/library"
+  cp -r "$STAGE/." "$stage/"
+  case $CASE in
+    stop-in-pause) cp "$BIN/exportless.dll" "$stage/library/$NEW_LIBRARY" ;;
+    not-a-library) printf 'not a library' >"$stage/library/$NEW_LIBRARY" ;;
+    tampered)
+      cp "$SIGNED/palvane.dll" "$stage/library/$NEW_LIBRARY"
+      python3 - "$stage/library/$NEW_LIBRARY" <<'PY'
+import sys
+path = sys.argv[1]
+data = bytearray(open(path, "rb").read())
+data[len(data) // 2] ^= 0xFF
+open(path, "wb").write(data)
+PY
+      ;;
+    *) echo "unknown case $CASE" >&2; exit 2 ;;
+  esac
+  (cd "$stage/library" && gcab -c "$stage/palvane_9.9.9.cab" "$NEW_LIBRARY")
+  (cd "$stage" && gcab -c -z "$WORK/agent_full.cab" "${AGENT_FILES[@]}" palvane_9.9.9.cab)
+}
+
+handOverBegun() { grep -q "load_new_dll(): is about to load new dll $NEW_LIBRARY" "$HOST_LOG" 2>/dev/null; }
+
+say "Case: $CASE"
+makeCabinet
+if [ "$CASE" = tampered ]; then
+  HOST_PROGRAM="$SIGNED/palvanesvc.exe" RUNTIME_LIBRARY="$SIGNED/palvane.dll" installAgentHost "$WORK/agent_full.cab"
+else
+  installAgentHost "$WORK/agent_full.cab"
+fi
+waitFor $HAND_OVER_BUDGET_S handOverBegun || fail "the hand-over did not begin"
+
+if [ "$CASE" = stop-in-pause ]; then
+  "$WINE" sc stop twPalvane </dev/null >/dev/null 2>&1
+  waitFor 30 serviceRunning twPalvane STOPPED || fail "the service did not stop"
+  grep -q "The service is stopping; $NEW_LIBRARY is loaded at the next start." "$HOST_LOG" ||
+    fail "the stop did not come in the hand-over's pause"
+  "$WINE" sc start twPalvane </dev/null >/dev/null 2>&1
+fi
+awaitConverged $COMPLETION_BUDGET_S "after the hand-over began"
+
+[ ! -e "$LIBRARY/$NEW_LIBRARY" ] || fail "$NEW_LIBRARY was not deleted"
+[ "$(setting dll_version)" = "1.0.0" ] || fail "dll_version is '$(setting dll_version)', not the loaded library's"
+[ -n "$(setting ipc_palvane_port)" ] || fail "the runtime publishes no IPC port"
+if [ "$CASE" = tampered ]; then
+  grep -q "$NEW_LIBRARY is not loaded: its signature is not intact" "$HOST_LOG" || fail "the tampered library was not refused"
+fi
+say "The loaded runtime completed the installation; $NEW_LIBRARY is gone and dll_version names palvane.dll again"
+exec 7>&-
