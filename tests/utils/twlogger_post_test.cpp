@@ -198,7 +198,7 @@ TEST_F(PostSink, CloseEndsAPostToAHungServerWithinItsBound) {
 // the sender has left it, then goes: no code is pulled from under the thread.
 TEST_F(PostSink, ALibraryUnloadedDuringAHungPostLeavesOnceItsSenderEnds) {
     SilentListener listener;
-    HMODULE library = LoadLibraryW((testutil::exeDirectory() + L"logpostlibrary.dll").c_str());
+    HMODULE library = LoadLibraryW((testutil::exeDirectory() + L"unloadlibrary.dll").c_str());
     ASSERT_NE(library, nullptr) << GetLastError();
     auto postErrorLine = reinterpret_cast<void (*)(const char*)>(GetProcAddress(library, "postErrorLine"));
     auto endLogging = reinterpret_cast<void (*)()>(GetProcAddress(library, "endLogging"));
@@ -207,9 +207,9 @@ TEST_F(PostSink, ALibraryUnloadedDuringAHungPostLeavesOnceItsSenderEnds) {
     ASSERT_TRUE(listener.acceptOne());
     endLogging();
     ASSERT_TRUE(FreeLibrary(library));
-    EXPECT_NE(GetModuleHandleW(L"logpostlibrary.dll"), nullptr) << "unloaded under its sender";
+    EXPECT_NE(GetModuleHandleW(L"unloadlibrary.dll"), nullptr) << "unloaded under its sender";
     // Windows ends the post when its request is closed; Wine only when the
     // connection goes.
     listener.dropClient();
-    EXPECT_TRUE(testutil::waitUntil([] { return GetModuleHandleW(L"logpostlibrary.dll") == nullptr; }, 20s));
+    EXPECT_TRUE(testutil::waitUntil([] { return GetModuleHandleW(L"unloadlibrary.dll") == nullptr; }, 20s));
 }

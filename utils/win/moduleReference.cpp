@@ -47,6 +47,14 @@ ModuleReference::~ModuleReference() {
     if (thread != nullptr) CloseHandle(thread);
 }
 
+ModuleReference& ModuleReference::operator=(ModuleReference&& other) noexcept {
+    if (this != &other) {
+        ModuleReference dropped(std::move(*this));
+        module_ = std::exchange(other.module_, nullptr);
+    }
+    return *this;
+}
+
 // A reference that no thread can take over is kept: the library then stays
 // loaded for good, which is safe, where dropping it here might not be.
 HANDLE ModuleReference::startThread(std::function<void()> work, ModuleReference reference) {

@@ -20,7 +20,8 @@ public:
     ModuleReference(ModuleReference&& other) noexcept : module_(other.module_) { other.module_ = nullptr; }
     ModuleReference(const ModuleReference&) = delete;
     ModuleReference& operator=(const ModuleReference&) = delete;
-    ModuleReference& operator=(ModuleReference&&) = delete;
+    // A reference held before is dropped as by the destructor.
+    ModuleReference& operator=(ModuleReference&& other) noexcept;
     // A reference still held is dropped on a thread of its own.
     ~ModuleReference();
 
