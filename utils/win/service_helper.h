@@ -44,6 +44,8 @@ public:
 
     // True once the current thread's stop event is signalled.
     static bool requested();
+    // The current thread's stop event; null outside a scope.
+    static HANDLE event();
 };
 
 // How a service is created; built by the managed components.
@@ -105,6 +107,15 @@ private:
     // A pause by the pause rule that ends early on the thread's stop; false
     // when the stop came.
     bool pauseWithinBudget(uint32_t waitHintMs, uint32_t startedAt, uint32_t budgetMs);
+    // StartServiceW or ControlService, which the service control manager holds
+    // for as long as the service takes to answer (about 30 s): on a thread
+    // whose waits a stop cuts, it runs on a thread of its own, with handles of
+    // its own, and the stop ends the wait for it. False with the last error
+    // set, ERROR_CANCELLED when the stop came first.
+    using ScmCall = BOOL (*)(SC_HANDLE service, SERVICE_STATUS* status);
+    bool callManager(ScmCall call, SERVICE_STATUS& status);
+    bool callManagerOnOwnThread(ScmCall call, SERVICE_STATUS& status);
+    void noteCutShort();
 
     std::wstring wideName_;
     std::string name_;
