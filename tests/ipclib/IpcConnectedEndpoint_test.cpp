@@ -7,8 +7,10 @@
 
 #include "busHarness.h"
 #include "ipclib/IpcConnectedEndpoint.h"
+#include "ipclib/IpcRefusalLog.h"
 #include "ipclib/ipcMessages.h"
 #include "support/logLines.h"
+#include "utils/twlogger.h"
 
 using testutil::frameOf;
 using testutil::IpcTestPeer;
@@ -137,18 +139,36 @@ TEST(IpcFraming, CloseBetweenFramesIsQuietInsideAFrameIsWarned) {
     EXPECT_TRUE(bus.listener.bodies().empty());
 }
 
-TEST(IpcFraming, RefusedPeerIsClosedBeforeItReadsAByte) {
-    LogCapture log(8);
+// A program connecting in a loop is reported once, not once per connection.
+TEST(IpcFraming, RefusedPeerIsClosedBeforeItReadsAByteAndReportedOnce) {
+    LogCapture log(6);
     TestBus bus(IpcMaster::kMaxEndpoints, false);
-    IpcTestPeer peer;
-    ASSERT_TRUE(peer.connectTo(bus.port));
-    std::string received;
-    EXPECT_TRUE(peer.waitClosed(received));
-    EXPECT_TRUE(received.empty());
+    for (int i = 0; i < 3; ++i) {
+        IpcTestPeer peer;
+        ASSERT_TRUE(peer.connectTo(bus.port));
+        std::string received;
+        EXPECT_TRUE(peer.waitClosed(received));
+        EXPECT_TRUE(received.empty());
+        EXPECT_TRUE(i > 0 || testutil::loggedAt(log.text(), "Source port: " + std::to_string(peer.localPort()) +
+                                                                " is not from tarnwell process.", "Error"))
+            << log.text();
+    }
     EXPECT_EQ(bus.listener.connects, 0);
-    EXPECT_TRUE(testutil::loggedAt(
-        log.text(), "Source port: " + std::to_string(peer.localPort()) + " is not from tarnwell process.", "Error"))
-        << log.text();
+    EXPECT_EQ(testutil::countLines(log.text(), "Source port: "), 1u) << log.text();
+}
+
+TEST(IpcRefusalLog, OneLinePerSourceAndIntervalWithTheCountSinceTheLast) {
+    LogCapture log(8);
+    IpcRefusalLog refusals(std::chrono::milliseconds(200));
+    for (int i = 0; i < 5; ++i) refusals.refused("a.exe", LOG_ERROR, "refused a");
+    refusals.refused("b.exe", LOG_WARN, "refused b");
+    Sleep(300);
+    refusals.refused("a.exe", LOG_ERROR, "a again");
+    const std::string text = log.text();
+    EXPECT_EQ(testutil::countLines(text, "refused"), 3u) << text;
+    EXPECT_TRUE(testutil::loggedAt(text, "refused a (1 refused since the last report)", "Error")) << text;
+    EXPECT_TRUE(testutil::loggedAt(text, "refused b (1 refused since the last report)", "Warn")) << text;
+    EXPECT_TRUE(testutil::loggedAt(text, "a again (5 refused since the last report)", "Error")) << text;
 }
 
 TEST(IpcFraming, LargeMessageToAPeerThatDoesNotReadArrivesWholeAndInOrder) {

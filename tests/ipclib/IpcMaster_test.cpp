@@ -30,15 +30,24 @@ double cpuSecondsOverASecond() {
 }
 
 // A listening endpoint whose accept fails (as when the system is out of
-// buffers) until told otherwise.
+// buffers) until told otherwise; it records whether an accepted socket took
+// urgent data inline from the start.
 class FailingAcceptEndpoint : public IpcServerEndpoint {
 public:
     using IpcServerEndpoint::IpcServerEndpoint;
     std::atomic<bool> failing{true};
+    std::atomic<bool> acceptedInline{false};
 
 protected:
     SOCKET acceptConnection(sockaddr_in& peer) override {
-        if (!failing) return IpcServerEndpoint::acceptConnection(peer);
+        if (!failing) {
+            const SOCKET accepted = IpcServerEndpoint::acceptConnection(peer);
+            BOOL inlined = FALSE;
+            int size = sizeof(inlined);
+            getsockopt(accepted, SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<char*>(&inlined), &size);
+            acceptedInline = inlined != FALSE;
+            return accepted;
+        }
         WSASetLastError(WSAENOBUFS);
         return INVALID_SOCKET;
     }
@@ -246,6 +255,8 @@ TEST(IpcMasterLoop, FailingAcceptIsLoggedOnceAndBackedOffNotSpun) {
 
     listening->failing = false;  // the waiting peer is admitted at the next try
     EXPECT_TRUE(testutil::waitUntil([&] { return listener.connects == 1; }, std::chrono::seconds(5)));
+    // Urgent data that came before the accept is inline as well.
+    EXPECT_TRUE(listening->acceptedInline);
 }
 
 // Urgent data left out of band would keep the socket in select's error set
