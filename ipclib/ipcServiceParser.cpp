@@ -65,7 +65,11 @@ bool readMessage(const Json::Value& root, IIpcMessage& message) {
 
 bool ipcServiceParser::createMessage(const std::string& body, std::unique_ptr<IIpcMessage>& out) {
     Json::Value root;
-    if (!parseBody(body, root) || !root.isObject()) return false;
+    return parseBody(body, root) && createMessage(root, out);
+}
+
+bool ipcServiceParser::createMessage(const Json::Value& root, std::unique_ptr<IIpcMessage>& out) {
+    if (!root.isObject()) return false;
     for (const MessageKind& kind : messageKinds()) {
         if (!root.isMember(kind.key)) continue;
         std::unique_ptr<IIpcMessage> message = kind.make();

@@ -17,6 +17,8 @@ public:
     // receives it (anything it held before is deleted); otherwise false and
     // `out` untouched. Never throws; logs nothing.
     static bool createMessage(const std::string& body, std::unique_ptr<IIpcMessage>& out);
+    // The same for a root already parsed.
+    static bool createMessage(const Json::Value& root, std::unique_ptr<IIpcMessage>& out);
 
     // Parses one body and calls its handler; a body that yields no message is
     // dropped without a word. Nothing a handler throws leaves it.

@@ -3,6 +3,7 @@
 // does not read.
 #include <ws2tcpip.h>
 
+#include <atomic>
 #include <random>
 
 #include "busHarness.h"
@@ -142,7 +143,7 @@ TEST(IpcFraming, CloseBetweenFramesIsQuietInsideAFrameIsWarned) {
 // A program connecting in a loop is reported once, not once per connection.
 TEST(IpcFraming, RefusedPeerIsClosedBeforeItReadsAByteAndReportedOnce) {
     LogCapture log(6);
-    TestBus bus(IpcMaster::kMaxEndpoints, false);
+    TestBus bus(IpcLimits(), false);
     for (int i = 0; i < 3; ++i) {
         IpcTestPeer peer;
         ASSERT_TRUE(peer.connectTo(bus.port));
@@ -169,6 +170,66 @@ TEST(IpcRefusalLog, OneLinePerSourceAndIntervalWithTheCountSinceTheLast) {
     EXPECT_TRUE(testutil::loggedAt(text, "refused a (1 refused since the last report)", "Error")) << text;
     EXPECT_TRUE(testutil::loggedAt(text, "refused b (1 refused since the last report)", "Warn")) << text;
     EXPECT_TRUE(testutil::loggedAt(text, "a again (5 refused since the last report)", "Error")) << text;
+}
+
+// When the budget is spent, the connection holding the most is cut off, not
+// the one whose frame asks next.
+TEST(IpcFraming, ASpentBudgetCutsOffThePeerHoldingTheMostNotTheOneAsking) {
+    LogCapture log(4);
+    IpcLimits limits;
+    limits.budgetBytes = 2 * 1024 * 1024;
+    TestBus bus(limits);
+    std::atomic<IIpcEndpoint*> hoarder{nullptr};
+    std::atomic<IIpcEndpoint*> asker{nullptr};
+    bus.listener.messageHook = [&](IIpcEndpoint* endpoint, const std::string& body) {
+        (body == "hoarder" ? hoarder : asker) = endpoint;
+    };
+    auto hoarderPeer = bus.connectPeer();
+    auto askerPeer = bus.connectPeer();
+    ASSERT_TRUE(hoarderPeer->sendFrame("hoarder") && askerPeer->sendFrame("asker"));
+    ASSERT_TRUE(testutil::waitUntil([&] { return hoarder && asker; }));
+    // Neither peer reads: once the socket's buffers are full, frames wait.
+    const std::string body(512 * 1024, 'b');
+    auto queueFor = [&](IIpcEndpoint* endpoint, int frames) {
+        const size_t before = bus.master.budget().used();
+        for (int i = 0; i < 40 && bus.master.budget().used() == before; ++i) endpoint->sendBody(body);
+        for (int i = 1; i < frames; ++i) endpoint->sendBody(body);
+    };
+    queueFor(hoarder, 3);
+    queueFor(asker, 1);
+    EXPECT_TRUE(asker.load()->sendBody("still served"));
+    std::string received;
+    EXPECT_TRUE(hoarderPeer->waitClosed(received, std::chrono::seconds(20)));
+    EXPECT_TRUE(testutil::loggedAt(log.text(), "the most of all;", "Warn")) << log.text();
+    EXPECT_EQ(bus.listener.disconnects, 1);
+}
+
+// A frame whose bytes stop coming, a peer that takes nothing of what waits
+// for it, and a body larger than the budget leaves: each peer is cut off.
+TEST(IpcFraming, AStalledFrameAStalledReaderOrAnOversizedBodyIsCutOff) {
+    LogCapture log(4);
+    IpcLimits limits;
+    limits.frameStall = std::chrono::milliseconds(200);
+    limits.sendStall = std::chrono::milliseconds(200);
+    limits.budgetBytes = 256 * 1024;
+    TestBus bus(limits);
+    std::string received;
+    auto stalledReader = bus.connectPeer();
+    const IpcPostUiMessage large(std::string(64 * 1024, 'r').c_str());
+    for (int i = 0; i < 100 && bus.master.budget().used() == 0; ++i) bus.master.broadcast(large);
+    // Read only once cut off: reading is progress.
+    EXPECT_TRUE(testutil::waitUntil([&] { return bus.listener.disconnects == 1; }));
+    EXPECT_TRUE(stalledReader->waitClosed(received, std::chrono::seconds(20)));
+    auto stalledFrame = bus.connectPeer();
+    ASSERT_TRUE(stalledFrame->sendRaw(headerOf(100) + "only part of it"));
+    EXPECT_TRUE(stalledFrame->waitClosed(received));
+    auto oversized = bus.connectPeer();
+    ASSERT_TRUE(oversized->sendRaw(headerOf(512 * 1024) + std::string(300 * 1024, 'o')));
+    EXPECT_TRUE(oversized->waitClosed(received));
+    const std::string text = log.text();
+    EXPECT_TRUE(testutil::loggedAt(text, "stopped arriving for", "Warn")) << text;
+    EXPECT_TRUE(testutil::loggedAt(text, "took nothing of what waits for it", "Warn")) << text;
+    EXPECT_TRUE(testutil::loggedAt(text, "sends more than the bus holds for its peers", "Warn")) << text;
 }
 
 TEST(IpcFraming, LargeMessageToAPeerThatDoesNotReadArrivesWholeAndInOrder) {
@@ -239,5 +300,5 @@ TEST(IpcFraming, PeerThatNeverReadsIsCutOffOnceTooMuchWaitsForIt) {
     std::string received;
     EXPECT_TRUE(peer->waitClosed(received, std::chrono::seconds(20)));
     EXPECT_LE(received.size(), IpcConnectedEndpoint::kMaxQueuedBytes + 8 * 1024 * 1024);
-    EXPECT_EQ(bus.master.sendBudget().used(), 0u);  // what waited for it is given back
+    EXPECT_EQ(bus.master.budget().used(), 0u);  // what waited for it is given back
 }

@@ -191,7 +191,7 @@ TEST(IpcMasterLifetime, BroadcastOnceStoppingSucceedsAndSendsNothing) {
 TEST(IpcMasterLoop, ServesMorePeersThanADefaultSocketSetHolds) {
     TestBus bus;
     std::vector<std::unique_ptr<IpcTestPeer>> peers;
-    for (int i = 0; i < 100; ++i) peers.push_back(bus.connectPeer());
+    for (size_t i = 0; i < IpcLimits().maxConnections; ++i) peers.push_back(bus.connectPeer());
     for (size_t i = 0; i < peers.size(); ++i) ASSERT_TRUE(peers[i]->sendFrame("peer " + std::to_string(i)));
     ASSERT_TRUE(bus.listener.waitBodies(peers.size()));
     EXPECT_TRUE(bus.master.broadcast(IpcPostUiMessage("x")));
@@ -204,7 +204,7 @@ TEST(IpcMasterLoop, ServesMorePeersThanADefaultSocketSetHolds) {
 
 TEST(IpcMasterLoop, RefusesConnectionsBeyondItsCapacity) {
     LogCapture log(8);
-    TestBus bus(3);  // the listening socket and two peers
+    TestBus bus(connectionsAtMost(2));
     auto first = bus.connectPeer();
     auto second = bus.connectPeer();
 
