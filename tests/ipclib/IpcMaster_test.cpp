@@ -42,10 +42,9 @@ protected:
     SOCKET acceptConnection(sockaddr_in& peer) override {
         if (!failing) {
             const SOCKET accepted = IpcServerEndpoint::acceptConnection(peer);
-            BOOL inlined = FALSE;
+            char inlined = 0;
             int size = sizeof(inlined);
-            getsockopt(accepted, SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<char*>(&inlined), &size);
-            acceptedInline = inlined != FALSE;
+            acceptedInline = getsockopt(accepted, SOL_SOCKET, SO_OOBINLINE, &inlined, &size) == 0 && inlined != 0;
             return accepted;
         }
         WSASetLastError(WSAENOBUFS);

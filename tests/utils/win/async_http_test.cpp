@@ -25,6 +25,14 @@ namespace {
 
 using testutil::randomBytes;
 
+// "/stall" answers with its headers and 4,096 bytes, then stalls.
+void expectStalledDownload(LocalUpdateServer& server) {
+    ScriptedResponse stalled = ScriptedResponse::cabinet(randomBytes(1024 * 1024, 5), "stall.cab");
+    stalled.truncateAfter = 4096;
+    stalled.stall = true;
+    server.expect("GET", "/stall", stalled);
+}
+
 // Records the callbacks; counts any that arrive after the end.
 class Recorder : public IAsyncCallbacks {
 public:
@@ -252,10 +260,7 @@ TEST(AsyncHttp, FreedRightAfterCompletionAHundredTimes) {
 // closing notice must find nothing of the object.
 TEST(AsyncHttp, FreedWhileTheServerStallsCallsNothingMore) {
     LocalUpdateServer server;
-    ScriptedResponse stalled = ScriptedResponse::cabinet(randomBytes(1024 * 1024, 5), "stall.cab");
-    stalled.truncateAfter = 4096;
-    stalled.stall = true;
-    server.expect("GET", "/stall", stalled);
+    expectStalledDownload(server);
     Recorder recorder;
     void* memory = VirtualAlloc(nullptr, sizeof(async_http), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     ASSERT_NE(memory, nullptr);
@@ -276,22 +281,17 @@ TEST(AsyncHttp, FreedWhileTheServerStallsCallsNothingMore) {
 // the notice never runs in unmapped code, which would end this program.
 TEST(AsyncHttp, ALibraryUnloadedDuringAStalledDownloadStaysUntilTheClosingNotice) {
     LocalUpdateServer server;
-    ScriptedResponse stalled = ScriptedResponse::cabinet(randomBytes(1024 * 1024, 6), "stall.cab");
-    stalled.truncateAfter = 4096;
-    stalled.stall = true;
-    server.expect("GET", "/stall", stalled);
+    expectStalledDownload(server);
     HMODULE library = LoadLibraryW((testutil::exeDirectory() + L"unloadlibrary.dll").c_str());
     ASSERT_NE(library, nullptr) << GetLastError();
-    auto startDownload =
-        reinterpret_cast<bool (*)(unsigned short, const char*, unsigned)>(GetProcAddress(library, "startDownload"));
+    auto startDownload = reinterpret_cast<bool (*)(unsigned short, const char*)>(GetProcAddress(library, "startDownload"));
     auto endDownload = reinterpret_cast<void (*)()>(GetProcAddress(library, "endDownload"));
-    ASSERT_TRUE(startDownload && endDownload);
-    ASSERT_TRUE(startDownload(server.port(), "/stall", 3000));
-    ASSERT_TRUE(server.waitForRequests(1));
+    auto downloadedBytes = reinterpret_cast<unsigned (*)()>(GetProcAddress(library, "downloadedBytes"));
+    ASSERT_TRUE(startDownload && endDownload && downloadedBytes && startDownload(server.port(), "/stall"));
+    ASSERT_TRUE(testutil::waitUntil([&] { return downloadedBytes() >= 4096; }));  // the next read waits
     endDownload();
     ASSERT_TRUE(FreeLibrary(library));
-    // Under Wine closing the request does not end the stalled read: the
-    // notice comes at the receive time-out.
+    // Under Wine the notice comes only at the receive time-out.
     EXPECT_NE(GetModuleHandleW(L"unloadlibrary.dll"), nullptr) << "unloaded before WinHTTP's closing notice";
     EXPECT_TRUE(testutil::waitUntil([] { return GetModuleHandleW(L"unloadlibrary.dll") == nullptr; }, 20s));
 }

@@ -368,8 +368,7 @@ TEST_F(PeerCheck, RefusesAProgramWhoseLoaderDataNamesTheTrayProgram) {
     EXPECT_TRUE(log.contains(tray + " is not Tarnwell process.")) << log.text();
 }
 
-// The owner's id was taken over by the tray program after the connection was
-// made: that process cannot be the one that connected.
+// An owner's id that the tray program took over after the connection was made.
 TEST_F(PeerCheck, RefusesATrayProgramStartedAfterTheConnection) {
     settings_.set(configKeys::PATH, install_.path());
     const std::string tray = installPeerProgram(agentFolder(), "twptray.exe");
