@@ -40,7 +40,9 @@ ModuleReference ModuleReference::toThisModule() {
 }
 
 // Dropped here, the last reference would unmap the code this thread is
-// running; a thread of its own leaves the library as it drops it.
+// running; a thread of its own leaves the library as it drops it. This thread
+// is then a return away from leaving the library itself, far less than the
+// unload's own detach work takes.
 ModuleReference::~ModuleReference() {
     if (module_ == nullptr) return;
     const HANDLE thread = startThread(nullptr, std::move(*this));

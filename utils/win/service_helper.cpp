@@ -49,7 +49,8 @@ BOOL stopCall(SC_HANDLE service, SERVICE_STATUS* status) {
     return ControlService(service, SERVICE_CONTROL_STOP, status);
 }
 
-// A call left to finish alone owns everything it touches.
+// A call left to finish alone owns everything it touches: handles of its own,
+// so it never uses ours once they are closed.
 struct DetachedCall {
     UniqueScHandle manager;
     UniqueScHandle service;
@@ -58,6 +59,24 @@ struct DetachedCall {
     DWORD error = 0;
     SERVICE_STATUS status{};
 };
+
+// Null (with the last error set) when the service or the event cannot be had.
+std::shared_ptr<DetachedCall> openDetachedCall(const std::wstring& name, DWORD access) {
+    auto detached = std::make_shared<DetachedCall>();
+    detached->manager.reset(OpenSCManagerW(nullptr, SERVICES_ACTIVE_DATABASEW, SC_MANAGER_CONNECT));
+    if (detached->manager) detached->service.reset(OpenServiceW(detached->manager.get(), name.c_str(), access));
+    if (detached->service && detached->done) return detached;
+    return nullptr;
+}
+
+bool startDetachedCall(const std::shared_ptr<DetachedCall>& detached, BOOL (*call)(SC_HANDLE, SERVICE_STATUS*)) {
+    UniqueHandle thread(ModuleReference::startThread([detached, call] {
+        detached->result = call(detached->service.get(), &detached->status);
+        detached->error = GetLastError();
+        SetEvent(detached->done.get());
+    }));
+    return thread.valid();
+}
 
 }  // namespace
 
@@ -248,21 +267,8 @@ bool service_helper::callManagerOnOwnThread(ScmCall call, SERVICE_STATUS& status
         noteCutShort();
         return false;
     }
-    auto detached = std::make_shared<DetachedCall>();
-    detached->manager.reset(OpenSCManagerW(nullptr, SERVICES_ACTIVE_DATABASEW, SC_MANAGER_CONNECT));
-    if (detached->manager) {
-        detached->service.reset(OpenServiceW(detached->manager.get(), wideName_.c_str(), serviceAccess_));
-    }
-    if (!detached->service || !detached->done) {
-        lastError_ = GetLastError();
-        return false;
-    }
-    UniqueHandle thread(ModuleReference::startThread([detached, call] {
-        detached->result = call(detached->service.get(), &detached->status);
-        detached->error = GetLastError();
-        SetEvent(detached->done.get());
-    }));
-    if (!thread) {
+    const std::shared_ptr<DetachedCall> detached = openDetachedCall(wideName_, serviceAccess_);
+    if (!detached || !startDetachedCall(detached, call)) {
         lastError_ = GetLastError();
         return false;
     }

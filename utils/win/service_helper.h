@@ -32,9 +32,10 @@ void setServiceWaitClock(ServiceWaitClock* clock);
 // kept between 1 and 10 seconds.
 uint32_t servicePauseFor(uint32_t waitHintMs);
 
-// While one lives, every service wait on the thread that made it ends as soon
-// as `stopEvent` (a manual-reset event) is signalled: the owner of the thread
-// is being stopped and no start or stop may hold it. Scopes do not nest.
+// While one lives, every service wait on the thread that made it, and every
+// start or stop the service manager holds, ends as soon as `stopEvent` (a
+// manual-reset event) is signalled: the owner of the thread is being stopped
+// and no start or stop may hold it. Scopes do not nest.
 class ServiceWaitStop {
 public:
     explicit ServiceWaitStop(HANDLE stopEvent);
