@@ -64,11 +64,11 @@ protected:
 private:
     enum Operation { kRemove = 0, kAdd = 1 };
     class SocketSets;
+    // Bodies waiting to be handed over: size and endpoint.
+    using Deliveries = std::vector<std::pair<size_t, IIpcEndpoint*>>;
 
     void openWakePair();
     void runLoop();
-    using Deliveries = std::vector<std::pair<size_t, IIpcEndpoint*>>;
-
     void runPass(unsigned& selectFailures);
     void applyPending();
     void registerEndpoint(IIpcEndpoint* endpoint);
