@@ -5,6 +5,7 @@
 #include <winsock2.h>
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 
 class IIpcMessage;
@@ -31,10 +32,19 @@ public:
     // The loop has taken the endpoint into its set (loop thread, set lock
     // held): from now on a broadcast reaches it.
     virtual void onRegistered() {}
-    // An endpoint that paused its polling (wantRead and wantWrite false after
-    // a failure) wants the loop back at this time; max() when not paused.
-    // Asked in each pass after wantRead and wantWrite.
+    // The loop comes back at this time even when the socket stays quiet (an
+    // endpoint that paused its polling after a failure, a frame or a send
+    // that must progress by then); max() when nothing is due. Asked in each
+    // pass after wantRead and wantWrite.
     virtual std::chrono::steady_clock::time_point resumeAt() const {
         return std::chrono::steady_clock::time_point::max();
     }
+    // resumeAt() has passed (loop thread, set lock held).
+    virtual void onDeadline() {}
+    // A whole body waits to be handed to the listener; `bytes` is its size
+    // (loop thread, set lock held).
+    virtual bool hasDelivery(size_t& bytes) { return false; }
+    // Hands the waiting body to the listener: on the loop thread, with the set
+    // lock released, so that parsing and handling hold no other thread.
+    virtual void deliver() {}
 };

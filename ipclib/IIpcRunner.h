@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "ipclib/IpcLimits.h"
+
 class IIpcEndpoint;
 class IpcByteBudget;
 
@@ -19,8 +21,9 @@ public:
     virtual void wake() = 0;
     // Whether one more connection still fits into the loop's socket sets.
     virtual bool admitsEndpoint() = 0;
-    // The one budget that the send queues of all connections draw from.
-    virtual IpcByteBudget& sendBudget() = 0;
+    // The one budget that what all connections hold draws from.
+    virtual IpcByteBudget& budget() = 0;
+    virtual const IpcLimits& limits() const = 0;
 
 protected:
     // Never deleted through this interface.

@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr size_t kReadChunk = 64 * 1024;
-
 OutFrame buildFrame(const std::string& body) {
     OutFrame frame;
     frame.bytes.resize(4 + body.size());
@@ -26,27 +24,37 @@ int sendRest(SOCKET socket, const OutFrame& frame) {
     return ::send(socket, frame.bytes.data() + frame.sent, static_cast<int>(rest), 0);
 }
 
+long long millisBetween(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
+}
+
 }  // namespace
 
 IpcConnectedEndpoint::IpcConnectedEndpoint(SOCKET socket, IIpcRunner* runner, IIpcEndpointListener* listener,
                                            uint16_t peerPort, uint16_t addressFamily, const char* peerAddress)
     : IpcEndpoint(socket, runner, listener),
-      budget_(runner != nullptr ? &runner->sendBudget() : nullptr),
+      budget_(runner != nullptr ? &runner->budget() : nullptr),
       peerPort_(peerPort),
       addressFamily_(addressFamily) {
     if (peerAddress != nullptr) strncpy(peerAddress_, peerAddress, sizeof(peerAddress_) - 1);
 }
 
+// Forgotten by the budget first, so that no other connection's send can pick
+// this one to cut off while it goes.
 IpcConnectedEndpoint::~IpcConnectedEndpoint() {
-    std::lock_guard<std::mutex> lock(sendLock_);
-    releaseQueue();
+    if (budget_ != nullptr) budget_->forget(this);
+}
+
+const IpcLimits& IpcConnectedEndpoint::limits() const {
+    static const IpcLimits defaults;
+    return runner_ != nullptr ? runner_->limits() : defaults;
 }
 
 void IpcConnectedEndpoint::onRegistered() {
     if (listener_ != nullptr) listener_->onConnect(this);
 }
 
-bool IpcConnectedEndpoint::wantRead() { return !disconnected_; }
+bool IpcConnectedEndpoint::wantRead() { return !disconnected_ && !deliveryWaiting_; }
 
 // Once reported gone, the socket is not polled at all: a writable dead socket
 // would wake the loop on every pass until the endpoint is deleted, and for
@@ -59,8 +67,15 @@ bool IpcConnectedEndpoint::wantWrite() {
 
 bool IpcConnectedEndpoint::hasPendingFailure() { return sendFailed_ && !disconnected_; }
 
-// At most one frame is delivered per call; the loop comes back while more is
-// waiting on the socket.
+// Called with the budget's lock held, possibly on a thread that holds
+// another connection's send lock: only flags and the wake-up.
+void IpcConnectedEndpoint::cutOff(size_t heldBytes, size_t budgetBytes) {
+    TWLOG(LOG_WARN, "Peer on port " << peerPort_ << " holds " << heldBytes << " bytes, the most of all; the bus holds "
+                                    << budgetBytes << " bytes for its peers, closing connection.");
+    sendFailed_ = true;
+    if (runner_ != nullptr) runner_->wake();
+}
+
 bool IpcConnectedEndpoint::onReadReady() {
     if (disconnected_) return false;
     if (!receivingBody_) {
@@ -79,6 +94,7 @@ bool IpcConnectedEndpoint::readHeader() {
         return failRead(n);
     }
     headerBytes_ += static_cast<size_t>(n);
+    frameProgressAt_ = Clock::now();
     if (headerBytes_ < 4) return true;
 
     uint32_t length = 0;
@@ -96,25 +112,50 @@ bool IpcConnectedEndpoint::readHeader() {
     return true;
 }
 
+// One receive of at most the read share; what has arrived counts in the
+// budget like what waits to be sent.
 bool IpcConnectedEndpoint::readBody() {
-    char chunk[kReadChunk];
-    while (receiveBuffer_.size() < expectedLength_) {
+    if (receiveBuffer_.size() < expectedLength_) {
         const size_t missing = expectedLength_ - receiveBuffer_.size();
-        const int n = ::recv(socket_.get(), chunk, static_cast<int>(std::min(missing, sizeof(chunk))), 0);
+        const size_t offset = receiveBuffer_.size();
+        receiveBuffer_.resize(offset + std::min(missing, kReadShare));
+        const int n = ::recv(socket_.get(), &receiveBuffer_[offset], static_cast<int>(receiveBuffer_.size() - offset), 0);
+        receiveBuffer_.resize(offset + static_cast<size_t>(std::max(n, 0)));
         if (n < 0 && socketWouldBlock()) return true;
         if (n <= 0) return failRead(n);
-        receiveBuffer_.append(chunk, static_cast<size_t>(n));
+        frameProgressAt_ = Clock::now();
+        if (budget_ != nullptr && !budget_->reserve(this, static_cast<size_t>(n))) {
+            TWLOG(LOG_WARN, "Peer on port " << peerPort_ << " sends more than the bus holds for its peers ("
+                                            << budget_->used() << " bytes), closing connection.");
+            receiveBuffer_.resize(offset);
+            return reportDisconnect();
+        }
     }
-    deliverBody();
+    if (receiveBuffer_.size() == expectedLength_) completeBody();
     return true;
 }
 
-void IpcConnectedEndpoint::deliverBody() {
-    std::string body;
-    body.swap(receiveBuffer_);
+void IpcConnectedEndpoint::completeBody() {
+    delivery_.swap(receiveBuffer_);
+    receiveBuffer_.clear();
     receivingBody_ = false;
     expectedLength_ = 0;
-    if (listener_ != nullptr) listener_->onMessage(this, body);
+    deliveryWaiting_ = true;
+}
+
+bool IpcConnectedEndpoint::hasDelivery(size_t& bytes) {
+    bytes = delivery_.size();
+    return deliveryWaiting_;
+}
+
+// A connection cut off meanwhile has nothing more handled.
+void IpcConnectedEndpoint::deliver() {
+    if (!deliveryWaiting_) return;
+    std::string body;
+    body.swap(delivery_);
+    deliveryWaiting_ = false;
+    if (listener_ != nullptr && !disconnected_ && !sendFailed_) listener_->onMessage(this, body);
+    if (budget_ != nullptr) budget_->release(this, body.size());
 }
 
 bool IpcConnectedEndpoint::failRead(int result) {
@@ -129,6 +170,36 @@ bool IpcConnectedEndpoint::reportDisconnect() {
     }
     disconnected_ = true;
     return false;
+}
+
+std::chrono::steady_clock::time_point IpcConnectedEndpoint::resumeAt() const {
+    auto due = Clock::time_point::max();
+    if (disconnected_) return due;
+    if (frameUnderWay()) due = frameProgressAt_ + limits().frameStall;
+    const Clock::rep waitingSince = sendWaitingSince_.load();
+    if (waitingSince != 0) due = std::min(due, Clock::time_point(Clock::duration(waitingSince)) + limits().sendStall);
+    return due;
+}
+
+void IpcConnectedEndpoint::onDeadline() {
+    if (disconnected_) return;
+    const auto now = Clock::now();
+    if (frameUnderWay() && now - frameProgressAt_ >= limits().frameStall) {
+        TWLOG(LOG_WARN, "IpcConnectedEndpoint::onReadReady() frame from port " << peerPort_ << " stopped arriving for "
+                            << millisBetween(frameProgressAt_, now) << " ms, closing connection.");
+        reportDisconnect();
+        return;
+    }
+    const Clock::rep waitingSince = sendWaitingSince_.load();
+    const auto since = Clock::time_point(Clock::duration(waitingSince));
+    if (waitingSince == 0 || now - since < limits().sendStall) return;
+    TWLOG(LOG_WARN, "Peer on port " << peerPort_ << " took nothing of what waits for it for "
+                                    << millisBetween(since, now) << " ms, closing connection.");
+    {
+        std::lock_guard<std::mutex> lock(sendLock_);
+        markSendFailed();
+    }
+    reportDisconnect();
 }
 
 bool IpcConnectedEndpoint::sendMessage(const IIpcMessage& message) {
@@ -149,7 +220,12 @@ bool IpcConnectedEndpoint::sendBody(const std::string& body) {
         return false;
     }
     std::lock_guard<std::mutex> lock(sendLock_);
-    if (sendFailed_) return false;
+    if (sendFailed_) {
+        // Cut off by the budget: what waited is freed now, not at the loop's
+        // next pass.
+        releaseQueue();
+        return false;
+    }
     if (sendQueue_.empty()) return sendFirstFrame(body);
     return pushFrame(buildFrame(body));
 }
@@ -182,12 +258,13 @@ bool IpcConnectedEndpoint::pushFrame(OutFrame&& frame) {
         markSendFailed();
         return false;
     }
-    if (budget_ != nullptr && !budget_->reserve(size)) {
+    if (budget_ != nullptr && !budget_->reserve(this, size)) {
         TWLOG(LOG_WARN, "Peer on port " << peerPort_ << " does not read; the bus holds " << budget_->used()
                                         << " bytes for its peers, closing connection.");
         markSendFailed();
         return false;
     }
+    if (sendQueue_.empty()) sendWaitingSince_ = Clock::now().time_since_epoch().count();
     queuedBytes_ += size;
     sendQueue_.push_back(std::move(frame));
     // The loop may sleep with this socket outside its write set.
@@ -199,13 +276,14 @@ void IpcConnectedEndpoint::popFrame() {
     const size_t size = sendQueue_.front().bytes.size();
     sendQueue_.pop_front();
     queuedBytes_ -= size;
-    if (budget_ != nullptr) budget_->release(size);
+    if (budget_ != nullptr) budget_->release(this, size);
 }
 
 void IpcConnectedEndpoint::releaseQueue() {
     sendQueue_.clear();
-    if (budget_ != nullptr) budget_->release(queuedBytes_);
+    if (budget_ != nullptr) budget_->release(this, queuedBytes_);
     queuedBytes_ = 0;
+    sendWaitingSince_ = 0;
 }
 
 void IpcConnectedEndpoint::markSendFailed() {
@@ -227,9 +305,13 @@ bool IpcConnectedEndpoint::onWriteReady() {
             break;
         }
         frame.sent += static_cast<uint32_t>(n);
+        sendWaitingSince_ = Clock::now().time_since_epoch().count();
         if (frame.sent == frame.bytes.size()) popFrame();
     }
+    if (sendQueue_.empty()) sendWaitingSince_ = 0;
     if (!sendFailed_) return true;
+    // A connection cut off by the budget still holds its queue.
+    releaseQueue();
     lock.unlock();
     return reportDisconnect();
 }

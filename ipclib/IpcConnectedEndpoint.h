@@ -1,10 +1,12 @@
 // One admitted connection: cuts the incoming byte stream into frame bodies for
 // its listener, and frames and sends outgoing messages, queueing what the
 // socket cannot take at once. Frame: 4-byte big-endian body length, then the
-// body.
+// body. What it holds (queued frames, the body being received or waiting to
+// be handled) is taken from the runner's budget.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <list>
 #include <mutex>
@@ -19,21 +21,25 @@ struct OutFrame {
     uint32_t sent = 0;        // bytes of it already on the socket
 };
 
-class IpcConnectedEndpoint : public IpcEndpoint {
+class IpcConnectedEndpoint : public IpcEndpoint, private IpcBudgetHolder {
 public:
     // Real bodies are a few hundred bytes; a larger announced length is a
     // hostile or broken peer, and nothing is allocated for it.
     static constexpr uint32_t kMaxFrameLength = 1024 * 1024;
-    // A peer that stops reading is cut off once this much waits for it, or once
-    // the runner's budget for all peers together is spent.
+    // A peer that stops reading is cut off once this much waits for it.
     static constexpr size_t kMaxQueuedBytes = 4 * 1024 * 1024;
+    // Read from one connection in one pass of the loop, so that no peer holds
+    // the loop, or the other peers, behind its frames.
+    static constexpr size_t kReadShare = 64 * 1024;
 
     IpcConnectedEndpoint(SOCKET socket, IIpcRunner* runner, IIpcEndpointListener* listener,
                          uint16_t peerPort, uint16_t addressFamily, const char* peerAddress);
     ~IpcConnectedEndpoint() override;
 
+    // Not while a body waits to be handled: the peer waits for it.
     bool wantRead() override;
     bool wantWrite() override;
+    // At most kReadShare bytes, and at most one body completed, per call.
     bool onReadReady() override;
     bool onWriteReady() override;
     bool sendMessage(const IIpcMessage& message) override;
@@ -43,15 +49,26 @@ public:
     // Reports the connection to the listener only now, so that whatever the
     // listener does on it (a greeting, a broadcast it sets off) reaches it.
     void onRegistered() override;
+    // When a frame under way or a queued send must have moved on.
+    std::chrono::steady_clock::time_point resumeAt() const override;
+    // Cuts off a peer whose frame stopped arriving or that took nothing.
+    void onDeadline() override;
+    bool hasDelivery(size_t& bytes) override;
+    void deliver() override;
 
     uint16_t peerPort() const { return peerPort_; }
     uint16_t addressFamily() const { return addressFamily_; }
     const char* peerAddress() const { return peerAddress_; }
 
 private:
+    using Clock = std::chrono::steady_clock;
+
+    void cutOff(size_t heldBytes, size_t budgetBytes) override;
+    const IpcLimits& limits() const;
     bool readHeader();
     bool readBody();
-    void deliverBody();
+    void completeBody();
+    bool frameUnderWay() const { return headerBytes_ > 0 || receivingBody_; }
     bool failRead(int result);
     bool reportDisconnect();
     bool sendFirstFrame(const std::string& body);
@@ -65,9 +82,13 @@ private:
     std::list<OutFrame> sendQueue_;
     size_t queuedBytes_ = 0;        // taken from budget_ as well
     IpcByteBudget* const budget_;  // the runner's; null without a runner
-    // The stream is broken (a frame may be cut): nothing more may be sent, and
-    // the loop is to report the connection as gone.
+    // The stream is broken (a frame may be cut) or the peer was cut off:
+    // nothing more may be sent, and the loop is to report the connection as
+    // gone.
     std::atomic<bool> sendFailed_{false};
+    // Since when queued frames have waited without a byte taken; 0 when none
+    // wait.
+    std::atomic<Clock::rep> sendWaitingSince_{0};
 
     // Receive side, loop thread only.
     char header_[4] = {};
@@ -75,6 +96,9 @@ private:
     bool receivingBody_ = false;
     uint32_t expectedLength_ = 0;
     std::string receiveBuffer_;
+    Clock::time_point frameProgressAt_{};  // the last byte of the frame under way
+    std::string delivery_;
+    bool deliveryWaiting_ = false;
     bool disconnected_ = false;  // onDisconnect was reported
 
     uint16_t peerPort_;

@@ -1,6 +1,6 @@
 // Winsock's socket sets hold 64 sockets unless told otherwise before its
-// header is read; the bus serves far more connections than that.
-#define FD_SETSIZE 1024
+// header is read; the bus serves more connections than that.
+#define FD_SETSIZE 128
 
 #include "ipclib/IpcMaster.h"
 
@@ -55,7 +55,11 @@ void logUnexpected(const char* what) { TWLOG(LOG_ERROR, "Catch an unexpected exc
 
 }  // namespace
 
-IpcMaster::IpcMaster(size_t maxEndpoints) : maxEndpoints_(std::min(maxEndpoints, kMaxEndpoints)) {
+// The listening socket takes a place beside the connections.
+IpcMaster::IpcMaster(IpcLimits limits)
+    : limits_(limits),
+      budget_(limits.budgetBytes),
+      maxEndpoints_(std::min(limits.maxConnections, kSocketSetSize - 2) + 1) {
     openWakePair();
     loopThread_ = std::make_unique<std::thread>(&IpcMaster::runLoop, this);
     loopThreadId_ = loopThread_->get_id();
@@ -105,10 +109,14 @@ bool IpcMaster::admitsEndpoint() { return endpointCount_ < maxEndpoints_; }
 
 bool IpcMaster::onLoopThread() const { return std::this_thread::get_id() == loopThreadId_.load(); }
 
-void IpcMaster::stopLoop() {
-    if (!loopThread_) return;
+void IpcMaster::requestStop() {
     stop_ = true;
     wake();
+}
+
+void IpcMaster::stopLoop() {
+    if (!loopThread_) return;
+    requestStop();
     loopThread_->join();
     loopThread_.reset();
 }
@@ -142,6 +150,7 @@ bool IpcMaster::broadcastBody(const std::string& body, const char* typeName) {
         size_t count = 0;
         bool allSent = true;
         for (IIpcEndpoint* endpoint : endpoints_) {
+            if (stop_) return true;
             if (dynamic_cast<IpcServerEndpoint*>(endpoint) != nullptr) continue;
             ++count;
             // One dead connection must not keep the message from the others.
@@ -199,9 +208,9 @@ void IpcMaster::runPass(unsigned& selectFailures) {
     SocketSets sets;
     auto resumeAt = std::chrono::steady_clock::time_point::max();
     const bool failurePending = fillSets(sets, resumeAt);
-    // A failure waiting to be reported is served at once; otherwise the loop
-    // sleeps until a socket is ready, a wake byte arrives or a paused endpoint
-    // wants to be polled again.
+    // A failure waiting to be reported, or a body waiting to be handled, is
+    // served at once; otherwise the loop sleeps until a socket is ready, a
+    // wake byte arrives or an endpoint's time is due.
     if (failurePending) resumeAt = std::chrono::steady_clock::time_point::min();
     timeval timeout;
     const int ready = ::select(0, &sets.read, &sets.write, &sets.error, timeoutUntil(resumeAt, timeout));
@@ -212,7 +221,8 @@ void IpcMaster::runPass(unsigned& selectFailures) {
     }
     selectFailures = 0;
     if (ready > 0 && FD_ISSET(wakeReceiver_.get(), &sets.read)) drainWakeReceiver();
-    if (ready > 0 || failurePending) serveReady(sets);
+    Deliveries deliveries = serveReady(sets);
+    deliver(deliveries);
 }
 
 // Endpoint-set lock held. The requests are taken out first: an endpoint's
@@ -248,11 +258,11 @@ void IpcMaster::registerEndpoint(IIpcEndpoint* endpoint) {
     }
 }
 
-// Returns whether an endpoint has a failure waiting to be reported; resumeAt
-// becomes the earliest time a paused endpoint wants to be polled again.
+// Returns whether an endpoint has a failure or a body waiting; resumeAt
+// becomes the earliest time an endpoint wants the loop back.
 bool IpcMaster::fillSets(SocketSets& sets, std::chrono::steady_clock::time_point& resumeAt) {
     FD_SET(wakeReceiver_.get(), &sets.read);
-    bool failurePending = false;
+    bool servePending = false;
     std::lock_guard<std::mutex> lock(endpointsLock_);
     applyPending();
     for (IIpcEndpoint* endpoint : endpoints_) {
@@ -265,28 +275,64 @@ bool IpcMaster::fillSets(SocketSets& sets, std::chrono::steady_clock::time_point
             FD_SET(socket, &sets.write);
             FD_SET(socket, &sets.error);
         }
-        failurePending = failurePending || endpoint->hasPendingFailure();
+        size_t bytes = 0;
+        servePending = servePending || endpoint->hasPendingFailure() || endpoint->hasDelivery(bytes);
         resumeAt = std::min(resumeAt, endpoint->resumeAt());
     }
-    return failurePending;
+    return servePending;
 }
 
-void IpcMaster::serveReady(const SocketSets& sets) {
+// Bounded work per endpoint, the stop seen between endpoints; the bodies that
+// are whole are only collected here, and handed over once the lock is
+// released.
+IpcMaster::Deliveries IpcMaster::serveReady(const SocketSets& sets) {
+    Deliveries deliveries;
     std::lock_guard<std::mutex> lock(endpointsLock_);
+    const auto now = std::chrono::steady_clock::now();
     for (IIpcEndpoint* endpoint : endpoints_) {
+        if (stop_) break;
         try {
-            const SOCKET socket = endpoint->getSocket();
-            if (endpoint->hasPendingFailure()) {
-                endpoint->onWriteReady();
-            } else if (FD_ISSET(socket, &sets.error)) {
-                if (endpoint->wantRead())
-                    endpoint->onReadReady();
-                else if (endpoint->wantWrite())
-                    endpoint->onWriteReady();
-            } else {
-                if (FD_ISSET(socket, &sets.read)) endpoint->onReadReady();
-                if (FD_ISSET(socket, &sets.write)) endpoint->onWriteReady();
-            }
+            serveOne(endpoint, sets, now);
+            size_t bytes = 0;
+            if (endpoint->hasDelivery(bytes)) deliveries.emplace_back(bytes, endpoint);
+        } catch (const std::exception& e) {
+            logUnexpected((std::string(" in the IPC loop: ") + e.what()).c_str());
+        } catch (...) {
+            logUnexpected(" in the IPC loop");
+        }
+    }
+    return deliveries;
+}
+
+void IpcMaster::serveOne(IIpcEndpoint* endpoint, const SocketSets& sets, std::chrono::steady_clock::time_point now) {
+    const SOCKET socket = endpoint->getSocket();
+    if (endpoint->hasPendingFailure()) {
+        endpoint->onWriteReady();
+    } else if (FD_ISSET(socket, &sets.error)) {
+        if (endpoint->wantRead())
+            endpoint->onReadReady();
+        else if (endpoint->wantWrite())
+            endpoint->onWriteReady();
+    } else {
+        if (FD_ISSET(socket, &sets.read)) endpoint->onReadReady();
+        if (FD_ISSET(socket, &sets.write)) endpoint->onWriteReady();
+    }
+    if (now >= endpoint->resumeAt()) endpoint->onDeadline();
+}
+
+// Without the set lock: parsing and handling a body hold neither a broadcast
+// nor any other thread. Only this thread deletes endpoints, at the start of a
+// pass, so each one collected is still there. The smallest go first, within
+// the pass's share.
+void IpcMaster::deliver(Deliveries& deliveries) {
+    std::stable_sort(deliveries.begin(), deliveries.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    size_t delivered = 0;
+    for (const auto& [bytes, endpoint] : deliveries) {
+        if (stop_ || delivered >= kDeliveryShare) return;
+        delivered += bytes + 1;
+        try {
+            endpoint->deliver();
         } catch (const std::exception& e) {
             logUnexpected((std::string(" in the IPC loop: ") + e.what()).c_str());
         } catch (...) {

@@ -12,25 +12,28 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "ipclib/IIpcEndpoint.h"
 #include "ipclib/IIpcRunner.h"
 #include "ipclib/IpcByteBudget.h"
+#include "ipclib/IpcLimits.h"
 #include "utils/win/uniqueSocket.h"
 
 class IpcMaster : public IIpcRunner {
 public:
-    // Capacity of each socket set the loop builds; the wake receiver takes
-    // one place.
-    static constexpr size_t kSocketSetSize = 1024;
-    static constexpr size_t kMaxEndpoints = kSocketSetSize - 1;
-    // What the send queues of all connections together may hold.
-    static constexpr size_t kMaxQueuedBytes = 32 * 1024 * 1024;
+    // Capacity of each socket set the loop builds: the wake receiver, the
+    // listening socket and every connection.
+    static constexpr size_t kSocketSetSize = 128;
+    static_assert(IpcLimits().maxConnections + 2 <= kSocketSetSize, "the connections must fit the socket sets");
+    // Bytes of bodies the loop hands to their listener in one pass: the
+    // smallest go first, so no real message waits behind a large one, and at
+    // least one goes, so a large one waits at most for the small ones.
+    static constexpr size_t kDeliveryShare = 64 * 1024;
 
     // Sets up the wake pair and starts the loop; throws std::exception (after a
-    // level-3 line) when either cannot be had. maxEndpoints (listening socket
-    // included) is capped at kMaxEndpoints.
-    explicit IpcMaster(size_t maxEndpoints = kMaxEndpoints);
+    // level-3 line) when either cannot be had.
+    explicit IpcMaster(IpcLimits limits = IpcLimits());
     virtual ~IpcMaster();
 
     IpcMaster(const IpcMaster&) = delete;
@@ -40,7 +43,8 @@ public:
     void removeEndpoint(IIpcEndpoint* endpoint) override;
     void wake() override;
     bool admitsEndpoint() override;
-    IpcByteBudget& sendBudget() override { return sendBudget_; }
+    IpcByteBudget& budget() override { return budget_; }
+    const IpcLimits& limits() const override { return limits_; }
 
     // Sends the message to every registered connection. False when any of them
     // failed or none is registered. Any thread but the loop thread.
@@ -49,6 +53,9 @@ public:
 protected:
     // broadcast of a message already serialised; typeName is for the log.
     bool broadcastBody(const std::string& body, const char* typeName);
+    // Has the loop, and any broadcast, stop at the next endpoint; returns at
+    // once.
+    void requestStop();
     // Stops and joins the loop thread; idempotent. A subclass calls it first in
     // its destructor so that no callback reaches a half-destroyed object.
     void stopLoop();
@@ -57,6 +64,8 @@ protected:
 private:
     enum Operation { kRemove = 0, kAdd = 1 };
     class SocketSets;
+    // Bodies waiting to be handed over: size and endpoint.
+    using Deliveries = std::vector<std::pair<size_t, IIpcEndpoint*>>;
 
     void openWakePair();
     void runLoop();
@@ -64,12 +73,15 @@ private:
     void applyPending();
     void registerEndpoint(IIpcEndpoint* endpoint);
     bool fillSets(SocketSets& sets, std::chrono::steady_clock::time_point& resumeAt);
-    void serveReady(const SocketSets& sets);
+    Deliveries serveReady(const SocketSets& sets);
+    void serveOne(IIpcEndpoint* endpoint, const SocketSets& sets, std::chrono::steady_clock::time_point now);
+    void deliver(Deliveries& deliveries);
     void drainWakeReceiver();
     void backOff(unsigned selectFailures);
     void deleteAllEndpoints();
 
-    IpcByteBudget sendBudget_{kMaxQueuedBytes};  // outlives the endpoints
+    const IpcLimits limits_;
+    IpcByteBudget budget_;  // outlives the endpoints
     std::mutex endpointsLock_;
     std::set<IIpcEndpoint*> endpoints_;
     std::mutex pendingLock_;

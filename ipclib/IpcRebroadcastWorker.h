@@ -1,7 +1,8 @@
 // The one thread that sends rebroadcast messages on to every peer. The loop
-// thread cannot broadcast itself (it holds the endpoint-set lock while it
-// dispatches), so it hands the serialised body here. Owned by the server and
-// stopped before the loop, so no send outlives the bus or an unloaded library.
+// thread does not broadcast itself (a send to every peer would hold every
+// peer's traffic, and broadcasting is refused on it), so it hands the
+// serialised body here. Owned by the server and stopped before the loop, so no
+// send outlives the bus or an unloaded library.
 #pragma once
 
 #include <condition_variable>

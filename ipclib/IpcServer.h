@@ -17,8 +17,8 @@ class IpcServer : public IpcMaster, private ipcServiceParser {
 public:
     // Throws std::exception when it cannot listen, set up the loop or start its
     // threads. Listens from here on, but admits no peer before startServing.
-    // findOwner and maxEndpoints are for tests.
-    explicit IpcServer(PortOwnerFinder findOwner = findPortOwnerInTcpTable, size_t maxEndpoints = kMaxEndpoints);
+    // findOwner and limits are for tests.
+    explicit IpcServer(PortOwnerFinder findOwner = findPortOwnerInTcpTable, IpcLimits limits = IpcLimits());
     ~IpcServer() override;
 
     // The listening port, host order.
@@ -33,16 +33,17 @@ protected:
     // last in its constructor, so no handler reaches a half-built object.
     // Idempotent.
     void startServing();
-    // Stops the rebroadcast worker, then the loop; idempotent. Every subclass
-    // calls it first in its destructor, so no handler reaches a half-destroyed
-    // object.
+    // Has the loop and the rebroadcast worker stop at their next endpoint, then
+    // joins the worker and the loop; idempotent. Every subclass calls it first
+    // in its destructor, so no handler reaches a half-destroyed object.
     void shutdown();
 
     void onMessage(IIpcEndpoint* endpoint, const std::string& body) override;
     void onDisconnect(IIpcEndpoint* endpoint) override;
     void onConnect(IIpcEndpoint* endpoint) override {}
 
-    // Sends the wrapped message on to every peer, the sender included.
+    // Sends the wrapped message on to every peer, the sender included. One
+    // larger than a frame may be is dropped: no peer could take it.
     void onRebroadcast(const IpcRebroadcastMessage& message) override;
     void onPostUiMessage(const IpcPostUiMessage&) override {}
     void onRequestLogLevelChange(const IpcRequestLogLevel&) override {}
@@ -59,4 +60,5 @@ private:
     std::unique_ptr<IpcServerEndpoint> listening_;  // until startServing hands it to the loop
     uint16_t port_ = 0;
     IpcRebroadcastWorker rebroadcasts_;
+    bool droppingOversized_ = false;  // loop thread only: the last rebroadcast was too large
 };

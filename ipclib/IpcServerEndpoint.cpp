@@ -23,6 +23,13 @@ IpcServerEndpoint::IpcServerEndpoint(IIpcRunner* runner, IIpcEndpointListener* l
     // vanishes between select and accept, until some other peer connects.
     if (socket_ && !setNonBlocking(socket_.get())) failListening("ioctlsocket()");
     prepareSocket(socket_.get());
+    // Accepted sockets inherit it, so urgent data that arrives before accept
+    // is already inline (see admit).
+    const BOOL on = TRUE;
+    if (socket_ && setsockopt(socket_.get(), SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<const char*>(&on),
+                              sizeof(on)) != 0) {
+        failListening("setsockopt(SO_OOBINLINE)");
+    }
 
     sockaddr_in address = {};
     address.sin_family = AF_INET;
@@ -59,7 +66,8 @@ bool IpcServerEndpoint::onReadReady() {
     acceptFailures_ = 0;
     char text[65] = {};
     inet_ntop(AF_INET, &peer.sin_addr, text, sizeof(text));
-    if (!admit(accepted.get(), ntohs(peer.sin_port), text)) return false;  // closed here, before any byte moved
+    if (!admit(accepted.get(), ntohs(peer.sin_port))) return false;  // closed here, before any byte moved
+    TWLOG(LOG_NOTICE, "Source port: " << ntohs(peer.sin_port) << " source address: " << text);
 
     auto* endpoint = new IpcConnectedEndpoint(accepted.release(), runner_, listener_, ntohs(peer.sin_port),
                                               peer.sin_family, text);
@@ -80,17 +88,20 @@ bool IpcServerEndpoint::onAcceptFailed(int error) {
     return false;
 }
 
-bool IpcServerEndpoint::admit(SOCKET accepted, uint16_t peerPort, const char* peerAddress) {
-    TWLOG(LOG_NOTICE, "Source port: " << peerPort << " source address: " << peerAddress);
-
-    // Every connection takes a place in the loop's socket sets; one that does
-    // not fit would never be served.
+// A refusal writes at most one line a minute per program: the peer check's
+// reasons go into that line.
+bool IpcServerEndpoint::admit(SOCKET accepted, uint16_t peerPort) {
+    const std::string source = "Source port: " + std::to_string(peerPort);
+    // Far more connections than the agent ever makes are a flood.
     if (!runner_->admitsEndpoint()) {
-        TWLOG(LOG_WARN, "Source port: " << peerPort << " refused, too many connections.");
+        refusals_.refused("the connection limit", LOG_WARN, source + " refused, too many connections.");
         return false;
     }
-    if (!isPeerAgentProcess(peerPort, port_, PEER_TRAY_PROGRAM, findOwner_)) {
-        TWLOG(LOG_ERROR, "Source port: " << peerPort << " is not from tarnwell process.");
+    PeerRefusal refusal;
+    if (!isPeerAgentProcess(peerPort, port_, PEER_TRAY_PROGRAM, findOwner_, &refusal)) {
+        const std::string program = refusal.program.empty() ? std::string() : " Program: " + refusal.program + ".";
+        const std::string reason = refusal.reason.empty() ? std::string() : " " + refusal.reason;
+        refusals_.refused(refusal.program, LOG_ERROR, source + " is not from tarnwell process." + program + reason);
         return false;
     }
     // Winsock hands the listening socket's mode on to the accepted one; the
@@ -105,7 +116,8 @@ bool IpcServerEndpoint::admit(SOCKET accepted, uint16_t peerPort, const char* pe
     setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on));
     // Urgent data left out of band keeps the socket in select's error set
     // until it is read with MSG_OOB, which nothing here does: the loop would
-    // never sleep again. Inline, it is read with the stream.
+    // never sleep again. Inline, it is read with the stream. Inherited from
+    // the listening socket; set again, in case a layered provider drops it.
     if (setsockopt(accepted, SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<const char*>(&on), sizeof(on)) != 0) {
         TWLOG(LOG_ERROR, "Source port: " << peerPort << " refused, cannot take urgent data inline.");
         return false;

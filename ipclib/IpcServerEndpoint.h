@@ -1,10 +1,11 @@
 // The listening socket on 127.0.0.1: accepts connections and admits only the
-// agent's tray program.
+// agent's tray program, up to the runner's number of connections.
 #pragma once
 
 #include <cstdint>
 
 #include "ipclib/IpcEndpoint.h"
+#include "ipclib/IpcRefusalLog.h"
 #include "utils/win/sockhelper.h"
 
 class IpcServerEndpoint : public IpcEndpoint {
@@ -32,11 +33,12 @@ protected:
     virtual SOCKET acceptConnection(sockaddr_in& peer);
 
 private:
-    bool admit(SOCKET accepted, uint16_t peerPort, const char* peerAddress);
+    bool admit(SOCKET accepted, uint16_t peerPort);
     bool onAcceptFailed(int error);
 
     uint16_t port_ = 0;
     PortOwnerFinder findOwner_;
+    IpcRefusalLog refusals_;
     // Loop thread only.
     unsigned acceptFailures_ = 0;  // in a row
     std::chrono::steady_clock::time_point acceptPausedUntil_{};

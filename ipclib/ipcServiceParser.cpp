@@ -42,6 +42,26 @@ const std::vector<MessageKind>& messageKinds() {
     return kinds;
 }
 
+// A linear look at the text, outside strings, before any node is built.
+bool hasFewValues(const std::string& body) {
+    size_t separators = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (const char c : body) {
+        if (escaped) {
+            escaped = false;
+        } else if (inString) {
+            escaped = c == '\\';
+            inString = c != '"';
+        } else if (c == '"') {
+            inString = true;
+        } else if ((c == ',' || c == ':') && ++separators >= ipcServiceParser::kMaxValues) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // The reader throws when nesting passes its stack limit (1000 levels); such a
 // body is simply not a message.
 bool parseBody(const std::string& body, Json::Value& root) {
@@ -65,7 +85,11 @@ bool readMessage(const Json::Value& root, IIpcMessage& message) {
 
 bool ipcServiceParser::createMessage(const std::string& body, std::unique_ptr<IIpcMessage>& out) {
     Json::Value root;
-    if (!parseBody(body, root) || !root.isObject()) return false;
+    return hasFewValues(body) && parseBody(body, root) && createMessage(root, out);
+}
+
+bool ipcServiceParser::createMessage(const Json::Value& root, std::unique_ptr<IIpcMessage>& out) {
+    if (!root.isObject()) return false;
     for (const MessageKind& kind : messageKinds()) {
         if (!root.isMember(kind.key)) continue;
         std::unique_ptr<IIpcMessage> message = kind.make();

@@ -1,22 +1,31 @@
 // The listener side of the bus: turns received frame bodies into messages and
 // hands each to the one handler of its class. The handlers run on the bus's
-// loop thread with its endpoint-set lock held: they must not broadcast and
-// must not block for long.
+// loop thread (not under its endpoint-set lock): they must not broadcast and
+// must not block for long, since every peer waits for them.
 #pragma once
 
 #include "ipclib/IIpcEndpointListener.h"
 #include "ipclib/ipcMessages.h"
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
 class ipcServiceParser : public IIpcEndpointListener {
 public:
+    // More values (separated by commas and colons) than any message has: such
+    // a body is not parsed at all, since parsing costs the loop about a
+    // microsecond per value (more under Wine), a second for a frame of numbers.
+    static constexpr size_t kMaxValues = 4096;
+
     // Parses one frame body and builds the message of the first type key,
     // tested in a fixed order, whose body reads completely. On success `out`
     // receives it (anything it held before is deleted); otherwise false and
-    // `out` untouched. Never throws; logs nothing.
+    // `out` untouched. Never throws; logs nothing. A body of more than
+    // kMaxValues values yields no message.
     static bool createMessage(const std::string& body, std::unique_ptr<IIpcMessage>& out);
+    // The same for a root already parsed.
+    static bool createMessage(const Json::Value& root, std::unique_ptr<IIpcMessage>& out);
 
     // Parses one body and calls its handler; a body that yields no message is
     // dropped without a word. Nothing a handler throws leaves it.

@@ -95,10 +95,16 @@ void closeNetSocket() {
 
 // Moves the full file to ".1" in one step, replacing the older generation.
 // When the move fails the current file simply keeps growing, and the older
-// generation stays where it is.
+// generation stays where it is. The size of the open file is asked of its
+// handle: a lookup by path for every line costs more than writing the line.
 void rotateIfNeededLocked() {
     long long size = 0;
-    if (!fileSizeOf(g_logFilePath, size)) return;
+    if (g_logFd != -1) {
+        size = _filelengthi64(g_logFd);
+        if (size < 0) return;
+    } else if (!fileSizeOf(g_logFilePath, size)) {
+        return;
+    }
     if (size <= g_maxLogFileSize.load()) return;
     closeFdLocked();
     const std::string previous = g_logFilePath + ".1";
@@ -144,9 +150,11 @@ void writeLogFile(int level, const char* baseName, int line, const std::string& 
             return;
         }
     }
-    writeAll(g_logFd, prefix, static_cast<size_t>(length));
-    writeAll(g_logFd, text.data(), text.size());
-    writeAll(g_logFd, "\n", 1);
+    // One write per line: each write is a system call.
+    std::string fileLine;
+    fileLine.reserve(static_cast<size_t>(length) + text.size() + 1);
+    fileLine.append(prefix, static_cast<size_t>(length)).append(text).push_back('\n');
+    writeAll(g_logFd, fileLine.data(), fileLine.size());
 }
 
 void sendNetLog(int level, const char* baseName, int line, const std::string& text, uint32_t seconds,
@@ -219,7 +227,7 @@ void logMessage(int level, const char* file, int line, std::ostringstream& text)
     const int fileLevel = g_fileLogLevel.load();
     const int netLevel = g_netLogLevel.load();
     const int postLevel = g_postLogLevel.load();
-    if (fileLevel == -1 && netLevel == -1 && postLevel == -1) return;
+    if (fileLevel < 0 && netLevel < 0 && postLevel < 0) return;
 
     FILETIME fileTime;
     GetSystemTimeAsFileTime(&fileTime);
@@ -231,9 +239,9 @@ void logMessage(int level, const char* file, int line, std::ostringstream& text)
 
     const char* baseName = baseNameOf(file);
     const std::string message = text.str();
-    if (level <= fileLevel) writeLogFile(level, baseName, line, message, seconds, micros);
-    if (level <= netLevel) sendNetLog(level, baseName, line, message, seconds, micros);
-    if (level <= postLevel) postLog(level, baseName, line, message, seconds, micros);
+    if (sinkAdmits(fileLevel, level)) writeLogFile(level, baseName, line, message, seconds, micros);
+    if (sinkAdmits(netLevel, level)) sendNetLog(level, baseName, line, message, seconds, micros);
+    if (sinkAdmits(postLevel, level)) postLog(level, baseName, line, message, seconds, micros);
 }
 
 void setLogFile(const char* path) {
@@ -276,8 +284,9 @@ void closeLogFile() {
 }
 
 // The library's unload and the program's end come through here: the post
-// sender is ended too, within a short bound, and what it still held is
-// abandoned. Posting resumes once a post level or URL is set again.
+// sender is ended too, within a short bound: what it still held is posted
+// until then, so a healthy log server receives the stop's own lines. Posting
+// resumes once a post level or URL is set again.
 void closeNetLog() {
     closeNetSocket();
     twlogger_detail::stopLogPosts();

@@ -24,10 +24,14 @@ extern std::atomic<int> g_fileLogLevel;
 extern std::atomic<int> g_postLogLevel;
 extern std::atomic<int> g_netLogLevel;
 
+// A sink that is off (a negative level) admits nothing, not even a negative
+// level.
+inline bool sinkAdmits(int sinkLevel, int level) { return sinkLevel >= 0 && level <= sinkLevel; }
+
 inline bool logEnabled(int level) {
-    return level <= g_fileLogLevel.load(std::memory_order_relaxed) ||
-           level <= g_postLogLevel.load(std::memory_order_relaxed) ||
-           level <= g_netLogLevel.load(std::memory_order_relaxed);
+    return sinkAdmits(g_fileLogLevel.load(std::memory_order_relaxed), level) ||
+           sinkAdmits(g_postLogLevel.load(std::memory_order_relaxed), level) ||
+           sinkAdmits(g_netLogLevel.load(std::memory_order_relaxed), level);
 }
 
 void logMessage(int level, const char* file, int line, std::ostringstream& text);
@@ -57,8 +61,8 @@ void setLogRecordIds(const std::string& custId, const std::string& machineGuid);
 
 void closeLogFile();
 // Closes the network sink and ends the post sink's sender within a short
-// bound, abandoning the records it still held; records are posted again once
-// a post level or URL is set.
+// bound, posting what it still held until then; records are posted again
+// once a post level or URL is set.
 void closeNetLog();
 
 // Network sink destination and level (the service host sets these).
@@ -75,8 +79,3 @@ int getFileLogLevel();
 int getMaxLogFileSize();
 std::string getLogFilePath();
 std::string getLogPostUrl();
-
-// Sends one record to the post URL on the calling thread, with the HTTP
-// client's retries; returns false with a text on failure. The post sink
-// itself queues records for its sender thread instead.
-bool sendLogPost(const std::string& url, const std::string& record, std::string& errorText);

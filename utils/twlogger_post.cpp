@@ -7,23 +7,19 @@
 namespace {
 
 // One form post of the record, with the client's retries and pauses.
-bool postOnce(const std::string& url, const std::string& record, twlogger_detail::LogPostCancel* cancel,
+bool postOnce(const std::string& url, const std::string& record, twlogger_detail::LogPostCancel& cancel,
               std::string& errorText) {
     const UrlParts parts = parseUrl(url);
     http_helper client("agent_log", parts.host, parts.port, false, "", 0, parts.secure);
-    if (cancel != nullptr) cancel->attach(client);
+    cancel.attach(client);
     std::string response;
     const bool posted = client.post(parts.path, record.c_str(), response);
-    if (cancel != nullptr) cancel->detach();
+    cancel.detach();
     if (!posted) errorText = client.errorText();
     return posted;
 }
 
 }  // namespace
-
-bool sendLogPost(const std::string& url, const std::string& record, std::string& errorText) {
-    return postOnce(url, record, nullptr, errorText);
-}
 
 namespace twlogger_detail {
 
@@ -46,7 +42,7 @@ void LogPostCancel::cancel() {
 
 void postRecord(const std::string& url, const std::string& record, LogPostCancel& cancel) {
     std::string errorText;
-    if (!postOnce(url, record, &cancel, errorText)) logDebugString("Failed to post>> ", errorText);
+    if (!postOnce(url, record, cancel, errorText)) logDebugString("Failed to post>> ", errorText);
 }
 
 }  // namespace twlogger_detail

@@ -15,8 +15,14 @@ PalvaneServer::PalvaneServer(I_SoftwareManagerIpcListener* listener, PortOwnerFi
     startServing();
 }
 
+// A server that replaced this one has published its own port by now; the
+// setting is only withdrawn while it still names this server's.
 PalvaneServer::~PalvaneServer() {
-    localConfig(false).deleteValue(configKeys::IPC_PALVANE_PORT);
+    localConfig settings(false);
+    std::string published;
+    if (settings.getString(configKeys::IPC_PALVANE_PORT, published) && published == std::to_string(listeningPort())) {
+        settings.deleteValue(configKeys::IPC_PALVANE_PORT);
+    }
     shutdown();
 }
 

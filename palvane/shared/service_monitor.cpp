@@ -60,6 +60,7 @@ service_monitor::~service_monitor() {
     if (stopEvent_) SetEvent(stopEvent_.get());
     if (processMonitor_) processMonitor_->request_stop();
     if (healthThread_.joinable()) healthThread_.join();
+    { std::lock_guard<std::mutex> reactionEnded(reactionLock_); }
     upgradeMonitor_.reset();
     processMonitor_.reset();
 }
@@ -148,7 +149,8 @@ void service_monitor::check_services_health() {
 // One step under the component's lock, so that it does not interleave with
 // an operation of the component table on the same component.
 void service_monitor::checkComponent(Installed_services& component) {
-    auto guard = component.lock();
+    auto guard = component.lockUnlessStopped();
+    if (!guard.owns_lock()) return;
     // A driver that did not come up at the last start of the components is
     // not watched.
     auto* driver = dynamic_cast<Installed_drivers*>(&component);
@@ -190,6 +192,8 @@ void service_monitor::control_packet_filter() {
         TWLOG(LOG_WARN, "Failed to read the value of " << configKeys::TCP_DRIVER);
         return;
     }
+    auto guard = packet_filter_->lockUnlessStopped();
+    if (!guard.owns_lock()) return;
     if (packet_filter_wanted_ && !packet_filter_->is_running) {
         // A driver that fails at every start is tried less and less often.
         relaunch_spacing& spacing = restartSpacing_[packet_filter_];
@@ -245,10 +249,15 @@ void service_monitor::handle_windows_os_upgrade() {
         TWLOG(LOG_WARN, "handle_windows_os_upgrade() is called already.");
         return;
     }
+    // The monitor's stop cuts the stops short, and the monitor waits for the
+    // reaction before anything it uses goes.
+    std::lock_guard<std::mutex> reaction(reactionLock_);
+    ServiceWaitStop stopCutsWaits(stopEvent_.get());
     {
         std::lock_guard<std::mutex> pass(passLock_);
         upgradeHandled_ = true;
     }
+    if (stopRequested()) return;
     IServiceOperation* operations = core_ != nullptr ? core_->serviceOperations() : nullptr;
     if (core_ != nullptr && core_->isAgentInstalled() && operations != nullptr) {
         if (!operations->stop_service()) {
@@ -258,9 +267,9 @@ void service_monitor::handle_windows_os_upgrade() {
     } else {
         TWLOG(LOG_NOTICE, "Ignoring stop_all_services() since agent is not installed.");
     }
-    if (packet_filter_ != nullptr && !packet_filter_->stop()) {
-        TWLOG(LOG_ERROR, "Failed to stop " << packet_filter_->name);
-    }
+    if (packet_filter_ == nullptr) return;
+    auto guard = packet_filter_->lockUnlessStopped();
+    if (!guard.owns_lock() || !packet_filter_->stop()) TWLOG(LOG_ERROR, "Failed to stop " << packet_filter_->name);
 }
 
 }  // namespace PALVANE_SERVICE

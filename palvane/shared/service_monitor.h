@@ -52,8 +52,9 @@ public:
     service_monitor(IMonitoredCore* core, const std::string& install_path, InstalledServiceList components,
                     Options options);
     // Stops and joins the health thread (promptly, also in the middle of a
-    // pass), then ends the Windows-upgrade watch (waiting for a reaction that
-    // is running) and the process monitor.
+    // pass, whatever the pass waits for), cuts short and waits for an upgrade
+    // reaction that is running, then ends the Windows-upgrade watch and the
+    // process monitor.
     virtual ~service_monitor();
 
     service_monitor(const service_monitor&) = delete;
@@ -99,6 +100,8 @@ private:
     // takes it to wait for the end of a running pass and to keep the next one
     // from starting components it is about to stop.
     std::mutex passLock_;
+    // Held by the upgrade reaction while it runs.
+    std::mutex reactionLock_;
     std::atomic<bool> upgradeHandled_{false};
     std::atomic<bool> upgradeSeen_{false};
     std::atomic<unsigned> passes_{0};

@@ -3,12 +3,15 @@
 // does not read.
 #include <ws2tcpip.h>
 
+#include <atomic>
 #include <random>
 
 #include "busHarness.h"
 #include "ipclib/IpcConnectedEndpoint.h"
+#include "ipclib/IpcRefusalLog.h"
 #include "ipclib/ipcMessages.h"
 #include "support/logLines.h"
+#include "utils/twlogger.h"
 
 using testutil::frameOf;
 using testutil::IpcTestPeer;
@@ -139,7 +142,7 @@ TEST(IpcFraming, CloseBetweenFramesIsQuietInsideAFrameIsWarned) {
 
 TEST(IpcFraming, RefusedPeerIsClosedBeforeItReadsAByte) {
     LogCapture log(8);
-    TestBus bus(IpcMaster::kMaxEndpoints, false);
+    TestBus bus(IpcLimits(), false);
     IpcTestPeer peer;
     ASSERT_TRUE(peer.connectTo(bus.port));
     std::string received;
@@ -149,6 +152,79 @@ TEST(IpcFraming, RefusedPeerIsClosedBeforeItReadsAByte) {
     EXPECT_TRUE(testutil::loggedAt(
         log.text(), "Source port: " + std::to_string(peer.localPort()) + " is not from tarnwell process.", "Error"))
         << log.text();
+    // A program connecting in a loop is reported once a minute, not once per connection.
+    for (int i = 0; i < 2; ++i) {
+        IpcTestPeer again;
+        ASSERT_TRUE(again.connectTo(bus.port) && again.waitClosed(received));
+    }
+    EXPECT_EQ(testutil::countLines(log.text(), "Source port: "), 1u) << log.text();
+}
+
+TEST(IpcRefusalLog, OneLinePerSourceAndIntervalWithTheCountSinceTheLast) {
+    LogCapture log(8);
+    IpcRefusalLog refusals(std::chrono::milliseconds(200));
+    for (int i = 0; i < 5; ++i) refusals.refused("a.exe", LOG_ERROR, "refused");
+    Sleep(300);
+    refusals.refused("a.exe", LOG_ERROR, "again");
+    EXPECT_TRUE(testutil::loggedAt(log.text(), "refused (1 refused since the last report)", "Error")) << log.text();
+    EXPECT_TRUE(testutil::loggedAt(log.text(), "again (5 refused since the last report)", "Error")) << log.text();
+    EXPECT_EQ(testutil::countLines(log.text(), "since the last report"), 2u) << log.text();
+}
+
+
+// When the budget is spent, the connection holding the most is cut off, not
+// the one whose frame asks next.
+TEST(IpcFraming, ASpentBudgetCutsOffThePeerHoldingTheMostNotTheOneAsking) {
+    LogCapture log(4);
+    IpcLimits limits;
+    limits.budgetBytes = 2 * 1024 * 1024;
+    TestBus bus(limits);
+    std::atomic<IIpcEndpoint*> named[2] = {};  // the hoarder's, the asker's
+    bus.listener.messageHook = [&](IIpcEndpoint* endpoint, const std::string& body) { named[body == "a"] = endpoint; };
+    auto hoarderPeer = bus.connectPeer();
+    auto askerPeer = bus.connectPeer();
+    ASSERT_TRUE(hoarderPeer->sendFrame("h") && askerPeer->sendFrame("a"));
+    ASSERT_TRUE(testutil::waitUntil([&] { return named[0] && named[1]; }));
+    // Neither reads: past the socket's buffers, three frames wait for one, one for the other.
+    const std::string body(512 * 1024, 'b');
+    for (int peer = 0, frames = 3; peer < 2; ++peer, frames = 1) {
+        const size_t before = bus.master.budget().used();
+        for (int i = 0; i < 40 && bus.master.budget().used() == before; ++i) named[peer].load()->sendBody(body);
+        for (int i = 1; i < frames; ++i) named[peer].load()->sendBody(body);
+    }
+    EXPECT_TRUE(named[1].load()->sendBody("still served"));
+    std::string received;
+    EXPECT_TRUE(hoarderPeer->waitClosed(received, std::chrono::seconds(20)));
+    EXPECT_TRUE(testutil::loggedAt(log.text(), "the most of all;", "Warn")) << log.text();
+    EXPECT_EQ(bus.listener.disconnects, 1);
+}
+
+// A frame whose bytes stop coming, a peer that takes nothing of what waits
+// for it, and a body larger than the budget leaves: each peer is cut off.
+TEST(IpcFraming, AStalledFrameAStalledReaderOrAnOversizedBodyIsCutOff) {
+    LogCapture log(4);
+    IpcLimits limits;
+    limits.frameStall = std::chrono::milliseconds(200);
+    limits.sendStall = std::chrono::milliseconds(200);
+    limits.budgetBytes = 256 * 1024;
+    TestBus bus(limits);
+    std::string received;
+    auto stalledReader = bus.connectPeer();
+    const IpcPostUiMessage large(std::string(64 * 1024, 'r').c_str());
+    for (int i = 0; i < 100 && bus.master.budget().used() == 0; ++i) bus.master.broadcast(large);
+    // Read only once cut off: reading is progress.
+    EXPECT_TRUE(testutil::waitUntil([&] { return bus.listener.disconnects == 1; }));
+    EXPECT_TRUE(stalledReader->waitClosed(received, std::chrono::seconds(20)));
+    auto stalledFrame = bus.connectPeer();
+    ASSERT_TRUE(stalledFrame->sendRaw(headerOf(100) + "only part of it"));
+    EXPECT_TRUE(stalledFrame->waitClosed(received));
+    auto oversized = bus.connectPeer();
+    ASSERT_TRUE(oversized->sendRaw(headerOf(512 * 1024) + std::string(300 * 1024, 'o')));
+    EXPECT_TRUE(oversized->waitClosed(received));
+    const std::string text = log.text();
+    EXPECT_TRUE(testutil::loggedAt(text, "stopped arriving for", "Warn")) << text;
+    EXPECT_TRUE(testutil::loggedAt(text, "took nothing of what waits for it", "Warn")) << text;
+    EXPECT_TRUE(testutil::loggedAt(text, "sends more than the bus holds for its peers", "Warn")) << text;
 }
 
 TEST(IpcFraming, LargeMessageToAPeerThatDoesNotReadArrivesWholeAndInOrder) {
@@ -219,5 +295,5 @@ TEST(IpcFraming, PeerThatNeverReadsIsCutOffOnceTooMuchWaitsForIt) {
     std::string received;
     EXPECT_TRUE(peer->waitClosed(received, std::chrono::seconds(20)));
     EXPECT_LE(received.size(), IpcConnectedEndpoint::kMaxQueuedBytes + 8 * 1024 * 1024);
-    EXPECT_EQ(bus.master.sendBudget().used(), 0u);  // what waited for it is given back
+    EXPECT_EQ(bus.master.budget().used(), 0u);  // what waited for it is given back
 }

@@ -30,15 +30,23 @@ double cpuSecondsOverASecond() {
 }
 
 // A listening endpoint whose accept fails (as when the system is out of
-// buffers) until told otherwise.
+// buffers) until told otherwise; it records whether an accepted socket took
+// urgent data inline from the start.
 class FailingAcceptEndpoint : public IpcServerEndpoint {
 public:
     using IpcServerEndpoint::IpcServerEndpoint;
     std::atomic<bool> failing{true};
+    std::atomic<bool> acceptedInline{false};
 
 protected:
     SOCKET acceptConnection(sockaddr_in& peer) override {
-        if (!failing) return IpcServerEndpoint::acceptConnection(peer);
+        if (!failing) {
+            const SOCKET accepted = IpcServerEndpoint::acceptConnection(peer);
+            char inlined = 0;
+            int size = sizeof(inlined);
+            acceptedInline = getsockopt(accepted, SOL_SOCKET, SO_OOBINLINE, &inlined, &size) == 0 && inlined != 0;
+            return accepted;
+        }
         WSASetLastError(WSAENOBUFS);
         return INVALID_SOCKET;
     }
@@ -182,7 +190,7 @@ TEST(IpcMasterLifetime, BroadcastOnceStoppingSucceedsAndSendsNothing) {
 TEST(IpcMasterLoop, ServesMorePeersThanADefaultSocketSetHolds) {
     TestBus bus;
     std::vector<std::unique_ptr<IpcTestPeer>> peers;
-    for (int i = 0; i < 100; ++i) peers.push_back(bus.connectPeer());
+    for (size_t i = 0; i < IpcLimits().maxConnections; ++i) peers.push_back(bus.connectPeer());
     for (size_t i = 0; i < peers.size(); ++i) ASSERT_TRUE(peers[i]->sendFrame("peer " + std::to_string(i)));
     ASSERT_TRUE(bus.listener.waitBodies(peers.size()));
     EXPECT_TRUE(bus.master.broadcast(IpcPostUiMessage("x")));
@@ -195,7 +203,7 @@ TEST(IpcMasterLoop, ServesMorePeersThanADefaultSocketSetHolds) {
 
 TEST(IpcMasterLoop, RefusesConnectionsBeyondItsCapacity) {
     LogCapture log(8);
-    TestBus bus(3);  // the listening socket and two peers
+    TestBus bus(connectionsAtMost(2));
     auto first = bus.connectPeer();
     auto second = bus.connectPeer();
 
@@ -246,6 +254,8 @@ TEST(IpcMasterLoop, FailingAcceptIsLoggedOnceAndBackedOffNotSpun) {
 
     listening->failing = false;  // the waiting peer is admitted at the next try
     EXPECT_TRUE(testutil::waitUntil([&] { return listener.connects == 1; }, std::chrono::seconds(5)));
+    // Urgent data that came before the accept is inline as well.
+    EXPECT_TRUE(listening->acceptedInline);
 }
 
 // Urgent data left out of band would keep the socket in select's error set

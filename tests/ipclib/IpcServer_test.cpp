@@ -1,6 +1,7 @@
 // The server's own behaviour: rebroadcast to every peer on its worker, and an
 // orderly end with peers connected and rebroadcasts in flight.
 #include "busHarness.h"
+#include "ipclib/IpcConnectedEndpoint.h"
 #include "ipclib/IpcServer.h"
 #include "support/logLines.h"
 #include "support/quietIpcServer.h"
@@ -66,18 +67,26 @@ TEST(IpcServerRebroadcast, SendsTheInnerMessageToEveryPeerTheSenderIncluded) {
     }
 }
 
-TEST(IpcServerRebroadcast, InnerMessageThatMayNotBeSentReachesNobody) {
+// One that may not be sent, and one that grows past the frame limit when
+// written again (letters beyond ASCII become escapes).
+TEST(IpcServerRebroadcast, InnerMessageThatMayNotBeSentOrIsTooLargeReachesNobody) {
     LogCapture log(8);
     testutil::TrayStandIn tray;
     TestServer server(tray.ownerFinder());
     auto sender = connect(server);
     ASSERT_TRUE(sender->sendFrame(R"({"rebroadcast":{"post-uimessage":{"message-content":""}}})"));
     ASSERT_TRUE(testutil::waitUntil([&] { return log.contains("Failed to send post-uimessage"); }));
+    std::string text;
+    while (text.size() < 600 * 1024) text += "\xc3\xa9";
+    ASSERT_TRUE(sender->sendFrame(R"({"rebroadcast":{"post-uimessage":{"message-content":")" + text + "\"}}}"));
+    ASSERT_TRUE(testutil::waitUntil([&] { return log.contains("Rebroadcast of post-uimessage dropped"); }));
+    EXPECT_TRUE(testutil::loggedAt(log.text(), "exceeds the frame limit of 1048576.", "Warn"));
     EXPECT_TRUE(sender->staysSilent(std::chrono::milliseconds(100)));
 }
 
 // Peers that do not read, flooded with large rebroadcasts: what waits for them
-// stays within the send budget and the worker's, and peers are cut off.
+// stays within the budget and the worker's (and one broadcast, until the peers
+// cut off free theirs), and peers are cut off.
 TEST(IpcServerRebroadcast, FloodOfLargeBodiesStaysWithinTheByteBudget) {
     LogCapture log(4);  // not the debug lines with every body
     testutil::TrayStandIn tray;
@@ -95,7 +104,7 @@ TEST(IpcServerRebroadcast, FloodOfLargeBodiesStaysWithinTheByteBudget) {
     size_t most = 0;
     while (flooding) most = std::max(most, server.heldBytes());
     flood.join();
-    EXPECT_LE(most, IpcMaster::kMaxQueuedBytes + IpcRebroadcastWorker::kMaxQueuedBytes);
+    EXPECT_LE(most, IpcLimits().budgetBytes + IpcRebroadcastWorker::kMaxQueuedBytes + peers.size() * frame.size());
     EXPECT_TRUE(testutil::loggedAt(log.text(), "bytes for its peers, closing connection.", "Warn")) << most;
 }
 
@@ -127,4 +136,23 @@ TEST(IpcServerLifetime, DestroyedWithPeersConnectedAndRebroadcastsInFlight) {
     // The listening port is closed with the server.
     IpcTestPeer late;
     EXPECT_FALSE(late.connectTo(port));
+}
+
+// Peers streaming the largest bodies of numbers a frame carries: the stop
+// reaches the loop at its next peer or body, not after a pass over them all.
+TEST(IpcServerLifetime, DestructionReachesALoopBusyWithHostilePeers) {
+    testutil::TrayStandIn tray;
+    auto server = std::make_unique<TestServer>(tray.ownerFinder());
+    std::string numbers = "[0";
+    while (numbers.size() + 3 <= IpcConnectedEndpoint::kMaxFrameLength) numbers += ",0";
+    const std::string frame = testutil::frameOf(numbers + "]");
+    std::vector<std::unique_ptr<IpcTestPeer>> peers;
+    std::vector<std::thread> streams;
+    for (int i = 0; i < 8; ++i) peers.push_back(connect(*server));
+    for (auto& peer : peers) streams.emplace_back([&frame, raw = peer.get()] { while (raw->sendRaw(frame)) {} });
+    Sleep(1000);
+    const auto start = std::chrono::steady_clock::now();
+    server.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    for (auto& stream : streams) stream.join();
 }

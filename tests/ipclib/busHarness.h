@@ -66,8 +66,14 @@ public:
     using IpcMaster::stopLoop;
 };
 
+inline IpcLimits connectionsAtMost(size_t connections) {
+    IpcLimits limits;
+    limits.maxConnections = connections;
+    return limits;
+}
+
 struct TestBus {
-    explicit TestBus(size_t maxEndpoints = IpcMaster::kMaxEndpoints, bool peersAreTray = true) : master(maxEndpoints) {
+    explicit TestBus(IpcLimits limits = IpcLimits(), bool peersAreTray = true) : master(limits) {
         listener.runner = &master;
         auto* listening = new IpcServerEndpoint(
             &master, &listener, peersAreTray ? tray.ownerFinder() : testutil::TrayStandIn::foreignOwnerFinder());

@@ -235,7 +235,10 @@ TEST(IpcServiceParser, RejectsHostileAndIncompleteBodiesWithoutThrowing) {
     std::string deepObjects;
     for (int i = 0; i < 2000; ++i) deepObjects += "{\"a\":";
     deepObjects += "1" + std::string(2000, '}');
+    std::string manyValues = "0";
+    while (manyValues.size() < 2 * ipcServiceParser::kMaxValues) manyValues += ",0";
     const std::vector<std::string> bodies = {
+        "{\"post-uimessage\":{\"message-content\":\"x\",\"pad\":[" + manyValues + "]}}",
         "",
         " \n",
         "null",

@@ -107,6 +107,14 @@ TEST_F(LoggerFileTest, NegativeLevelIsAdmittedAndNamedUnknown) {
     const auto lines = splitCrLfLines(read(path));
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("< UNK    > twlogger_test.cpp:12  odd"), std::string::npos) << lines[0];
+
+    // A sink that is off admits no level, however low.
+    g_fileLogLevel.store(-1);
+    EXPECT_FALSE(logEnabled(-7));
+    setPostLogLevel(LOG_ERROR);
+    logMessage(-7, "c:\\src\\twlogger_test.cpp", 13, text);
+    setPostLogLevel(9);
+    EXPECT_EQ(splitCrLfLines(read(path)).size(), 1u);
 }
 
 TEST_F(LoggerFileTest, NothingIsWrittenWhenEverySinkIsOff) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "utils/twlogger.h"
+#include "utils/win/moduleReference.h"
 #include "utils/win/stringconv.h"
 
 namespace {
@@ -16,8 +17,6 @@ namespace {
 constexpr const wchar_t* kContentDisposition = L"Content-Disposition";
 constexpr DWORD kOutOfMemory = ERROR_NOT_ENOUGH_MEMORY;
 constexpr DWORD kCallbackFlags = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES;
-
-std::atomic<long long> g_closeWaitMs{async_http::kCloseWait.count()};
 
 // The callbacks the current thread is inside, innermost first: WinHTTP may
 // nest one callback in a call made from another, and the owner may destroy
@@ -79,13 +78,17 @@ bool isBareFileName(const std::string& name) {
 struct async_http::CallbackState {
     explicit CallbackState(async_http* owner) : owner(owner) {}
 
+    // Keeps the library that holds the callback loaded from the start of the
+    // download until WinHTTP's closing notice, however long the notice takes
+    // and whoever unloads the library meanwhile.
+    ModuleReference callbackCode;
+
     std::mutex lock;
     std::condition_variable changed;
     // Null once the owner has detached.
     async_http* owner;
     // Callbacks inside the owner now.
     int running = 0;
-    bool handleClosed = false;
     std::atomic<long> references{1};
     // WinHTTP may write into the chunk being read until it closes the request.
     std::vector<char> readBuffer;
@@ -112,25 +115,12 @@ struct async_http::CallbackState {
         release();
     }
     // No callback reaches the owner after this; one running on another thread
-    // is waited for. Gives how many callbacks of this download the calling
-    // thread is inside.
-    int detach() {
+    // is waited for, one the calling thread is inside is not.
+    void detach() {
         const int own = InsideCallback::depthFor(this);
         std::unique_lock<std::mutex> guard(lock);
         owner = nullptr;
         changed.wait(guard, [&] { return running <= own; });
-        return own;
-    }
-    void markClosed() {
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            handleClosed = true;
-        }
-        changed.notify_all();
-    }
-    bool waitClosed(std::chrono::milliseconds bound) {
-        std::unique_lock<std::mutex> guard(lock);
-        return changed.wait_for(guard, bound, [&] { return handleClosed; });
     }
 };
 
@@ -140,21 +130,14 @@ async_http::async_http(const std::string& userAgent, const std::string& host, ui
       callbacks_(callbacks),
       state_(new CallbackState(this)) {}
 
-// The wait for the closing notice keeps the library's callback code mapped
-// until WinHTTP is done with it; it is skipped inside a callback, where
-// WinHTTP cannot deliver the notice before the callback returns.
+// WinHTTP's closing notice may come long after this (under Wine only at the
+// receive time-out): it finds the callback state and the library still there.
 async_http::~async_http() {
-    const int insideOwnCallback = state_->detach();
+    state_->detach();
     const HINTERNET request = releaseRequest();
     if (request != nullptr) WinHttpCloseHandle(request);
-    if (callbackInstalled_ && insideOwnCallback == 0 &&
-        !state_->waitClosed(std::chrono::milliseconds(g_closeWaitMs.load()))) {
-        TWLOG(LOG_WARN, "WinHTTP did not close the download request in time.");
-    }
     state_->release();
 }
-
-void async_http::setCloseWait(std::chrono::milliseconds wait) { g_closeWaitMs.store(wait.count()); }
 
 bool async_http::startGet(const std::string& path, bool headersWanted) {
     // One download per object: a second request would share the first one's
@@ -172,11 +155,13 @@ bool async_http::startGet(const std::string& path, bool headersWanted) {
         setLastError(GetLastError());
         return false;
     }
-    // WinHTTP's reference, given back at the closing notice.
+    // WinHTTP's references, given back at the closing notice.
     state_->addReference();
+    state_->callbackCode = ModuleReference::toThisModule();
     if (WinHttpSetStatusCallback(request, &async_http::asyncStatusCallback, kCallbackFlags, 0) ==
         WINHTTP_INVALID_STATUS_CALLBACK) {
         setLastError(GetLastError());
+        ModuleReference unused(std::move(state_->callbackCode));
         state_->release();
         return false;
     }
@@ -194,9 +179,10 @@ void CALLBACK async_http::asyncStatusCallback(HINTERNET handle, DWORD_PTR contex
                                               DWORD length) {
     if (context == 0) return;
     CallbackState* state = reinterpret_cast<CallbackState*>(context);
-    // The last callback WinHTTP makes for the request.
+    // The last callback WinHTTP makes for the request. The library's
+    // reference is dropped last, on a thread of its own.
     if (status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) {
-        state->markClosed();
+        ModuleReference callbackCode(std::move(state->callbackCode));
         state->release();
         return;
     }

@@ -7,7 +7,6 @@
 #include <winhttp.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -42,7 +41,8 @@ public:
     // returns (one that is running is waited for), so the owner may free the
     // object right after completion or failure, or at any other time. WinHTTP
     // may deliver its closing notice later: it finds only the download's
-    // callback state, which outlives the object until then.
+    // callback state, which outlives the object until then, and the library,
+    // which the download keeps loaded until then.
     ~async_http() override;
 
     bool startGet(const std::string& path, bool headersWanted);
@@ -57,12 +57,6 @@ public:
 
     static void CALLBACK asyncStatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID information,
                                              DWORD length);
-
-    // How long the destructor waits for WinHTTP's closing notice (tests
-    // shorten it). Only a library about to be unloaded needs the notice
-    // delivered; the object itself is safe to free without it.
-    static constexpr std::chrono::milliseconds kCloseWait{10000};
-    static void setCloseWait(std::chrono::milliseconds wait);
 
     struct CallbackState;
 

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <vector>
 
 #include "utils/twlogger.h"
+#include "utils/win/moduleReference.h"
 #include "utils/win/stringconv.h"
 #include "utils/win/twexception.h"
 
@@ -42,6 +44,40 @@ std::vector<wchar_t> multiString(const std::wstring& names) {
 
 const wchar_t* optionalText(const std::wstring& text) { return text.empty() ? nullptr : text.c_str(); }
 
+BOOL startCall(SC_HANDLE service, SERVICE_STATUS*) { return StartServiceW(service, 0, nullptr); }
+BOOL stopCall(SC_HANDLE service, SERVICE_STATUS* status) {
+    return ControlService(service, SERVICE_CONTROL_STOP, status);
+}
+
+// A call left to finish alone owns everything it touches: handles of its own,
+// so it never uses ours once they are closed.
+struct DetachedCall {
+    UniqueScHandle manager;
+    UniqueScHandle service;
+    UniqueHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    BOOL result = FALSE;
+    DWORD error = 0;
+    SERVICE_STATUS status{};
+};
+
+// Null (with the last error set) when the service or the event cannot be had.
+std::shared_ptr<DetachedCall> openDetachedCall(const std::wstring& name, DWORD access) {
+    auto detached = std::make_shared<DetachedCall>();
+    detached->manager.reset(OpenSCManagerW(nullptr, SERVICES_ACTIVE_DATABASEW, SC_MANAGER_CONNECT));
+    if (detached->manager) detached->service.reset(OpenServiceW(detached->manager.get(), name.c_str(), access));
+    if (detached->service && detached->done) return detached;
+    return nullptr;
+}
+
+bool startDetachedCall(const std::shared_ptr<DetachedCall>& detached, BOOL (*call)(SC_HANDLE, SERVICE_STATUS*)) {
+    UniqueHandle thread(ModuleReference::startThread([detached, call] {
+        detached->result = call(detached->service.get(), &detached->status);
+        detached->error = GetLastError();
+        SetEvent(detached->done.get());
+    }));
+    return thread.valid();
+}
+
 }  // namespace
 
 ServiceWaitClock& serviceWaitClock() { return *g_clock.load(); }
@@ -59,6 +95,8 @@ ServiceWaitStop::~ServiceWaitStop() { t_stopEvent = nullptr; }
 bool ServiceWaitStop::requested() {
     return t_stopEvent != nullptr && WaitForSingleObject(t_stopEvent, 0) == WAIT_OBJECT_0;
 }
+
+HANDLE ServiceWaitStop::event() { return t_stopEvent; }
 
 service_helper::service_helper(const std::string& name, DWORD managerAccess, DWORD serviceAccess)
     : name_(name), managerAccess_(managerAccess), serviceAccess_(serviceAccess) {
@@ -183,9 +221,9 @@ bool service_helper::startService() {
     const PendingWait stopWait = waitWhilePending(status, SERVICE_STOP_PENDING, startedAt);
     if (stopWait == PendingWait::TimedOut) TWLOG(LOG_ERROR, name_ << ":timeout waiting for service to stop.");
     if (stopWait != PendingWait::Left) return false;
-    if (!StartServiceW(service_.get(), 0, nullptr)) {
-        lastError_ = GetLastError();
-        TWLOG(LOG_ERROR, name_ << " :startService failed: " << lastError_);
+    SERVICE_STATUS ignored{};
+    if (!callManager(startCall, ignored)) {
+        if (lastError_ != ERROR_CANCELLED) TWLOG(LOG_ERROR, name_ << " :startService failed: " << lastError_);
         return false;
     }
     if (!queryStatus(status)) {
@@ -208,7 +246,41 @@ bool service_helper::pauseWithinBudget(uint32_t waitHintMs, uint32_t startedAt, 
     const uint32_t elapsed = clock.now() - startedAt;
     if (elapsed < budgetMs) clock.pause(std::min(servicePauseFor(waitHintMs), budgetMs - elapsed));
     if (!ServiceWaitStop::requested()) return true;
-    TWLOG(LOG_INFO, "The wait for " << name_ << " was cut short by a stop.");
+    noteCutShort();
+    return false;
+}
+
+void service_helper::noteCutShort() { TWLOG(LOG_INFO, "The wait for " << name_ << " was cut short by a stop."); }
+
+bool service_helper::callManager(ScmCall call, SERVICE_STATUS& status) {
+    if (ServiceWaitStop::event() != nullptr) return callManagerOnOwnThread(call, status);
+    if (call(service_.get(), &status)) return true;
+    lastError_ = GetLastError();
+    return false;
+}
+
+// Once the stop has come, nothing new is asked of the manager. A call the
+// stop leaves behind may still start or stop the service.
+bool service_helper::callManagerOnOwnThread(ScmCall call, SERVICE_STATUS& status) {
+    if (ServiceWaitStop::requested()) {
+        lastError_ = ERROR_CANCELLED;
+        noteCutShort();
+        return false;
+    }
+    const std::shared_ptr<DetachedCall> detached = openDetachedCall(wideName_, serviceAccess_);
+    if (!detached || !startDetachedCall(detached, call)) {
+        lastError_ = GetLastError();
+        return false;
+    }
+    const HANDLE waits[] = {detached->done.get(), ServiceWaitStop::event()};
+    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+        lastError_ = ERROR_CANCELLED;
+        noteCutShort();
+        return false;
+    }
+    status = detached->status;
+    if (detached->result) return true;
+    lastError_ = detached->error;
     return false;
 }
 
@@ -252,9 +324,9 @@ bool service_helper::stopService() {
         if (poll != StopPoll::Waiting) return poll == StopPoll::Stopped;
     }
     SERVICE_STATUS controlStatus{};
-    if (!ControlService(service_.get(), SERVICE_CONTROL_STOP, &controlStatus)) {
-        lastError_ = GetLastError();
-        TWLOG(LOG_ERROR, "ControlService() -- Failed to send the stop command: " << lastError_);
+    if (!callManager(stopCall, controlStatus)) {
+        if (lastError_ != ERROR_CANCELLED)
+            TWLOG(LOG_ERROR, "ControlService() -- Failed to send the stop command: " << lastError_);
         return false;
     }
     if (controlStatus.dwCurrentState == SERVICE_STOPPED) return true;

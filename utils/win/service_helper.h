@@ -32,9 +32,10 @@ void setServiceWaitClock(ServiceWaitClock* clock);
 // kept between 1 and 10 seconds.
 uint32_t servicePauseFor(uint32_t waitHintMs);
 
-// While one lives, every service wait on the thread that made it ends as soon
-// as `stopEvent` (a manual-reset event) is signalled: the owner of the thread
-// is being stopped and no start or stop may hold it. Scopes do not nest.
+// While one lives, every service wait on the thread that made it, and every
+// start or stop the service manager holds, ends as soon as `stopEvent` (a
+// manual-reset event) is signalled: the owner of the thread is being stopped
+// and no start or stop may hold it. Scopes do not nest.
 class ServiceWaitStop {
 public:
     explicit ServiceWaitStop(HANDLE stopEvent);
@@ -44,6 +45,8 @@ public:
 
     // True once the current thread's stop event is signalled.
     static bool requested();
+    // The current thread's stop event; null outside a scope.
+    static HANDLE event();
 };
 
 // How a service is created; built by the managed components.
@@ -105,6 +108,15 @@ private:
     // A pause by the pause rule that ends early on the thread's stop; false
     // when the stop came.
     bool pauseWithinBudget(uint32_t waitHintMs, uint32_t startedAt, uint32_t budgetMs);
+    // StartServiceW or ControlService, which the service control manager holds
+    // for as long as the service takes to answer (about 30 s): on a thread
+    // whose waits a stop cuts, it runs on a thread of its own, with handles of
+    // its own, and the stop ends the wait for it. False with the last error
+    // set, ERROR_CANCELLED when the stop came first.
+    using ScmCall = BOOL (*)(SC_HANDLE service, SERVICE_STATUS* status);
+    bool callManager(ScmCall call, SERVICE_STATUS& status);
+    bool callManagerOnOwnThread(ScmCall call, SERVICE_STATUS& status);
+    void noteCutShort();
 
     std::wstring wideName_;
     std::string name_;

@@ -110,14 +110,25 @@ bool findPortOwnerInTcpTable(uint16_t peerPort, uint16_t serverPort, DWORD& owne
     return true;
 }
 
-bool isPeerAgentProcess(uint16_t peerPort, uint16_t serverPort, int mode, const PortOwnerFinder& findOwner) {
-    PortOwnerLookup lookup(peerPort, serverPort, mode, findOwner);
+bool isPeerAgentProcess(uint16_t peerPort, uint16_t serverPort, int mode, const PortOwnerFinder& findOwner,
+                        PeerRefusal* refusal) {
+    PortOwnerLookup lookup(peerPort, serverPort, mode, findOwner, refusal);
     return lookup.findPortOwner();
 }
 
-PortOwnerLookup::PortOwnerLookup(uint16_t peerPort, uint16_t serverPort, int mode, PortOwnerFinder findOwner)
-    : peerPort_(peerPort), serverPort_(serverPort), mode_(mode), findOwner_(std::move(findOwner)) {
+PortOwnerLookup::PortOwnerLookup(uint16_t peerPort, uint16_t serverPort, int mode, PortOwnerFinder findOwner,
+                                 PeerRefusal* refusal)
+    : peerPort_(peerPort), serverPort_(serverPort), mode_(mode), findOwner_(std::move(findOwner)), refusal_(refusal) {
+    GetSystemTimePreciseAsFileTime(&checkBegan_);
     if (mode_ == PEER_AGENT_PROGRAM) raiseDebugPrivilege();
+}
+
+void PortOwnerLookup::refuse(const std::string& reason) {
+    if (refusal_ != nullptr) {
+        refusal_->reason += (refusal_->reason.empty() ? "" : " ") + reason;
+    } else {
+        TWLOG(LOG_ERROR, reason);
+    }
 }
 
 PortOwnerLookup::~PortOwnerLookup() {
@@ -161,29 +172,30 @@ bool PortOwnerLookup::findPortOwner() {
     return isAgentProcess(pid);
 }
 
-bool PortOwnerLookup::expectedProgramPath(std::string& path) const {
+bool PortOwnerLookup::expectedProgramPath(std::string& path) {
     if (mode_ != PEER_TRAY_PROGRAM && mode_ != PEER_AGENT_PROGRAM) return false;
     std::string installPath;
-    if (!localConfig(true).getString(configKeys::PATH, installPath)) {
-        TWLOG(LOG_ERROR, "Failed to get installation path.");
-    }
+    if (!localConfig(true).getString(configKeys::PATH, installPath)) refuse("Failed to get installation path.");
     path = installPath + kAgentFolder + (mode_ == PEER_TRAY_PROGRAM ? kTrayProgram : kAgentProgram);
     return true;
 }
 
 bool PortOwnerLookup::isAgentProcess(DWORD pid) {
+    if (refusal_ != nullptr) refusal_->program = "pid " + std::to_string(pid);
     std::string expected;
     if (!expectedProgramPath(expected)) return false;
     process_.reset(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
     if (!process_) {
-        TWLOG(LOG_ERROR, "OpenProcess() failure: " << GetLastError());
+        refuse("OpenProcess() failure: " + std::to_string(GetLastError()));
         return false;
     }
     std::wstring actual;
     if (!readProcessImagePath(process_.get(), actual)) {
-        TWLOG(LOG_ERROR, "Failed to get module filename.");
+        refuse("Failed to get module filename.");
         return false;
     }
+    if (refusal_ != nullptr) toUtf8(actual, refusal_->program);
+    if (!createdBeforeTheCheck(pid)) return false;
     // The setting is read in the ANSI code page; comparing as wide text keeps a
     // non-ASCII install path comparable with the image path.
     std::wstring expectedWide;
@@ -191,6 +203,22 @@ bool PortOwnerLookup::isAgentProcess(DWORD pid) {
         TWLOG(LOG_DEBUG, expected << " is Tarnwell process.");
         return true;
     }
-    TWLOG(LOG_ERROR, expected << " is not Tarnwell process.");
+    refuse(expected + " is not Tarnwell process.");
+    return false;
+}
+
+// An owner that exited leaves its id free for the next process; one created
+// after the connection existed is not the process that made it.
+bool PortOwnerLookup::createdBeforeTheCheck(DWORD pid) {
+    FILETIME created{};
+    FILETIME exited{};
+    FILETIME kernel{};
+    FILETIME user{};
+    if (!GetProcessTimes(process_.get(), &created, &exited, &kernel, &user)) {
+        refuse("GetProcessTimes() failure: " + std::to_string(GetLastError()));
+        return false;
+    }
+    if (CompareFileTime(&created, &checkBegan_) <= 0) return true;
+    refuse("Process " + std::to_string(pid) + " was created after the connection was made.");
     return false;
 }

@@ -52,11 +52,23 @@ const TcpConnectionRow* findPeerRow(const std::vector<TcpConnectionRow>& rows, u
 using PortOwnerFinder = std::function<bool(uint16_t peerPort, uint16_t serverPort, DWORD& ownerPid)>;
 bool findPortOwnerInTcpTable(uint16_t peerPort, uint16_t serverPort, DWORD& ownerPid);
 
+// What a refused check found, for a caller that reports refusals itself.
+struct PeerRefusal {
+    // The owner's program file, "pid N" when it could not be read, empty when
+    // no owner was found.
+    std::string program;
+    // The check's own level-3 text; empty when it had none.
+    std::string reason;
+};
+
 // Whether the process at the other end of the accepted connection from
 // 127.0.0.1:peerPort to our 127.0.0.1:serverPort runs the program selected by
-// mode (PEER_TRAY_PROGRAM or PEER_AGENT_PROGRAM). Every failure answers false.
+// mode (PEER_TRAY_PROGRAM or PEER_AGENT_PROGRAM). A process created after the
+// check began cannot own the connection, which existed before. Every failure
+// answers false; with `refusal` given, the check's level-3 lines go there
+// instead of the log.
 bool isPeerAgentProcess(uint16_t peerPort, uint16_t serverPort, int mode,
-                        const PortOwnerFinder& findOwner = findPortOwnerInTcpTable);
+                        const PortOwnerFinder& findOwner = findPortOwnerInTcpTable, PeerRefusal* refusal = nullptr);
 
 // The full path of the program file a process was started from, however long,
 // as the kernel records it. The process needs PROCESS_QUERY_LIMITED_INFORMATION.
@@ -67,7 +79,8 @@ bool readProcessImagePath(HANDLE process, std::wstring& path, DWORD firstGuess =
 // The state of one peer check; lives on the stack of isPeerAgentProcess.
 class PortOwnerLookup {
 public:
-    PortOwnerLookup(uint16_t peerPort, uint16_t serverPort, int mode, PortOwnerFinder findOwner);
+    PortOwnerLookup(uint16_t peerPort, uint16_t serverPort, int mode, PortOwnerFinder findOwner,
+                    PeerRefusal* refusal = nullptr);
     ~PortOwnerLookup();
     PortOwnerLookup(const PortOwnerLookup&) = delete;
     PortOwnerLookup& operator=(const PortOwnerLookup&) = delete;
@@ -82,14 +95,18 @@ public:
     bool isAgentProcess(DWORD pid);
 
 private:
-    bool expectedProgramPath(std::string& path) const;
+    bool expectedProgramPath(std::string& path);
+    bool createdBeforeTheCheck(DWORD pid);
     void raiseDebugPrivilege();
     void dropDebugPrivilege();
+    void refuse(const std::string& reason);
 
     uint16_t peerPort_;
     uint16_t serverPort_;
     int mode_;
     PortOwnerFinder findOwner_;
+    PeerRefusal* refusal_;
+    FILETIME checkBegan_{};
     UniqueHandle process_;
     UniqueHandle token_;
 };

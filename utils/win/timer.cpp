@@ -27,12 +27,15 @@ bool winTimer::createQueueTimer(unsigned periodMs, unsigned dueMs) {
     return true;
 }
 
+// A second start replaces the first timer instead of adding one beside it,
+// which would tick on with nothing left to stop or re-arm it.
 bool winTimer::start(unsigned periodMs, unsigned dueMs) {
     std::lock_guard<std::mutex> guard(handles_);
     if (queue_ == nullptr) {
         TWLOG(LOG_ERROR, "TimerQueue handle is NULL.");
         return false;
     }
+    if (timer_ != nullptr && !deleteQueueTimer()) return false;
     return createQueueTimer(periodMs, dueMs);
 }
 
@@ -46,8 +49,13 @@ bool winTimer::reset(unsigned intervalMs) {
         TWLOG(LOG_ERROR, "The timer-queue timerTimer was not created.");
         return false;
     }
-    // No completion event: a tick that is running finishes on its own, and the
-    // deletion then answers ERROR_IO_PENDING.
+    if (!deleteQueueTimer()) return false;
+    return createQueueTimer(intervalMs, intervalMs);
+}
+
+// No completion event: a tick that is running finishes on its own, and the
+// deletion then answers ERROR_IO_PENDING.
+bool winTimer::deleteQueueTimer() {
     if (!DeleteTimerQueueTimer(queue_, timer_, nullptr)) {
         const DWORD error = GetLastError();
         if (error != ERROR_IO_PENDING) {
@@ -56,7 +64,7 @@ bool winTimer::reset(unsigned intervalMs) {
         }
     }
     timer_ = nullptr;
-    return createQueueTimer(intervalMs, intervalMs);
+    return true;
 }
 
 void winTimer::stop() {

@@ -21,7 +21,8 @@ class ITimer {
 public:
     virtual ~ITimer() = default;
     virtual void setCallback(ITimerCallback* callback) = 0;
-    // First tick after dueMs, then every periodMs.
+    // First tick after dueMs, then every periodMs. A second start replaces
+    // the first.
     virtual bool start(unsigned periodMs, unsigned dueMs) = 0;
     // Re-arms the timer with due time and period intervalMs; may run while a
     // tick is running.
@@ -51,7 +52,9 @@ public:
 
 private:
     static void CALLBACK tick(PVOID context, BOOLEAN timerFired);
+    // Both with handles_ held.
     bool createQueueTimer(unsigned periodMs, unsigned dueMs);
+    bool deleteQueueTimer();
 
     // Guards the two handles against start/reset racing stop; never held
     // while waiting for a tick.

@@ -103,12 +103,18 @@ void Services::stopOne(Installed_services& component) {
     }
 }
 
+// A component whose lock the caller's stop made it give up counts as not
+// stopped.
 bool Services::stop_service() {
     TWLOG(LOG_DEBUG, "Services::stop_service()");
     status = kSuccess;
     for (const auto& component : components) {
-        auto guard = component->lock();
-        stopOne(*component);
+        auto guard = component->lockUnlessStopped();
+        if (guard.owns_lock()) {
+            stopOne(*component);
+        } else {
+            status = kComponentNotStopped;
+        }
     }
     return status == kSuccess;
 }

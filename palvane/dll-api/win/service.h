@@ -3,6 +3,7 @@
 // the result and a status code; three more handle the agent's tray program.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "palvane/dll-api/win/service_operations.h"
@@ -32,7 +33,7 @@ public:
     bool launch_tray() override;
     bool set_tray_autorun() override;
     bool kill_process(std::string& name) override;
-    int get_status() override { return status; }
+    int get_status() override { return status.load(); }
     bool remove_service() override;
     bool uninstall_drivers() override;
 
@@ -46,7 +47,9 @@ private:
 
     InstalledServiceList components;
     std::string path;
-    int status = kSuccess;
+    // Written by whichever thread runs an operation (the upgrade watch's among
+    // them) and read by another.
+    std::atomic<int> status{kSuccess};
 };
 
 }  // namespace PALVANE_SERVICE

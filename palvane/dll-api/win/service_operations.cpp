@@ -8,6 +8,7 @@
 namespace {
 
 constexpr uint32_t kSettleAfterStopMs = 1000;
+constexpr DWORD kLockPollMs = 20;
 
 std::wstring wide(const std::string& text) {
     std::wstring result;
@@ -29,6 +30,16 @@ Installed_services::Installed_services(const std::string& name, const std::strin
       is_service(is_service) {}
 
 Installed_services::~Installed_services() = default;
+
+// An installation holds its components for up to a minute; polling lets the
+// stop end the wait, which the lock itself cannot.
+std::unique_lock<std::recursive_mutex> Installed_services::lockUnlessStopped() const {
+    const HANDLE stop = ServiceWaitStop::event();
+    if (stop == nullptr) return lock();
+    std::unique_lock<std::recursive_mutex> guard(mutex_, std::try_to_lock);
+    while (!guard.owns_lock() && WaitForSingleObject(stop, kLockPollMs) == WAIT_TIMEOUT) guard.try_lock();
+    return guard;
+}
 
 void Installed_services::open() {
     auto guard = lock();

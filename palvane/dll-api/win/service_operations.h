@@ -39,6 +39,10 @@ public:
     // Held by a caller that runs several operations on the component as one
     // step; every operation also takes it, so a single call needs no lock.
     std::unique_lock<std::recursive_mutex> lock() const { return std::unique_lock<std::recursive_mutex>(mutex_); }
+    // As lock(), but on a thread whose service waits a stop cuts
+    // (ServiceWaitStop), the wait for the lock ends with the stop as well: the
+    // lock is then not owned.
+    std::unique_lock<std::recursive_mutex> lockUnlessStopped() const;
 
     const std::string name;
     const std::string display_name;

@@ -159,8 +159,12 @@ bool webView2Runtime::publisherTrusted(const std::wstring& path) {
 void webView2Runtime::deleteInstaller() {
     const std::wstring path = installer_path();
     if (path.empty()) return;
+    // A bootstrapper that was never downloaded is not there to delete.
     if (!DeleteFileW(path.c_str())) {
-        TWLOG(LOG_ERROR, "Failed to delete " << utf8(path) << " error=" << GetLastError());
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+            TWLOG(LOG_ERROR, "Failed to delete " << utf8(path) << " error=" << error);
+        }
     }
 }
 

@@ -4,17 +4,26 @@
 //   a. how long 1,000 Error lines logged from 8 threads take to return;
 //   b. how much a connected bus peer's round trip is delayed while another
 //      process connects and is refused by the peer check (two Error lines);
-//   c. how long palvane.dll's stop (StopMonitoring and Destructor) takes.
+//   c. how long palvane.dll's stop (StopMonitoring and Destructor) takes;
+// and what admitted peers can do to the bus, beside none doing it:
+//   d. eight peers streaming the largest bodies of numbers a frame carries:
+//      another peer's worst round trip, the server's destruction, the
+//      process's peak private bytes;
+//   e. a 950 KB rebroadcast that grows past the frame limit, to 12 peers that
+//      never read and 4 that do: reading peers cut off, bytes still held.
+// Sections d and e print one line per measure: name, value, unit, target.
 //   bench_stalls.exe [refused connections]
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <psapi.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -233,7 +242,7 @@ void benchRefusedPeer(BlackHoleServer& server, const testutil::LogCapture& log, 
         const PeerDelay delay = measurePeerDelay(tray, refusals);
         closeNetLog();
         std::printf("   %-33s quiet median %5.0f us, worst while refusing %7.1f ms, extra %7.1f ms"
-                    " (%d trips, %zu refused)\n",
+                    " (%d trips, %zu refusal lines)\n",
                     sinkOn ? "post sink on, server black-holed" : "post sink off", delay.medianMicros,
                     delay.worstMicros / 1000, (delay.worstMicros - delay.medianMicros) / 1000, delay.roundTrips,
                     testutil::countLines(log.text(), kRefusal) - refusedBefore);
@@ -320,6 +329,143 @@ void benchRuntimeStop(BlackHoleServer& server) {
     }
 }
 
+// ---- d. hostile admitted peers ----
+
+void printMeasure(const char* name, double value, const char* unit, const char* target) {
+    std::printf("   %-52s %10.1f %-5s target %s\n", name, value, unit, target);
+}
+
+// The most private bytes seen while it lives, sampled every 5 ms: Wine keeps
+// no peak of its own.
+class PrivateBytesPeak {
+public:
+    PrivateBytesPeak() : thread_([this] { sample(); }) {}
+    ~PrivateBytesPeak() {
+        done_ = true;
+        thread_.join();
+    }
+    double megabytes() const { return static_cast<double>(peak_.load()) / (1024 * 1024); }
+
+private:
+    void sample() {
+        while (!done_) {
+            // The commit charge, which Windows also reports as private bytes.
+            PROCESS_MEMORY_COUNTERS counters{};
+            counters.cb = sizeof(counters);
+            K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
+            peak_ = std::max<size_t>(peak_.load(), counters.PagefileUsage);
+            Sleep(5);
+        }
+    }
+
+    std::atomic<bool> done_{false};
+    std::atomic<size_t> peak_{0};
+    std::thread thread_;
+};
+
+// Peers that stream frames until the server closes their connection.
+class Streamers {
+public:
+    Streamers(uint16_t port, int count, const std::string& frame) {
+        for (int i = 0; i < count; ++i) {
+            peers_.push_back(std::make_unique<testutil::IpcTestPeer>());
+            if (!peers_.back()->connectTo(port)) std::fprintf(stderr, "a streaming peer did not connect\n");
+        }
+        for (auto& peer : peers_) threads_.emplace_back([&frame, raw = peer.get()] { while (raw->sendRaw(frame)) {} });
+    }
+    ~Streamers() {
+        for (auto& thread : threads_) thread.join();
+    }
+
+private:
+    std::vector<std::unique_ptr<testutil::IpcTestPeer>> peers_;
+    std::vector<std::thread> threads_;
+};
+
+struct HostileRun {
+    double worstRoundTripMs = -1;
+    double destructionMs = -1;
+    double peakPrivateMegabytes = -1;
+};
+
+// Round trips for three seconds while `hostile` peers stream 1 MiB bodies of
+// numbers, then the server's destruction with them still streaming.
+HostileRun runHostile(const testutil::TrayStandIn& tray, int hostile) {
+    std::string numbers = "[0";
+    while (numbers.size() + 3 <= 1024 * 1024) numbers += ",0";
+    const std::string hostileFrame = testutil::frameOf(numbers + "]");
+    auto bus = std::make_unique<EchoIpcServer>(tray.ownerFinder());
+    testutil::IpcTestPeer peer;
+    if (!peer.connectTo(bus->listeningPort()) || !testutil::waitUntil([&] { return bus->connects == 1; })) {
+        std::fprintf(stderr, "the bus did not admit its peer\n");
+        std::exit(1);
+    }
+    const BOOL on = TRUE;
+    setsockopt(peer.socket(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on));
+    HostileRun run;
+    PrivateBytesPeak peak;
+    {
+        Streamers streamers(bus->listeningPort(), hostile, hostileFrame);
+        testutil::waitUntil([&] { return bus->connects == hostile + 1; });
+        Sleep(500);
+        const std::string frame = testutil::frameOf("{\"post-uimessage\":{\"message-content\":\"bench\"}}\n");
+        const auto until = Clock::now() + std::chrono::seconds(3);
+        double worst = 0;
+        while (Clock::now() < until) worst = std::max(worst, roundTrip(peer, frame));
+        run.worstRoundTripMs = worst / 1000;
+        const auto start = Clock::now();
+        bus.reset();
+        run.destructionMs = millisSince(start);
+    }
+    run.peakPrivateMegabytes = peak.megabytes();
+    return run;
+}
+
+void benchHostilePeers(const testutil::TrayStandIn& tray) {
+    std::printf("d. admitted peers streaming 1 MiB bodies of numbers:\n");
+    for (const int hostile : {0, 8}) {
+        const HostileRun run = runHostile(tray, hostile);
+        const std::string suffix = " (" + std::to_string(hostile) + " hostile)";
+        printMeasure(("peer_worst_round_trip" + suffix).c_str(), run.worstRoundTripMs, "ms", "< 500 ms");
+        printMeasure(("server_destruction" + suffix).c_str(), run.destructionMs, "ms", "< 2000 ms");
+        printMeasure(("peak_private_bytes" + suffix).c_str(), run.peakPrivateMegabytes, "MB", "< 300 MB");
+        std::fflush(stdout);
+    }
+}
+
+// ---- e. an oversized rebroadcast ----
+
+void benchOversizedRebroadcast(const testutil::TrayStandIn& tray) {
+    std::string centers = "1E16";
+    while (centers.size() < 950 * 1000) centers += ",1E16";
+    const std::string frame = testutil::frameOf("{\"rebroadcast\":{\"ztna\":{\"data_centers\":[" + centers + "]}}}");
+    EchoIpcServer bus(tray.ownerFinder());
+    std::vector<std::unique_ptr<testutil::IpcTestPeer>> stalled(12);
+    std::vector<std::unique_ptr<testutil::IpcTestPeer>> reading(4);
+    for (auto* group : {&stalled, &reading}) {
+        for (auto& peer : *group) {
+            peer = std::make_unique<testutil::IpcTestPeer>();
+            peer->connectTo(bus.listeningPort());
+        }
+    }
+    testutil::waitUntil([&] { return bus.connects == 16; });
+    // Each reading peer reads whatever comes for eight seconds, or until it
+    // is cut off.
+    std::atomic<int> cutOff{0};
+    std::vector<std::thread> readers;
+    for (auto& peer : reading) {
+        readers.emplace_back([&cutOff, raw = peer.get()] {
+            std::string bytes;
+            if (raw->waitClosed(bytes, std::chrono::seconds(8))) ++cutOff;
+        });
+    }
+    for (int i = 0; i < 5; ++i) reading[0]->sendRaw(frame);
+    for (auto& thread : readers) thread.join();
+    std::printf("e. a 950 KB rebroadcast (5 times) to 12 peers that never read and 4 that do:\n");
+    printMeasure("reading_peers_cut_off", cutOff, "peers", "0");
+    printMeasure("bytes_held_afterwards", static_cast<double>(bus.heldBytes()) / (1024 * 1024), "MB", "0 MB");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -335,6 +481,11 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         benchRuntimeStop(server);
         closeNetLog();
+    }
+    {
+        testutil::TrayStandIn tray;
+        benchHostilePeers(tray);
+        benchOversizedRebroadcast(tray);
     }
     std::fflush(stdout);
     WSACleanup();

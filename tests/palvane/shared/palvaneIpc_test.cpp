@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -61,9 +62,14 @@ TEST(PalvaneServer, PublishesItsPortExactlyWhileItLives) {
     std::string value;
     ASSERT_FALSE(portSetting(value));
     {
-        PalvaneServer server(nullptr, tray.ownerFinder());
+        auto server = std::make_unique<PalvaneServer>(nullptr, tray.ownerFinder());
         ASSERT_TRUE(portSetting(value));
-        EXPECT_EQ(value, std::to_string(server.listeningPort()));
+        EXPECT_EQ(value, std::to_string(server->listeningPort()));
+        // A second start: the new server replaces the old, which leaves the new port.
+        auto next = std::make_unique<PalvaneServer>(nullptr, tray.ownerFinder());
+        server = std::move(next);
+        ASSERT_TRUE(portSetting(value));
+        EXPECT_EQ(value, std::to_string(server->listeningPort()));
     }
     EXPECT_FALSE(portSetting(value));
 }

@@ -11,6 +11,7 @@
 
 #include "palvane/dll-api/win/driver_operations.h"
 #include "palvane/dll-api/win/process_monitor.h"
+#include "palvane/dll-api/win/service.h"
 #include "palvane/shared/IServiceOperation.h"
 #include "palvane/dll-api/win/windows_upgrade_monitor.h"
 #include "support/agentMachine.h"
@@ -181,6 +182,41 @@ TEST_F(ServiceMonitorTest, DeletionCutsAServiceStartOfARunningPassShort) {
     }
     EXPECT_TRUE(stateIs("twQuillmark", SERVICE_START_PENDING));
     EXPECT_TRUE(loggedAt(log.text(), "The wait for twQuillmark was cut short by a stop.", "Info")) << log.text();
+}
+
+// A pass held by the service manager (a service program that never answers
+// it) or by an installation that holds the component: the deletion ends it.
+TEST_F(ServiceMonitorTest, DeletionCutsAStartHeldByTheServiceManagerOrAnInstallation) {
+    machine_.placeService("Quillmark Agent", "twpagent.exe", "start=silent\n");
+    install({"twQuillmark"});
+    for (const bool installing : {false, true}) {
+        SCOPED_TRACE(installing ? "installing" : "service manager");
+        auto installation = component(table_, "twQuillmark")->lock();
+        if (!installing) installation.unlock();
+        auto monitor = std::make_unique<service_monitor>(&core_, machine_.path(), table_, fastOptions());
+        if (installing) Sleep(300);
+        ASSERT_TRUE(installing || testutil::waitUntil([] { return stateIs("twQuillmark", SERVICE_START_PENDING); }));
+        auto deletion = std::async(std::launch::async, [&] { monitor.reset(); });
+        EXPECT_EQ(deletion.wait_for(3s), std::future_status::ready);
+        if (installing) installation.unlock();
+        deletion.wait();
+        testutil::endProcessesWithImage(toWide(machine_.path() + "Quillmark Agent\\twpagent.exe"));
+    }
+}
+
+// The stops of a Windows upgrade wait for a service whose stop never ends.
+TEST_F(ServiceMonitorTest, DeletionCutsTheStopsOfAnUpgradeReaction) {
+    machine_.placeService("Quillmark Agent", "twpagent.exe", "stop=hang\nhint=600000\n");
+    install({"twQuillmark"});
+    ASSERT_TRUE(component(table_, "twQuillmark")->start());
+    PALVANE_SERVICE::Services operations(table_, machine_.path());
+    core_.operations = &operations;
+    auto monitor = std::make_unique<service_monitor>(&core_, machine_.path(), table_, fastOptions());
+    auto reaction = std::async(std::launch::async, [&, watched = monitor.get()] { watched->handle_windows_os_upgrade(); });
+    ASSERT_TRUE(testutil::waitUntil([] { return stateIs("twQuillmark", SERVICE_STOP_PENDING); }, 20s));
+    auto deletion = std::async(std::launch::async, [&] { monitor.reset(); });
+    EXPECT_EQ(deletion.wait_for(3s), std::future_status::ready);
+    EXPECT_EQ(reaction.wait_for(3s), std::future_status::ready);
 }
 
 TEST_F(ServiceMonitorTest, DoesNothingWhileTheCoreIsIdleInstallingRemovingOrStopping) {

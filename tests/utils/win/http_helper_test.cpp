@@ -172,6 +172,7 @@ TEST(HttpHelper, GetFailuresLeaveTheirReason) {
         EXPECT_EQ(client.lastError(), static_cast<DWORD>(ERROR_WINHTTP_CANNOT_CONNECT));
         EXPECT_FALSE(client.errorText().empty());
         EXPECT_EQ(client.errorText().find("Unknown http error"), std::string::npos) << client.errorText();
+        EXPECT_EQ(client.errorText().find(", error="), std::string::npos) << client.errorText();
     }
 }
 
@@ -199,6 +200,7 @@ TEST(HttpHelper, ErrorTextForEachKindOfCode) {
     const std::string text = probe.errorText();
     EXPECT_FALSE(text.empty());
     EXPECT_EQ(text.find("Unknown http error"), std::string::npos) << text;
+    EXPECT_EQ(text.find(", error="), std::string::npos) << "the system's text, not a fallback: " << text;
 }
 
 TEST(HttpHelper, PostSendsAFormAndRetriesTenTimes) {

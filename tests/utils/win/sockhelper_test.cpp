@@ -368,6 +368,21 @@ TEST_F(PeerCheck, RefusesAProgramWhoseLoaderDataNamesTheTrayProgram) {
     EXPECT_TRUE(log.contains(tray + " is not Tarnwell process.")) << log.text();
 }
 
+// An owner's id that the tray program took over after the connection was made.
+TEST_F(PeerCheck, RefusesATrayProgramStartedAfterTheConnection) {
+    settings_.set(configKeys::PATH, install_.path());
+    const std::string tray = installPeerProgram(agentFolder(), "twptray.exe");
+    std::unique_ptr<PeerProcess> late;
+    const PortOwnerFinder startsTheOwner = [&](uint16_t, uint16_t, DWORD& pid) {
+        late = std::make_unique<PeerProcess>(tray, serverPort_, listener_.get());
+        pid = late->pid;
+        return true;
+    };
+    testutil::LogCapture log(3);
+    EXPECT_FALSE(isPeerAgentProcess(1, serverPort_, PEER_TRAY_PROGRAM, startsTheOwner));
+    EXPECT_TRUE(log.contains(" was created after the connection was made.")) << log.text();
+}
+
 TEST_F(PeerCheck, RecognisesTheAgentProgramInAgentMode) {
     settings_.set(configKeys::PATH, install_.path());
     EXPECT_TRUE(check(installPeerProgram(agentFolder(), "twpagent.exe"), PEER_AGENT_PROGRAM));

@@ -64,6 +64,18 @@ TEST(WinTimer, TicksPeriodically) {
     timer->stop();
 }
 
+TEST(WinTimer, ASecondStartReplacesTheFirstTimer) {
+    TickRecorder recorder;
+    auto timer = startedTimer(recorder, 20, 0);
+    ASSERT_TRUE(testutil::waitUntil([&] { return recorder.ticks() >= 1; }, 5s));
+    EXPECT_TRUE(timer->start(60000, 60000));
+    Sleep(100);  // a tick already under way may still begin
+    const int ticks = recorder.ticks();
+    Sleep(200);
+    EXPECT_EQ(recorder.ticks(), ticks) << "the first timer still ticks";
+    timer->stop();
+}
+
 TEST(WinTimer, StopWaitsForARunningTickAndNoTickFollows) {
     TickRecorder recorder;
     recorder.holdTicks();

@@ -1,0 +1,40 @@
+// A counted reference to the library that holds this code, for work that may
+// outlive the library's unload: a thread still inside the library, or a
+// callback the system may still make into it. While a reference is held the
+// library stays mapped, whoever unloads it. A reference is only ever dropped
+// by a thread that leaves with FreeLibraryAndExitThread, so no code of the
+// library runs on that thread after the drop. In a program, which is never
+// unloaded, nothing is held.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+
+class ModuleReference {
+public:
+    // A reference to the module that holds this code.
+    static ModuleReference toThisModule();
+
+    ModuleReference() = default;
+    ModuleReference(ModuleReference&& other) noexcept : module_(other.module_) { other.module_ = nullptr; }
+    ModuleReference(const ModuleReference&) = delete;
+    ModuleReference& operator=(const ModuleReference&) = delete;
+    // A reference held before is dropped as by the destructor.
+    ModuleReference& operator=(ModuleReference&& other) noexcept;
+    // A reference still held is dropped on a thread of its own.
+    ~ModuleReference();
+
+    bool holds() const { return module_ != nullptr; }
+
+    // Runs `work` on a new thread that holds `reference` (by default one taken
+    // now) until it has left the library's code. Returns the thread's handle,
+    // which the caller closes, or null when no thread could be started.
+    // Nothing `work` throws leaves the thread.
+    static HANDLE startThread(std::function<void()> work, ModuleReference reference = toThisModule());
+
+private:
+    explicit ModuleReference(HMODULE module) : module_(module) {}
+
+    HMODULE module_ = nullptr;
+};
