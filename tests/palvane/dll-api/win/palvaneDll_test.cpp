@@ -6,7 +6,7 @@
 
 #include <windows.h>
 
-#include <thread>
+#include <future>
 
 #include "palvane/shared/Ipalvane.h"
 #include "support/testUtil.h"
@@ -58,9 +58,11 @@ TEST_F(PalvaneLibrary, CarriesItsVersionAndExportsBothFunctionsByNameAndOrdinal)
 }
 
 // The host's order: Constructor, StartMonitoring, StopMonitoring, Destructor,
-// FreeLibrary. Wine reports no logged-on user, so the start's lookup of the
-// user's reboot flag is cut short the way a stopping host cuts it.
+// FreeLibrary. An upgrade waits for its reboot, so the start waits for a
+// logged-on user (Wine reports none) until the host cuts the wait short.
 TEST_F(PalvaneLibrary, RunsAndStopsInTheHostsOrder) {
+    settings_.set(configKeys::INSTALL_PENDING, "true");
+    settings_.set(configKeys::INSTALL_CABFILE, install_.file("agent.cab"));
     testutil::CurrentDirectory inLibraryFolder(library_.path());
     HMODULE module = LoadLibraryA(libraryPath().c_str());
     ASSERT_NE(module, nullptr) << GetLastError();
@@ -70,15 +72,14 @@ TEST_F(PalvaneLibrary, RunsAndStopsInTheHostsOrder) {
 
     Ipalvane* object = create();
     ASSERT_NE(object, nullptr);
-    std::thread starter([object] { object->StartMonitoring([] {}); });
-    const bool published = testutil::waitUntil([] {
-        std::string port;
-        return localConfig(true).getString(configKeys::IPC_PALVANE_PORT, port);
-    });
+    auto started = std::async(std::launch::async, [object] { object->StartMonitoring([] {}); });
+    EXPECT_EQ(started.wait_for(std::chrono::seconds(1)), std::future_status::timeout) << "the start waits for a user";
     cancelUserWaits();
-    starter.join();
+    EXPECT_EQ(started.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "the cancel reached the library";
+    started.wait();
     resumeUserWaits();
-    EXPECT_TRUE(published) << "the IPC server publishes its port";
+    std::string published;
+    EXPECT_TRUE(localConfig(true).getString(configKeys::IPC_PALVANE_PORT, published)) << "the IPC server publishes its port";
 
     object->StopMonitoring();
     destroy(object);
