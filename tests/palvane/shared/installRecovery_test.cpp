@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
+#include "support/testUtil.h"
 
 using namespace PALVANE_SERVICE;
 
@@ -31,8 +31,7 @@ TEST(InstallRecovery, EveryRecordHasExactlyOneWayOn) {
         {"fresh files left, idle", record(false, "", "", true), A::Nothing, A::Nothing, A::Nothing},
         {"a completion cut in its clean-up", record(false, "extracted"), A::DropRemnant, A::DropRemnant, A::DropRemnant},
         {"a restore cut in its clean-up", record(false, "restore"), A::DropRemnant, A::DropRemnant, A::DropRemnant},
-        {"an upgrade recorded but not committed", record(false, "", "a.cab"), A::DropRemnant, A::DropRemnant,
-         A::DropRemnant},
+        {"an upgrade not committed", record(false, "", "a.cab"), A::DropRemnant, A::DropRemnant, A::DropRemnant},
         {"an upgrade waits", record(true, "", "a.cab"), A::AwaitReboot, A::PhaseOneOnTray, A::AwaitReboot},
         {"pending without a cabinet", record(true, ""), A::DropRemnant, A::DropRemnant, A::DropRemnant},
         {"a fresh attempt before its extraction", record(true, "", "a.cab", true), A::DropRemnant, A::DropRemnant,
@@ -46,9 +45,7 @@ TEST(InstallRecovery, EveryRecordHasExactlyOneWayOn) {
     };
     for (const auto& row : rows) {
         int asked = 0;
-        auto cabinet = [&asked](CabinetState state) {
-            return [&asked, state] { return ++asked, state; };
-        };
+        auto cabinet = [&asked](CabinetState state) { return [&asked, state] { return ++asked, state; }; };
         EXPECT_EQ(decideAtStart(row.record, StartKind::Plain, cabinet(CabinetState::Usable)), row.plain) << row.what;
         EXPECT_EQ(decideAtStart(row.record, StartKind::Reboot, cabinet(CabinetState::Usable)), row.reboot) << row.what;
         for (const CabinetState bad : {CabinetState::Missing, CabinetState::WrongDigest}) {
@@ -58,29 +55,16 @@ TEST(InstallRecovery, EveryRecordHasExactlyOneWayOn) {
     }
 }
 
-class MapStore : public ISettingsStore {
-public:
-    bool get(const char* name, std::string& value) override {
-        return values.count(name) ? (value = values[name], true) : false;
-    }
-    bool set(const char* name, const std::string& value) override { return values[name] = value, true; }
-    bool remove(const char* name) override { return values.erase(name), true; }
-    bool flush() override { return true; }
-    std::map<std::string, std::string> values;
-};
-
 // An attempt that has reached a stage is finished or undone first: no other
 // attempt's values are written over it, its backups included.
 TEST(InstallJournal, NoAttemptBeginsWhileAStageIsSet) {
-    auto store = std::make_shared<MapStore>();
-    InstallJournal journal(store);
-    ASSERT_TRUE(journal.recordUpgrade("a.cab", "aa", "2.0.0"));
-    ASSERT_TRUE(journal.markPhaseOneDue());
-    ASSERT_TRUE(journal.beginExtraction());
-    const auto before = store->values;
+    testutil::MachineSettingsSandbox settings;
+    InstallJournal journal(makeMachineSettingsStore());
+    ASSERT_TRUE(journal.recordUpgrade("a.cab", "aa", "2.0.0") && journal.markPhaseOneDue() && journal.beginExtraction());
     EXPECT_FALSE(journal.recordUpgrade("b.cab", "bb", "3.0.0"));
     EXPECT_FALSE(journal.beginFresh("b.cab", "bb", "3.0.0"));
-    EXPECT_EQ(store->values, before);
+    EXPECT_EQ(journal.load().cabinet, "a.cab");
+    EXPECT_EQ(journal.record().upgradeVersion, "2.0.0");
 }
 
 }  // namespace

@@ -461,11 +461,8 @@ TEST_F(CoreUpdateTest, PhaseOneWithoutAnObtainableCabinetGoesBackToIdle) {
 // query too; phase I stays due for the next start.
 TEST_F(CoreUpdateTest, AStopCancelsTheQueryOfPhaseOneForItsLostCabinet) {
     markAgentInstalled(install_.path());
-    for (const auto& [name, value] : {std::pair{configKeys::INSTALL_PENDING, "true"},
-                                      {configKeys::UPGRADE_VERSION, "1.1.0"}, {configKeys::REBOOT_MODE, "true"}}) {
-        set(name, value);
-    }
-    set(configKeys::INSTALL_CABFILE, install_.file("gone.cab"));
+    const std::string lost = recordUpgradeAwaitingReboot(install_.path());
+    ASSERT_TRUE(DeleteFileA(lost.c_str()));
     ScriptedResponse held = ScriptedResponse::json(answer("1.1.0", url("cabs/agent.cab"), "", true));
     held.holdUntilRelease = true;
     server_.expect("GET", "/check_agent_updates?guid=", held);
@@ -477,7 +474,7 @@ TEST_F(CoreUpdateTest, AStopCancelsTheQueryOfPhaseOneForItsLostCabinet) {
     server_.releaseStalls();
     core.reset();
     EXPECT_EQ(setting(configKeys::INSTALL_STAGE), "phase-one");
-    EXPECT_EQ(setting(configKeys::INSTALL_CABFILE), install_.file("gone.cab")) << "the answer was acted on";
+    EXPECT_EQ(setting(configKeys::INSTALL_CABFILE), lost) << "the answer was acted on";
 }
 
 // remove_services while a tick waits for the server: the tick's query is

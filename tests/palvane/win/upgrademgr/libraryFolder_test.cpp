@@ -53,11 +53,11 @@ TEST(LibraryFolder, StartsTheFirstUsableCandidateAndDeletesOnlyWhatItSupersedes)
         SCOPED_TRACE(c.what);
         testutil::TempDir folder;
         testutil::MachineSettingsSandbox settings;
-        std::istringstream specs(c.files);
+        std::istringstream entries(c.files);
         std::map<std::string, int> versions;
-        for (std::string spec; specs >> spec;) {
-            const std::string name = libraries(spec.substr(0, spec.size() - 1))[0];
-            versions[name] = spec.back() - '0';
+        for (std::string entry; entries >> entry;) {
+            const std::string name = libraries(entry.substr(0, entry.size() - 1))[0];
+            versions[name] = entry.back() - '0';
             const std::string fixture = testutil::exeDirectoryA() + kFixtures[versions[name]];
             ASSERT_TRUE(CopyFileA(fixture.c_str(), folder.file(name).c_str(), FALSE));
         }
