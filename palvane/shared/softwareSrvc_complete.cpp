@@ -217,7 +217,8 @@ void PalvaneService::restoreTask() {
 }
 
 // The cabinet's digest matched again at this start; nothing waits for an
-// agent process.
+// agent process. A library the cut extraction placed may be half written: it
+// goes, and is placed again.
 void PalvaneService::finishExtractionAtStart() {
     const InstallRecord attempt = journal_.record();
     TWLOG(LOG_NOTICE, "The extraction of version " << attempt.attemptVersion() << " was cut short; it is finished from "
@@ -226,6 +227,7 @@ void PalvaneService::finishExtractionAtStart() {
     rollback_ = seams_.rollback(path_, components_, attempt.attempt);
     rollback_->resume();
     stopForChange(attempt);
+    undoLibraryPlacement();
     installFromCabinet(attempt.cabinet);
 }
 

@@ -287,8 +287,11 @@ void cab_extractor::record_placed() {
 void cab_extractor::delete_cabinets() noexcept {
     if (cabinetsDeleted_) return;
     cabinetsDeleted_ = true;
+    const auto remove = [](const std::wstring& path) {
+        return fileGate::allows(fileGate::Op::Delete, path) && DeleteFileW(path.c_str());
+    };
     try {
-        if (!DeleteFileW(cabinetW_.c_str())) winError(GetLastError()).log("Failed to delete %s", cabinet_.c_str());
+        if (!remove(cabinetW_)) winError(GetLastError()).log("Failed to delete %s", cabinet_.c_str());
         for (auto it = nested_.begin(); it != nested_.end(); ++it) {
             const auto& nested = *it;
             // The same nested cabinet may have been unpacked more than once.
@@ -296,7 +299,7 @@ void cab_extractor::delete_cabinets() noexcept {
                 return samePath(other.path, nested.path);
             });
             if (earlier != it) continue;
-            if (!DeleteFileW(nested.path.c_str())) {
+            if (!remove(nested.path)) {
                 winError(GetLastError()).log("Failed to delete %s", toUtf8(nested.path).c_str());
             }
         }

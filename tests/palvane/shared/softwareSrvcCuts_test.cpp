@@ -408,7 +408,7 @@ const Road kRoads[] = {
     {"phase I with its cabinet lost",
      [](InstallationCuts& t) {
          upgradeWaits(t, "tagged_v2.cab");
-         testutil::removeTree(setting(keys::INSTALL_CABFILE));
+         ASSERT_TRUE(DeleteFileA(setting(keys::INSTALL_CABFILE).c_str()));
      },
      trayConnects, false, true, false},
     {"the hand-over", [](InstallationCuts& t) { upgradeWaits(t, "tagged_v2_lib.cab"); }, trayConnects, false, false,
