@@ -100,6 +100,7 @@ void Runtime::reset() {
     journal.clear();
     std::lock_guard<std::mutex> lock(mutex);
     failingLoads.clear();
+    swapped.clear();
     blockedAt.clear();
     released = false;
     constructing.clear();
@@ -220,6 +221,11 @@ bool FakeLoader::close() {
     const bool wasLoaded = loaded_;
     loaded_ = false;
     return wasLoaded;
+}
+
+bool FakeLoader::isFile(HANDLE) {
+    std::lock_guard<std::mutex> lock(runtime().mutex);
+    return runtime().swapped.count(name_) == 0;
 }
 
 std::unique_ptr<libloader::ILibLoader> makeLoader(const std::string& path) {

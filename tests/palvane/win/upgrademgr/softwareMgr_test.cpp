@@ -34,6 +34,13 @@ protected:
             << "fixture " << fixture << " missing";
     }
     void place(const char* fixture) { place(fixture, fixture); }
+    // As the runtime places a library for the hand-over.
+    void placeForHandOver(const char* fixture, const std::string& name) {
+        settings_.set(configKeys::INSTALL_PENDING, "true");
+        settings_.set(configKeys::INSTALL_LIBRARY, folder_ + name);
+        place(fixture, name);
+    }
+    void placeForHandOver(const char* fixture) { placeForHandOver(fixture, fixture); }
 
     palvaneMgrHooks hooks(std::chrono::milliseconds pause = 200ms) {
         palvaneMgrHooks result;
@@ -41,6 +48,10 @@ protected:
         result.reloadPause = pause;
         result.startThread = [](std::function<void()> body) { return std::thread(std::move(body)); };
         result.trust = [this](HANDLE, const std::string& path) { return refused_.count(path) == 0; };
+        // A library on trial proves itself as soon as its start returned.
+        result.firstPass = result.probation = 0ms;
+        result.probationPoll = 10ms;
+        result.retryDelays.clear();
         return result;
     }
 
@@ -97,13 +108,14 @@ TEST_F(RuntimeManagerTest, EmptyFolderLoadsNothingAndWritesNoSetting) {
     EXPECT_TRUE(journal().events().empty()) << journal().text();
 }
 
-TEST_F(RuntimeManagerTest, CallbackReturnsAtOnceAndReloadsTheNewestOtherFile) {
+TEST_F(RuntimeManagerTest, CallbackReturnsAtOnceAndReloadsThePlacedFile) {
     place(kFirst);
     palvaneMgr manager(hooks(300ms));
     manager.start();
-    // Two new files: the newest version wins, the older one is deleted too.
+    // The placed file wins over one lying there; both older ones go once it
+    // has proved itself.
     place(kFirst, "palvane_test3.dll");
-    place(kSecond);
+    placeForHandOver(kSecond);
 
     ASSERT_TRUE(fakert::runtime().callBackFromRuntimeThread());
     ASSERT_TRUE(journal().waitFor(std::string("StartMonitoring ") + kSecond)) << journal().text();
@@ -136,7 +148,7 @@ TEST_F(RuntimeManagerTest, CallbacksDuringAReloadMakeOneMoreForTheLatestFile) {
     testutil::LogCapture log(6);
     palvaneMgr manager(hooks(300ms));
     manager.start();
-    place(kSecond);
+    placeForHandOver(kSecond);
 
     std::promise<void> go;
     std::shared_future<void> ready = go.get_future().share();
@@ -150,7 +162,7 @@ TEST_F(RuntimeManagerTest, CallbacksDuringAReloadMakeOneMoreForTheLatestFile) {
     a.join();
     b.join();
     // Another while the reload is still in its pause, for a file placed since.
-    place(kFirst, kThird);
+    placeForHandOver(kFirst, kThird);
     ASSERT_TRUE(fakert::runtime().callBackFromRuntimeThread());
 
     ASSERT_TRUE(journal().waitFor(std::string("StartMonitoring ") + kThird)) << journal().text();
@@ -167,7 +179,7 @@ TEST_F(RuntimeManagerTest, StopDuringTheReloadPauseLeavesTheNewLibraryToTheNextS
     {
         palvaneMgr manager(hooks(palvaneMgrHooks::kReloadPause));
         manager.start();
-        place(kSecond);
+        placeForHandOver(kSecond);
         ASSERT_TRUE(fakert::runtime().callBackFromRuntimeThread());
         ASSERT_TRUE(journal().waitFor(std::string("StopMonitoring ") + kFirst));
 
@@ -177,7 +189,7 @@ TEST_F(RuntimeManagerTest, StopDuringTheReloadPauseLeavesTheNewLibraryToTheNextS
         EXPECT_EQ(journal().count(std::string("Destructor ") + kFirst), 1u) << journal().text();
         EXPECT_EQ(journal().count(std::string("load ") + kSecond), 0u);
         EXPECT_EQ(journal().events().back(), std::string("close ") + kFirst) << journal().text();
-        EXPECT_EQ(setting(configKeys::DLL_FILE_NAME), folder_ + kSecond);
+        EXPECT_EQ(setting(configKeys::DLL_TRIAL), "0 " + folder_ + kSecond);
 
         // A late callback loads nothing either.
         manager.update_service_dll();
@@ -188,7 +200,7 @@ TEST_F(RuntimeManagerTest, StopDuringTheReloadPauseLeavesTheNewLibraryToTheNextS
     palvaneMgr next(hooks());
     next.start();
     EXPECT_EQ(journal().count(std::string("StartMonitoring ") + kSecond), 1u) << journal().text();
-    EXPECT_FALSE(exists(kFirst));
+    EXPECT_TRUE(testutil::waitUntil([&] { return !exists(kFirst); }, 5s));
     next.stop();
 }
 
@@ -206,7 +218,7 @@ TEST_F(RuntimeManagerTest, StopReachesAStartUnderWayAndFreesOnlyAfterItReturned)
         std::thread starter([&] { manager.start(); });
         if (blocked == kSecond) {  // the start of a reload's new library
             starter.join();
-            place(kSecond);
+            placeForHandOver(kSecond);
             ASSERT_TRUE(fakert::runtime().callBackFromRuntimeThread());
         }
         ASSERT_TRUE(journal().waitFor(std::string("StartMonitoring ") + blocked)) << journal().text();
@@ -241,7 +253,7 @@ TEST_F(RuntimeManagerTest, FileInUseIsRecordedBeforeTheRuntimesStartWhichMayWait
         std::lock_guard<std::mutex> lock(fakert::runtime().mutex);
         fakert::runtime().released = false;
     }
-    place(kSecond);
+    placeForHandOver(kSecond);
     manager.update_service_dll();
     ASSERT_TRUE(journal().waitFor(std::string("StartMonitoring ") + kSecond));
     EXPECT_EQ(setting(configKeys::DLL_FILE_NAME), folder_ + kSecond);
@@ -273,7 +285,7 @@ TEST_F(RuntimeManagerTest, ReloadThreadThatCannotStartIsLoggedAndTheRuntimeKeeps
     };
     palvaneMgr manager(failingHooks);
     manager.start();
-    place(kSecond);
+    placeForHandOver(kSecond);
 
     EXPECT_NO_THROW(manager.update_service_dll());
     EXPECT_TRUE(log.contains("Failed to start the thread that loads palvane_test2.dll")) << log.text();
@@ -295,6 +307,8 @@ TEST_F(RuntimeManagerTest, AHandOverWithoutAUsableLibraryStartsTheLoadedOneAgain
         place(kFirst);
         palvaneMgr manager(hooks(50ms));
         manager.start();
+        settings_.set(configKeys::INSTALL_PENDING, "true");
+        settings_.set(configKeys::INSTALL_LIBRARY, folder_ + kSecond);
         if (refusedFile) place(kSecond);
         refused_.insert(folder_ + kSecond);
         settings_.set(configKeys::DLL_VERSION, "9.9.9");  // as the runtime's extraction left it

@@ -181,13 +181,14 @@ TEST_F(HostServiceTest, ShutdownStopsTheRuntimeBrieflyAndLeavesItsManagerInPlace
     fakert::runtime().release();
     ASSERT_TRUE(CopyFileA((testutil::exeDirectoryA() + "palvane_test2.dll").c_str(),
                           (install_.library + "palvane_test2.dll").c_str(), FALSE));
+    install_.settings.set(configKeys::INSTALL_LIBRARY, install_.library + "palvane_test2.dll");
     ASSERT_TRUE(fakert::runtime().callBackFromRuntimeThread());
     ASSERT_TRUE(fakert::runtime().journal.waitFor("callback returned palvane_test1.dll promptly"));
     EXPECT_EQ(fakert::runtime().journal.count("Destructor palvane_test1.dll"), 0u);
     EXPECT_EQ(fakert::runtime().journal.count("load palvane_test2.dll"), 0u);
     std::string recorded;
-    install_.settings.get(configKeys::DLL_FILE_NAME, recorded);
-    EXPECT_EQ(recorded, install_.library + "palvane_test2.dll");
+    install_.settings.get(configKeys::DLL_TRIAL, recorded);
+    EXPECT_EQ(recorded, "0 " + install_.library + "palvane_test2.dll");
     EXPECT_TRUE(log.contains("The runtime was not stopped")) << log.text();
 }
 
@@ -204,6 +205,7 @@ TEST_F(HostServiceTest, AHungRuntimeStopStillEndsInStopped) {
     service.Stop();
     ASSERT_TRUE(status_.waitForState(SERVICE_STOPPED));
     EXPECT_TRUE(processEnded);
+    EXPECT_EQ(status_.reports().back().exitCode, static_cast<DWORD>(ERROR_TIMEOUT)) << "a hung stop is no clean one";
     fakert::runtime().release();
     joinWorkers();
 }
