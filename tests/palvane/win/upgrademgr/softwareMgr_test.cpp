@@ -17,6 +17,7 @@
 #include "palvane/win/upgrademgr/softwareMgr.h"
 #include "support/testUtil.h"
 #include "utils/configKeys.h"
+#include "utils/win/localconfig.h"
 
 using namespace std::chrono_literals;
 
@@ -321,6 +322,88 @@ TEST_F(RuntimeManagerTest, AHandOverWithoutAUsableLibraryStartsTheLoadedOneAgain
         EXPECT_EQ(setting(configKeys::DLL_FILE_NAME), folder_ + kFirst);
         EXPECT_EQ(setting(configKeys::DLL_VERSION), "1.2.3");
         manager.stop();
+    }
+}
+
+// A library's load, its start and a reload's stop of the old one are bounded:
+// one that never returns ends the process, and a trial counts as failed.
+TEST_F(RuntimeManagerTest, ACallIntoALibraryThatNeverReturnsEndsTheProcess) {
+    for (const std::string blocked : {"load palvane_test1.dll", "StartMonitoring palvane_test1.dll",
+                                      "StopMonitoring palvane_test1.dll"}) {
+        SCOPED_TRACE(blocked);
+        fakert::runtime().reset();
+        place(kFirst);
+        std::atomic<bool> ended{false};
+        palvaneMgrHooks bounded = hooks();
+        bounded.callLimit = 300ms;
+        bounded.endProcess = [&] { ended = true; };
+        palvaneMgr manager(bounded);
+        fakert::runtime().blockedAt = blocked;
+        std::thread starter([&] { manager.start(); });
+        const bool handOver = blocked.rfind("Stop", 0) == 0;  // the old library's stop
+        if (handOver) {
+            starter.join();
+            placeForHandOver(kSecond);
+            manager.update_service_dll();
+        }
+        EXPECT_TRUE(testutil::waitUntil([&] { return ended.load(); }, 5s));
+        EXPECT_EQ(setting(configKeys::DLL_TRIAL), handOver ? "0 " + folder_ + kSecond : "1 " + folder_ + kFirst);
+        fakert::runtime().release();
+        if (starter.joinable()) starter.join();
+        manager.stop();
+    }
+}
+
+// No runtime is no resting state: a refused folder, a module that is not the
+// file checked, each start is tried again, spaced out.
+TEST_F(RuntimeManagerTest, WhileNoLibraryStartsStartsAreTriedAgainSpacedOut) {
+    place(kFirst);
+    testutil::LogCapture log(6);
+    std::atomic<int> unsafe{2};
+    palvaneMgrHooks retrying = hooks();
+    retrying.retryDelays = {50ms, 100ms};
+    retrying.secureLibraryFolder = [&](const std::string&) { return --unsafe < 0; };
+    fakert::runtime().swapped.insert(kFirst);
+    palvaneMgr manager(retrying);
+    manager.start();
+    EXPECT_EQ(journal().count(std::string("load ") + kFirst), 0u) << "loaded from a folder others can write";
+    ASSERT_TRUE(journal().waitFor(std::string("load ") + kFirst));
+    fakert::runtime().swapped.clear();
+    ASSERT_TRUE(journal().waitFor(std::string("StartMonitoring ") + kFirst)) << log.text();
+    EXPECT_EQ(journal().count(std::string("StartMonitoring ") + kFirst), 1u);
+    for (const char* line : {"can be written by others than administrators", "is not the file that was checked",
+                             "try 1 to start one follows in 50 ms", "try 2 to start one follows in 100 ms"}) {
+        EXPECT_TRUE(log.contains(line)) << line << "\n" << log.text();
+    }
+    manager.stop();
+}
+
+// A library on trial that was handed an installation proves itself once the
+// installation has completed, not before; a stop before proves nothing.
+TEST_F(RuntimeManagerTest, ALibraryOnTrialIsProvedOnlyOnceItHasServed) {
+    place(kFirst);
+    settings_.set(configKeys::DLL_PROVED, folder_ + kFirst);
+    settings_.set(configKeys::INSTALL_STAGE, "extracted");
+    placeForHandOver(kSecond);
+    palvaneMgrHooks probation = hooks();
+    probation.firstPass = 100ms;
+    probation.probation = 1h;
+    for (const bool stopped : {true, false}) {
+        fakert::runtime().reset();
+        palvaneMgr manager(probation);
+        manager.start();
+        EXPECT_EQ(manager.currentDllName(), kSecond);
+        std::this_thread::sleep_for(300ms);  // past the first pass, the installation still pending
+        if (stopped) {
+            manager.stop();
+            EXPECT_EQ(setting(configKeys::DLL_TRIAL), "0 " + folder_ + kSecond) << "a clean stop is no failure";
+        } else {
+            localConfig(false).deleteValue(configKeys::INSTALL_PENDING);
+            EXPECT_TRUE(testutil::waitUntil([&] { return setting(configKeys::DLL_PROVED) == folder_ + kSecond; }, 5s));
+            EXPECT_TRUE(testutil::waitUntil([&] { return !exists(kFirst); }, 5s));
+            manager.stop();
+        }
+        EXPECT_EQ(exists(kFirst), stopped);
     }
 }
 
