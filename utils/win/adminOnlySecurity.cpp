@@ -73,7 +73,8 @@ AdminOnlySecurity::AdminOnlySecurity(Scope scope) {
 
 bool AdminOnlySecurity::secureFolder(const std::wstring& path) {
     AdminOnlySecurity tree(Scope::Tree);
-    if (!CreateDirectoryW(path.c_str(), tree.attributes()) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    if (tree.attributes() != nullptr && CreateDirectoryW(path.c_str(), tree.attributes())) return true;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) {
         const DWORD error = GetLastError();
         TWLOG(LOG_ERROR, "Failed to create " << toUtf8(path) << ", error=" << error);
         return false;

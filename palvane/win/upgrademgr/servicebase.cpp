@@ -254,14 +254,14 @@ bool quotedModulePath(std::wstring& quoted) {
     return true;
 }
 
-void stopBeforeRemoval(SC_HANDLE service, PCWSTR serviceName) {
+void stopBeforeRemoval(SC_HANDLE service, PCWSTR serviceName, const StopWaitLimits& limits) {
     SERVICE_STATUS status{};
     if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) return;
     consolePrint(L"Stopping %ls.", serviceName);
-    Sleep(1000);
+    Sleep(limits.intervalMs);
     const DWORD state = waitWhileStopPending(
         [service](SERVICE_STATUS& current) { return QueryServiceStatus(service, &current) != FALSE; },
-        status.dwCurrentState, StopWaitLimits());
+        status.dwCurrentState, limits);
     if (state == SERVICE_STOPPED) {
         consolePrint(L"\n%ls is stopped.\n", serviceName);
     } else {
@@ -307,7 +307,9 @@ void InstallService(PCWSTR serviceName, PCWSTR displayName, DWORD startType, PCW
     restartAfterFailures(service.get());
 }
 
-void UninstallService(PCWSTR serviceName) {
+void UninstallService(PCWSTR serviceName) { UninstallService(serviceName, StopWaitLimits()); }
+
+void UninstallService(PCWSTR serviceName, const StopWaitLimits& limits) {
     UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) {
         consolePrint(L"OpenSCManager failed w/err 0x%08lx\n", GetLastError());
@@ -318,7 +320,7 @@ void UninstallService(PCWSTR serviceName) {
         consolePrint(L"OpenService failed w/err 0x%08lx\n", GetLastError());
         return;
     }
-    stopBeforeRemoval(service.get(), serviceName);
+    stopBeforeRemoval(service.get(), serviceName, limits);
     if (DeleteService(service.get())) {
         consolePrint(L"%ls is removed.\n", serviceName);
     } else {

@@ -121,7 +121,9 @@ private:
 // minutes, the count starting afresh after a day without a failure.
 void InstallService(PCWSTR serviceName, PCWSTR displayName, DWORD startType, PCWSTR dependencies, PCWSTR account,
                     PCWSTR password);
+struct StopWaitLimits;
 void UninstallService(PCWSTR serviceName);
+void UninstallService(PCWSTR serviceName, const StopWaitLimits& limits);
 
 struct FailureRestarts {
     static constexpr DWORD kDelaysMs[] = {60000, 300000, 900000};

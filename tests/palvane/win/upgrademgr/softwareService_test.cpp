@@ -13,8 +13,10 @@
 #include "fakeRuntime.h"
 #include "installFolder.h"
 #include "palvane/win/upgrademgr/softwareService.h"
+#include "support/serviceSandbox.h"
 #include "support/testUtil.h"
 #include "utils/configKeys.h"
+#include "utils/win/stringconv.h"
 
 using namespace std::chrono_literals;
 
@@ -309,7 +311,19 @@ TEST(ServiceRemovalTest, TheWaitForAStopIsBounded) {
 
     const auto failingQuery = [](SERVICE_STATUS&) { return false; };
     EXPECT_EQ(waitWhileStopPending(failingQuery, SERVICE_RUNNING, limits), static_cast<DWORD>(SERVICE_RUNNING));
-    EXPECT_EQ(StopWaitLimits().polls, 30u);
+
+    // The removal itself keeps the bound with a service that never stops.
+    testutil::TempDir folder;
+    testutil::ServiceSandbox sandbox({"twHungStop"});
+    ASSERT_TRUE(testutil::placeTestService(folder.path(), "hungstop.exe", "stop=hang\n"));
+    {
+        service_helper service("twHungStop", SC_MANAGER_ALL_ACCESS, SERVICE_ALL_ACCESS);
+        ASSERT_TRUE(service.createService(L"hung stop", L"", toWide(folder.file("hungstop.exe")), service_config()));
+        ASSERT_TRUE(service.startService());
+    }
+    const auto began = std::chrono::steady_clock::now();
+    UninstallService(L"twHungStop", limits);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 5s);
 }
 
 }  // namespace
