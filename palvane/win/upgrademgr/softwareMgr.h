@@ -114,9 +114,7 @@ public:
     // Replaces the loaded library with `name`, or starts the loaded one again
     // when `name` is empty or cannot be used. True when `name` started.
     bool load_new_dll(const std::string& name);
-    // Whether a library on trial has proved itself `elapsed` after its start
-    // returned.
-    static bool served(std::chrono::milliseconds elapsed, bool handedInstallationDone, const palvaneMgrHooks& hooks);
+
 
     std::string currentDllName() const;
     bool runtimeLoaded() const;
@@ -128,6 +126,10 @@ private:
     static const BindTexts kReloadTexts;
 
     using Clock = std::chrono::steady_clock;
+
+    // Whether a library on trial has proved itself `elapsed` after its start
+    // returned.
+    static bool served(std::chrono::milliseconds elapsed, bool handedInstallationDone, const palvaneMgrHooks& hooks);
 
     bool stopRequested() const;
     void setDllName(const std::string& name);

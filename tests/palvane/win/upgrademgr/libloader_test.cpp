@@ -48,4 +48,16 @@ TEST(LibrarySearch, ARestrictedProcessFindsNothingByNameInTheCurrentDirectory) {
     EXPECT_NE(LoadLibraryW(L"msimg32.dll"), nullptr) << "System32 is still searched";
 }
 
+// The module loaded is compared with the file that was checked, by identity.
+TEST(LibrarySearch, TheModuleLoadedIsTheFileCheckedOrNothing) {
+    libloader::DLLoader loader(testutil::exeDirectoryA() + "exportless.dll");
+    ASSERT_TRUE(loader.load());
+    for (const auto& [file, same] : {std::make_pair("exportless.dll", true), std::make_pair("searchimporter.dll", false)}) {
+        UniqueHandle held(CreateFileA((testutil::exeDirectoryA() + file).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+        EXPECT_EQ(loader.isFile(held.get()), same) << file;
+    }
+    EXPECT_TRUE(loader.close());
+}
+
 }  // namespace
