@@ -98,9 +98,8 @@ installAgentHost() {
   "$WINE" sc start twPalvane </dev/null >/dev/null 2>&1
 }
 
-# Every process of the prefix is ended and the prefix started again (the
-# auto-start service host starts with its first program): the closest Wine
-# has to a power cut and the reboot after it.
+# The closest Wine has to a power cut and a reboot: the auto-start service
+# host starts again with the prefix's first program.
 rebootPrefix() {
   "$WINESERVER" -k </dev/null >/dev/null 2>&1 || true
   "$WINESERVER" -w </dev/null >/dev/null 2>&1 || true

@@ -15,12 +15,10 @@
 #             tampered       a signed host, and a copy of its signer's library
 #                            with one byte changed
 #             crash-in-start, crash-after-start
-#                            the library (the test runtime) crashes in its
-#                            start, or a second after it; the runtime that was
-#                            loaded had proved itself before. Wine's service
-#                            control manager neither restarts a crashed service
-#                            (it ignores failure actions) nor sees it end, so
-#                            the test restarts the prefix itself
+#                            the library crashes in or after its start; the
+#                            loaded one had proved itself. Wine's service
+#                            control manager ignores failure actions, so the
+#                            test restarts the prefix itself
 # BIN_DIR     the build's bin folder (palvanesvc.exe, palvane.dll, exportless.dll)
 # STAGE_DIR   the agent's files as the test cabinets hold them
 # SIGNED_DIR  signed copies of the host and the runtime library
@@ -91,14 +89,12 @@ if [ "$CASE" = stop-in-pause ]; then
 fi
 if crashes; then
   waitFor 60 grep -q "Caught exception in handler" "$HOST_LOG" || fail "$NEW_LIBRARY did not crash"
-  waitFor 10 grep -q "$NEW_LIBRARY crash" "$LIBRARY/palvane_test_calls.txt" || fail "no crash recorded"
   rebootPrefix
 fi
 awaitConverged $COMPLETION_BUDGET_S "after the hand-over began"
 
 if crashes; then
-  grep -q "The trial of $NEW_LIBRARY did not end cleanly; the proved library palvane.dll is started first." \
-    "$HOST_LOG" || fail "the proved library was not started first"
+  grep -q "did not end cleanly; the proved library palvane.dll is started first" "$HOST_LOG" || fail "not started first"
   "$WINE" reg query 'HKLM\Software\Tarnwell' /v dll_file_name </dev/null 2>/dev/null |
     grep -qF 'Quillmark Palvane\palvane.dll' || fail "the loaded runtime is not the proved one"
   [ -e "$LIBRARY/palvane.dll" ] || fail "the proved library is gone"

@@ -223,11 +223,6 @@ bool FakeLoader::close() {
     return wasLoaded;
 }
 
-bool FakeLoader::isFile(HANDLE) {
-    std::lock_guard<std::mutex> lock(runtime().mutex);
-    return runtime().swapped.count(name_) == 0;
-}
-
 std::unique_ptr<libloader::ILibLoader> makeLoader(const std::string& path) {
     return std::make_unique<FakeLoader>(path);
 }

@@ -95,7 +95,10 @@ public:
     bool load() override;
     void* symbol(const char* name) override;
     bool close() override;
-    bool isFile(HANDLE) override;
+    bool isFile(HANDLE) override {
+        std::lock_guard<std::mutex> lock(runtime().mutex);
+        return runtime().swapped.count(name_) == 0;
+    }
 
 private:
     std::string name_;

@@ -52,12 +52,11 @@ TEST(LibrarySearch, ARestrictedProcessFindsNothingByNameInTheCurrentDirectory) {
 TEST(LibrarySearch, TheModuleLoadedIsTheFileCheckedOrNothing) {
     libloader::DLLoader loader(testutil::exeDirectoryA() + "exportless.dll");
     ASSERT_TRUE(loader.load());
-    for (const auto& [file, same] : {std::make_pair("exportless.dll", true), std::make_pair("searchimporter.dll", false)}) {
+    for (const char* file : {"exportless.dll", "searchimporter.dll"}) {
         UniqueHandle held(CreateFileA((testutil::exeDirectoryA() + file).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                       OPEN_EXISTING, 0, nullptr));
-        EXPECT_EQ(loader.isFile(held.get()), same) << file;
+        EXPECT_EQ(loader.isFile(held.get()), file[0] == 'e') << file;
     }
-    EXPECT_TRUE(loader.close());
 }
 
 }  // namespace

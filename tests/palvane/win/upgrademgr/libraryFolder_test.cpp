@@ -54,81 +54,72 @@ TEST(LibraryFolder, KeepsALibraryOnlyOnceItHasProvedItself) {
         SCOPED_TRACE(c.what);
         testutil::TempDir folder;
         testutil::MachineSettingsSandbox settings;
+        const auto full = [&](const char* letter) { return *letter ? folder.file(library(*letter)) : std::string(); };
         std::istringstream entries(c.files);
         for (std::string entry; entries >> entry;) {
-            const std::string fixture = testutil::exeDirectoryA() + kFixtures[entry[1] - '0'];
-            ASSERT_TRUE(CopyFileA(fixture.c_str(), folder.file(library(entry[0])).c_str(), FALSE));
+            ASSERT_TRUE(CopyFileA((testutil::exeDirectoryA() + kFixtures[entry[1] - '0']).c_str(),
+                                  full(entry.c_str()).c_str(), FALSE));
         }
         // Only exact library names are listed.
-        ASSERT_TRUE(CopyFileA((testutil::exeDirectoryA() + kFixtures[3]).c_str(), folder.file("mypalvane.dll").c_str(),
-                              FALSE));
-        const auto full = [&](const char* letter) { return *letter ? folder.file(library(*letter)) : std::string(); };
-        if (*c.proved) settings.set(configKeys::DLL_PROVED, full(c.proved));
-        if (*c.trial) settings.set(configKeys::DLL_TRIAL, std::string(c.trial, 2) + full(c.trial + 2));
-        if (*c.recorded) settings.set(configKeys::DLL_FILE_NAME, full(c.recorded));
-        // The runtime places its library before the hand-over, or before
-        // the first start when there is none.
-        bool placing = *c.placed != 0;
+        ASSERT_TRUE(CopyFileA(full("a").c_str(), folder.file("mypalvane.dll").c_str(), FALSE));
+        const std::pair<const char*, std::string> records[] = {
+            {configKeys::DLL_PROVED, full(c.proved)},
+            {configKeys::DLL_TRIAL, *c.trial ? std::string(c.trial, 2) + full(c.trial + 2) : ""},
+            {configKeys::DLL_FILE_NAME, full(c.recorded)}};
+        for (const auto& [key, value] : records) {
+            if (!value.empty()) settings.set(key, value);
+        }
+        // The runtime places its library before the hand-over, or before the
+        // first start when there is none.
         const bool handover = std::any_of(c.runs.begin(), c.runs.end(), [](const char* r) { return *r == 'h'; });
         std::string loaded;
         for (const std::string run : c.runs) {
             SCOPED_TRACE(run);
-            if (placing && (run[0] == 'h' || !handover)) {
-                placing = false;
+            if (*c.placed && (run[0] == 'h' || (!handover && loaded.empty()))) {
                 settings.set(configKeys::INSTALL_PENDING, "true");
                 settings.set(configKeys::INSTALL_STAGE, "extracted");
                 settings.set(configKeys::INSTALL_LIBRARY, full(c.placed));
             }
-            LibraryFolder libraryFolder(folder.path().substr(0, folder.path().size() - 1),
-                                        [&](HANDLE, const std::string& path) {
-                                            return path.find(library(*c.refused)) == std::string::npos;
-                                        });
-            std::istringstream words(run);
-            std::string how;
-            words >> how;
+            LibraryFolder libraryFolder(folder.path().substr(0, folder.path().size() - 1), [&](HANDLE, auto& path) {
+                return path.find(library(*c.refused)) == std::string::npos;
+            });
             std::map<std::string, char> fates;
             std::vector<std::string> expected, tried;
-            for (std::string word; words >> word;) {
-                expected.push_back(library(word[0]));
-                fates[expected.back()] = word[1];
+            for (size_t at = run.find(' '); at != std::string::npos; at = run.find(' ', at + 1)) {
+                expected.push_back(library(run[at + 1]));
+                fates[expected.back()] = run[at + 2];
             }
             std::vector<std::string> candidates = libraryFolder.startCandidates();
-            if (how == "handover") {
+            if (run[0] == 'h') {
                 ASSERT_EQ(libraryFolder.placedLibrary(loaded), expected[0]);
                 ASSERT_TRUE(libraryFolder.record(expected[0]));
                 candidates = {expected[0], loaded};
             }
             std::string started;
             try {
-                started = libraryFolder.startFirst(candidates, [&](const std::string& name, HANDLE file) {
-                    EXPECT_NE(file, nullptr);
+                started = libraryFolder.startFirst(candidates, [&](const std::string& name, HANDLE) {
                     tried.push_back(name);
-                    const char fate = fates[name];
-                    if (fate == '!') throw Crash();
-                    return fate == '-'   ? LibraryFolder::Outcome::Failed
-                           : fate == '~' ? LibraryFolder::Outcome::Stopping
-                                         : LibraryFolder::Outcome::Started;
+                    if (fates[name] == '!') throw Crash();
+                    return fates[name] == '-'   ? LibraryFolder::Outcome::Failed
+                           : fates[name] == '~' ? LibraryFolder::Outcome::Stopping
+                                                : LibraryFolder::Outcome::Started;
                 });
             } catch (const Crash&) {
             }
             EXPECT_EQ(tried, expected);
-            const char fate = fates[tried.empty() ? "" : tried.back()];
-            if (fate == '~') libraryFolder.endedCleanly(tried.back());
-            if (fate == '^') EXPECT_TRUE(libraryFolder.prove(started));
+            if (fates[tried.back()] == '~') libraryFolder.endedCleanly(tried.back());
+            if (fates[tried.back()] == '^') EXPECT_TRUE(libraryFolder.prove(started));
             if (!started.empty()) loaded = started;
         }
-        for (char letter : std::string(c.files)) {
-            if (!isalpha(letter)) continue;
-            EXPECT_EQ(testutil::fileExists(folder.file(library(letter))),
-                      std::string(c.remaining).find(letter) != std::string::npos)
-                << letter;
+        for (const char letter : std::string(c.files)) {
+            if (isalpha(letter)) EXPECT_EQ(testutil::fileExists(full(&letter)), !!strchr(c.remaining, letter)) << letter;
         }
         EXPECT_TRUE(testutil::fileExists(folder.file("mypalvane.dll")));
         std::string proved, trial;
         settings.get(configKeys::DLL_PROVED, proved);
         settings.get(configKeys::DLL_TRIAL, trial);
-        EXPECT_EQ(proved, full(c.provedAfter));
-        EXPECT_EQ(trial, *c.trialAfter ? std::string(c.trialAfter, 2) + full(c.trialAfter + 2) : std::string());
+        EXPECT_EQ(proved + "|" + trial, full(c.provedAfter) + "|" +
+                                            (*c.trialAfter ? std::string(c.trialAfter, 2) + full(c.trialAfter + 2) : ""));
     }
 }
 

@@ -29,19 +29,15 @@ const char* const kThird = "palvane_test3.dll";   // a copy of the first
 
 class RuntimeManagerTest : public ::testing::Test {
 protected:
-    // A copy of a fixture library under `name`, so its version is real.
-    void place(const char* fixture, const std::string& name) {
+    // A copy of a fixture library under `name`, so its version is real; as the
+    // runtime places one for the hand-over, it is noted first.
+    void place(const char* fixture, const std::string& name, bool forHandOver = false) {
+        if (forHandOver) settings_.set(configKeys::INSTALL_PENDING, "true");
+        if (forHandOver) settings_.set(configKeys::INSTALL_LIBRARY, folder_ + name);
         ASSERT_TRUE(CopyFileA((testutil::exeDirectoryA() + fixture).c_str(), (folder_ + name).c_str(), FALSE))
             << "fixture " << fixture << " missing";
     }
     void place(const char* fixture) { place(fixture, fixture); }
-    // As the runtime places a library for the hand-over.
-    void placeForHandOver(const char* fixture, const std::string& name) {
-        settings_.set(configKeys::INSTALL_PENDING, "true");
-        settings_.set(configKeys::INSTALL_LIBRARY, folder_ + name);
-        place(fixture, name);
-    }
-    void placeForHandOver(const char* fixture) { placeForHandOver(fixture, fixture); }
 
     palvaneMgrHooks hooks(std::chrono::milliseconds pause = 200ms) {
         palvaneMgrHooks result;
@@ -116,7 +112,7 @@ TEST_F(RuntimeManagerTest, CallbackReturnsAtOnceAndReloadsThePlacedFile) {
     // The placed file wins over one lying there; both older ones go once it
     // has proved itself.
     place(kFirst, "palvane_test3.dll");
-    placeForHandOver(kSecond);
+    place(kSecond, kSecond, true);
 
     ASSERT_TRUE(fakert::runtime().callBackFromRuntimeThread());
     ASSERT_TRUE(journal().waitFor(std::string("StartMonitoring ") + kSecond)) << journal().text();
@@ -149,7 +145,7 @@ TEST_F(RuntimeManagerTest, CallbacksDuringAReloadMakeOneMoreForTheLatestFile) {
     testutil::LogCapture log(6);
     palvaneMgr manager(hooks(300ms));
     manager.start();
-    placeForHandOver(kSecond);
+    place(kSecond, kSecond, true);
 
     std::promise<void> go;
     std::shared_future<void> ready = go.get_future().share();
@@ -163,7 +159,7 @@ TEST_F(RuntimeManagerTest, CallbacksDuringAReloadMakeOneMoreForTheLatestFile) {
     a.join();
     b.join();
     // Another while the reload is still in its pause, for a file placed since.
-    placeForHandOver(kFirst, kThird);
+    place(kFirst, kThird, true);
     ASSERT_TRUE(fakert::runtime().callBackFromRuntimeThread());
 
     ASSERT_TRUE(journal().waitFor(std::string("StartMonitoring ") + kThird)) << journal().text();
@@ -180,7 +176,7 @@ TEST_F(RuntimeManagerTest, StopDuringTheReloadPauseLeavesTheNewLibraryToTheNextS
     {
         palvaneMgr manager(hooks(palvaneMgrHooks::kReloadPause));
         manager.start();
-        placeForHandOver(kSecond);
+        place(kSecond, kSecond, true);
         ASSERT_TRUE(fakert::runtime().callBackFromRuntimeThread());
         ASSERT_TRUE(journal().waitFor(std::string("StopMonitoring ") + kFirst));
 
@@ -219,7 +215,7 @@ TEST_F(RuntimeManagerTest, StopReachesAStartUnderWayAndFreesOnlyAfterItReturned)
         std::thread starter([&] { manager.start(); });
         if (blocked == kSecond) {  // the start of a reload's new library
             starter.join();
-            placeForHandOver(kSecond);
+            place(kSecond, kSecond, true);
             ASSERT_TRUE(fakert::runtime().callBackFromRuntimeThread());
         }
         ASSERT_TRUE(journal().waitFor(std::string("StartMonitoring ") + blocked)) << journal().text();
@@ -254,7 +250,7 @@ TEST_F(RuntimeManagerTest, FileInUseIsRecordedBeforeTheRuntimesStartWhichMayWait
         std::lock_guard<std::mutex> lock(fakert::runtime().mutex);
         fakert::runtime().released = false;
     }
-    placeForHandOver(kSecond);
+    place(kSecond, kSecond, true);
     manager.update_service_dll();
     ASSERT_TRUE(journal().waitFor(std::string("StartMonitoring ") + kSecond));
     EXPECT_EQ(setting(configKeys::DLL_FILE_NAME), folder_ + kSecond);
@@ -286,7 +282,7 @@ TEST_F(RuntimeManagerTest, ReloadThreadThatCannotStartIsLoggedAndTheRuntimeKeeps
     };
     palvaneMgr manager(failingHooks);
     manager.start();
-    placeForHandOver(kSecond);
+    place(kSecond, kSecond, true);
 
     EXPECT_NO_THROW(manager.update_service_dll());
     EXPECT_TRUE(log.contains("Failed to start the thread that loads palvane_test2.dll")) << log.text();
@@ -308,9 +304,7 @@ TEST_F(RuntimeManagerTest, AHandOverWithoutAUsableLibraryStartsTheLoadedOneAgain
         place(kFirst);
         palvaneMgr manager(hooks(50ms));
         manager.start();
-        settings_.set(configKeys::INSTALL_PENDING, "true");
-        settings_.set(configKeys::INSTALL_LIBRARY, folder_ + kSecond);
-        if (refusedFile) place(kSecond);
+        if (refusedFile) place(kSecond, kSecond, true);
         refused_.insert(folder_ + kSecond);
         settings_.set(configKeys::DLL_VERSION, "9.9.9");  // as the runtime's extraction left it
         manager.update_service_dll();
@@ -328,9 +322,7 @@ TEST_F(RuntimeManagerTest, AHandOverWithoutAUsableLibraryStartsTheLoadedOneAgain
 // A library's load, its start and a reload's stop of the old one are bounded:
 // one that never returns ends the process, and a trial counts as failed.
 TEST_F(RuntimeManagerTest, ACallIntoALibraryThatNeverReturnsEndsTheProcess) {
-    for (const std::string blocked : {"load palvane_test1.dll", "StartMonitoring palvane_test1.dll",
-                                      "StopMonitoring palvane_test1.dll"}) {
-        SCOPED_TRACE(blocked);
+    for (const std::string blocked : {"load ", "StartMonitoring ", "StopMonitoring "}) {
         fakert::runtime().reset();
         place(kFirst);
         std::atomic<bool> ended{false};
@@ -338,24 +330,22 @@ TEST_F(RuntimeManagerTest, ACallIntoALibraryThatNeverReturnsEndsTheProcess) {
         bounded.callLimit = 300ms;
         bounded.endProcess = [&] { ended = true; };
         palvaneMgr manager(bounded);
-        fakert::runtime().blockedAt = blocked;
-        std::thread starter([&] { manager.start(); });
-        const bool handOver = blocked.rfind("Stop", 0) == 0;  // the old library's stop
-        if (handOver) {
-            starter.join();
-            placeForHandOver(kSecond);
-            manager.update_service_dll();
-        }
-        EXPECT_TRUE(testutil::waitUntil([&] { return ended.load(); }, 5s));
+        fakert::runtime().blockedAt = blocked + kFirst;
+        const bool handOver = blocked[2] == 'o';  // the old library's stop
+        std::thread starter([&] {
+            manager.start();
+            if (handOver) place(kSecond, kSecond, true), manager.update_service_dll();
+        });
+        EXPECT_TRUE(testutil::waitUntil([&] { return ended.load(); }, 5s)) << blocked;
         EXPECT_EQ(setting(configKeys::DLL_TRIAL), handOver ? "0 " + folder_ + kSecond : "1 " + folder_ + kFirst);
         fakert::runtime().release();
-        if (starter.joinable()) starter.join();
+        starter.join();
         manager.stop();
     }
 }
 
-// No runtime is no resting state: a refused folder, a module that is not the
-// file checked, each start is tried again, spaced out.
+// No runtime is no resting state: after a folder others can write, a module
+// that is not the file checked, starts are tried again, spaced out.
 TEST_F(RuntimeManagerTest, WhileNoLibraryStartsStartsAreTriedAgainSpacedOut) {
     place(kFirst);
     testutil::LogCapture log(6);
@@ -370,40 +360,32 @@ TEST_F(RuntimeManagerTest, WhileNoLibraryStartsStartsAreTriedAgainSpacedOut) {
     ASSERT_TRUE(journal().waitFor(std::string("load ") + kFirst));
     fakert::runtime().swapped.clear();
     ASSERT_TRUE(journal().waitFor(std::string("StartMonitoring ") + kFirst)) << log.text();
-    EXPECT_EQ(journal().count(std::string("StartMonitoring ") + kFirst), 1u);
-    for (const char* line : {"can be written by others than administrators", "is not the file that was checked",
-                             "try 1 to start one follows in 50 ms", "try 2 to start one follows in 100 ms"}) {
-        EXPECT_TRUE(log.contains(line)) << line << "\n" << log.text();
+    for (const char* line : {"is not the file that was checked", "try 1 to start one follows in 50 ms",
+                             "try 2 to start one follows in 100 ms"}) {
+        EXPECT_TRUE(log.contains(line)) << line;
     }
     manager.stop();
 }
 
-// A library on trial that was handed an installation proves itself once the
-// installation has completed, not before; a stop before proves nothing.
+// Handed an installation, a library on trial proves itself once it has
+// completed, not before; a stop before proves nothing.
 TEST_F(RuntimeManagerTest, ALibraryOnTrialIsProvedOnlyOnceItHasServed) {
     place(kFirst);
     settings_.set(configKeys::DLL_PROVED, folder_ + kFirst);
     settings_.set(configKeys::INSTALL_STAGE, "extracted");
-    placeForHandOver(kSecond);
+    place(kSecond, kSecond, true);
     palvaneMgrHooks probation = hooks();
     probation.firstPass = 100ms;
     probation.probation = 1h;
+    const auto proved = [&] { return setting(configKeys::DLL_PROVED) == folder_ + kSecond; };
     for (const bool stopped : {true, false}) {
-        fakert::runtime().reset();
         palvaneMgr manager(probation);
         manager.start();
-        EXPECT_EQ(manager.currentDllName(), kSecond);
-        std::this_thread::sleep_for(300ms);  // past the first pass, the installation still pending
-        if (stopped) {
-            manager.stop();
-            EXPECT_EQ(setting(configKeys::DLL_TRIAL), "0 " + folder_ + kSecond) << "a clean stop is no failure";
-        } else {
-            localConfig(false).deleteValue(configKeys::INSTALL_PENDING);
-            EXPECT_TRUE(testutil::waitUntil([&] { return setting(configKeys::DLL_PROVED) == folder_ + kSecond; }, 5s));
-            EXPECT_TRUE(testutil::waitUntil([&] { return !exists(kFirst); }, 5s));
-            manager.stop();
-        }
-        EXPECT_EQ(exists(kFirst), stopped);
+        EXPECT_FALSE(testutil::waitUntil(proved, 300ms)) << "proved with its installation pending";
+        if (!stopped) localConfig(false).deleteValue(configKeys::INSTALL_PENDING);
+        EXPECT_EQ(testutil::waitUntil([&] { return proved() && !exists(kFirst); }, stopped ? 0ms : 5s), !stopped);
+        manager.stop();
+        EXPECT_EQ(setting(configKeys::DLL_TRIAL), stopped ? "0 " + folder_ + kSecond : "") << "a stop is no failure";
     }
 }
 
