@@ -43,7 +43,7 @@ TEST(LibraryFolder, KeepsALibraryOnlyOnceItHasProvedItself) {
         {"a stop during a trial", "a1 b2", "a", "", "b", "", "", {"start b~", "start b^"}, "b", "b", ""},
         {"two failed trials", "a1 b2", "a", "1 b", "b", "", "", {"start a+", "handover b!", "start a+"}, "a", "a",
          "2 b"},
-        {"the stale refused file beside the placed one", "a1 s3 p2", "a", "", "p", "", "s",
+        {"the stale refused file beside the placed one", "a1 s2 p1", "a", "", "p", "", "s",
          {"start a+", "handover p^"}, "p", "p", ""},
         {"a kill between extracted and the host's record", "a1 b2", "a", "", "b", "a", "", {"start b^"}, "b", "b", ""},
         {"no candidate that starts, then the retry", "a1", "a", "", "", "", "", {"start a-", "start a+"}, "a", "a", ""},
