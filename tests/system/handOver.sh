@@ -95,8 +95,10 @@ awaitConverged $COMPLETION_BUDGET_S "after the hand-over began"
 
 if crashes; then
   grep -q "did not end cleanly; the proved library palvane.dll is started first" "$HOST_LOG" || fail "not started first"
-  "$WINE" reg query 'HKLM\Software\Tarnwell' /v dll_file_name </dev/null 2>/dev/null |
-    grep -qF 'Quillmark Palvane\palvane.dll' || fail "the loaded runtime is not the proved one"
+  provedLoaded() {
+    "$WINE" reg query 'HKLM\Software\Tarnwell' /v dll_file_name </dev/null 2>/dev/null | grep -qF 'Palvane\palvane.dll'
+  }
+  waitFor 10 provedLoaded || fail "the loaded runtime is not the proved one"
   [ -e "$LIBRARY/palvane.dll" ] || fail "the proved library is gone"
 else
   [ ! -e "$LIBRARY/$NEW_LIBRARY" ] || fail "$NEW_LIBRARY was not deleted"

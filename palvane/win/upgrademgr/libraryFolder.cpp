@@ -263,6 +263,9 @@ std::string LibraryFolder::startFirst(const std::vector<std::string>& candidates
         const Outcome outcome = bindAndStart(name, checked.file.get());
         if (outcome == Outcome::Stopping) return std::string();
         if (outcome == Outcome::Started) return name;
+        checked.file.reset();
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (outcome == Outcome::Refused && readRecord({name}).proved != name) refuseLocked(name);
     }
     return std::string();
 }

@@ -45,7 +45,8 @@ public:
     // Whether the file, read through the handle held open, may be loaded.
     using Trust = std::function<bool(HANDLE file, const std::string& path)>;
 
-    enum class Outcome { Started, Failed, Stopping };
+    // Refused: the file is no runtime library (it lacks the exports).
+    enum class Outcome { Started, Failed, Refused, Stopping };
     // Binds the library and starts it; called while its checked file is held
     // open, so that the module loaded can be compared with it.
     using BindAndStart = std::function<Outcome(const std::string& name, HANDLE checkedFile)>;
@@ -75,8 +76,9 @@ public:
     bool record(const std::string& name);
     // Tries the candidates in order: each is opened once, checked through that
     // handle, recorded (a trial with its count) and handed to `bindAndStart`
-    // while still held. A library on trial that is refused is deleted, or its
-    // refusal recorded, before the next candidate is tried. Returns the name
+    // while still held. A library on trial that is refused (by its check or
+    // its bind) is deleted, or its refusal recorded, before the next
+    // candidate is tried. Returns the name
     // that started, empty when none did.
     std::string startFirst(const std::vector<std::string>& candidates, const BindAndStart& bindAndStart);
 

@@ -169,7 +169,8 @@ LibraryFolder::Outcome palvaneMgr::bindAndStart(const std::string& name, HANDLE 
 
 LibraryFolder::Outcome palvaneMgr::bindAndStartOnce(const std::string& name, HANDLE checkedFile,
                                                     const BindTexts& texts) {
-    if (!bindLibrary(name, checkedFile, texts)) return LibraryFolder::Outcome::Failed;
+    const LibraryFolder::Outcome bound = bindLibrary(name, checkedFile, texts);
+    if (bound != LibraryFolder::Outcome::Started) return bound;
     setDllName(name);
     try {
         // A start cut short by a stop has not shown that the library serves.
@@ -332,42 +333,39 @@ PALVANE_SERVICE::ReloadCallback palvaneMgr::makeCallback() {
     };
 }
 
-// Loads the library and creates its object; the caller starts it.
-bool palvaneMgr::bindLibrary(const std::string& name, HANDLE checkedFile, const BindTexts& texts) {
+// Loads the library and creates its object; the caller starts it. Started
+// means bound here; a library without the exports is no runtime at all.
+LibraryFolder::Outcome palvaneMgr::bindLibrary(const std::string& name, HANDLE checkedFile, const BindTexts& texts) {
+    using Outcome = LibraryFolder::Outcome;
     std::unique_ptr<libloader::ILibLoader> loader = hooks_.makeLoader(folder_->path(name));
     if (!loader->load()) {
         TWLOG(LOG_CRIT, texts.load << name);
-        return false;
+        return Outcome::Failed;
     }
     if (!loader->isFile(checkedFile)) {
         TWLOG(LOG_CRIT, "The module loaded for " << name << " is not the file that was checked; it is not used.");
         loader->close();
-        return false;
+        return Outcome::Failed;
     }
     auto construct = reinterpret_cast<ConstructorFn>(loader->symbol(PALVANE_SERVICE::kConstructorExport));
-    if (construct == nullptr) {
-        TWLOG(LOG_CRIT, texts.constructor);
-        loader->close();
-        return false;
-    }
     auto destroy = reinterpret_cast<DestructorFn>(loader->symbol(PALVANE_SERVICE::kDestructorExport));
-    if (destroy == nullptr) {
-        TWLOG(LOG_CRIT, texts.destructor);
+    if (construct == nullptr || destroy == nullptr) {
+        TWLOG(LOG_CRIT, (construct == nullptr ? texts.constructor : texts.destructor));
         loader->close();
-        return false;
+        return Outcome::Refused;
     }
     Ipalvane* object = construct();
     if (object == nullptr) {
         TWLOG(LOG_CRIT, texts.object);
         destroy(nullptr);  // closes the library's log
         loader->close();
-        return false;
+        return Outcome::Failed;
     }
     loader_ = std::move(loader);
     object_ = object;
     destructorFn_ = destroy;
     loaded_ = true;
-    return true;
+    return Outcome::Started;
 }
 
 // Under the operation lock. Nothing of a library is kept once it is

@@ -140,7 +140,7 @@ private:
     PALVANE_SERVICE::ReloadCallback makeCallback();
     LibraryFolder::Outcome bindAndStart(const std::string& name, HANDLE checkedFile, const BindTexts& texts);
     LibraryFolder::Outcome bindAndStartOnce(const std::string& name, HANDLE checkedFile, const BindTexts& texts);
-    bool bindLibrary(const std::string& name, HANDLE checkedFile, const BindTexts& texts);
+    LibraryFolder::Outcome bindLibrary(const std::string& name, HANDLE checkedFile, const BindTexts& texts);
     bool startBoundRuntime();
     bool claimRunningObject(PALVANE_SERVICE::Ipalvane*& object);
     void callStopMonitoring(PALVANE_SERVICE::Ipalvane* object);

@@ -108,11 +108,15 @@ TEST(LibraryFolder, KeepsALibraryOnlyOnceItHasProvedItself) {
             }
             EXPECT_EQ(tried, expected);
             if (fates[tried.back()] == '~') libraryFolder.endedCleanly(tried.back());
-            if (fates[tried.back()] == '^') EXPECT_TRUE(libraryFolder.prove(started));
+            if (fates[tried.back()] == '^') {
+                EXPECT_TRUE(libraryFolder.prove(started));
+            }
             if (!started.empty()) loaded = started;
         }
         for (const char letter : std::string(c.files)) {
-            if (isalpha(letter)) EXPECT_EQ(testutil::fileExists(full(&letter)), !!strchr(c.remaining, letter)) << letter;
+            if (isalpha(letter)) {
+                EXPECT_EQ(testutil::fileExists(full(&letter)), !!strchr(c.remaining, letter)) << letter;
+            }
         }
         EXPECT_TRUE(testutil::fileExists(folder.file("mypalvane.dll")));
         std::string proved, trial;
