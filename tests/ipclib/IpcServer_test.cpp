@@ -67,6 +67,20 @@ TEST(IpcServerRebroadcast, SendsTheInnerMessageToEveryPeerTheSenderIncluded) {
     }
 }
 
+// Comments are accepted, and a megabyte of them costs the loop no more than
+// its bytes: the message they follow is answered at once.
+TEST(IpcServerDispatch, AMessageFullOfCommentsIsAnsweredAtOnce) {
+    testutil::TrayStandIn tray;
+    EchoIpcServer server(tray.ownerFinder());
+    auto peer = connect(server);
+    std::string comments;
+    while (comments.size() < 1000 * 1000) comments += "/**/";
+    ASSERT_TRUE(peer->sendFrame("{\"post-uimessage\":{\"message-content\":\"x\"}" + comments + "}"));
+    std::string body;
+    ASSERT_TRUE(peer->readFrame(body));
+    EXPECT_EQ(body, "{\"post-uimessage\":{\"message-content\":\"x\"}}\n");
+}
+
 // One that may not be sent, and one that grows past the frame limit when
 // written again (letters beyond ASCII become escapes).
 TEST(IpcServerRebroadcast, InnerMessageThatMayNotBeSentOrIsTooLargeReachesNobody) {
