@@ -211,7 +211,9 @@ bool IpcConnectedEndpoint::sendMessage(const IIpcMessage& message) {
         TWLOG(LOG_ERROR, "Failed to serialize " << message.typeName() << ": " << e.what());
         return false;
     }
-    return sendBody(body);
+    if (!sendBody(body)) return false;
+    TWLOG(LOG_DEBUG, "Sent IPC message " << bodyExcerpt(body));
+    return true;
 }
 
 bool IpcConnectedEndpoint::sendBody(const std::string& body) {
@@ -240,10 +242,7 @@ bool IpcConnectedEndpoint::sendFirstFrame(const std::string& body) {
         markSendFailed();
         return false;
     }
-    if (n == static_cast<int>(frame.bytes.size())) {
-        TWLOG(LOG_DEBUG, "Sent IPC message " << body);
-        return true;
-    }
+    if (n == static_cast<int>(frame.bytes.size())) return true;
     frame.sent = n > 0 ? static_cast<uint32_t>(n) : 0;
     return pushFrame(std::move(frame));
 }

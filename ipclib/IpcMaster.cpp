@@ -146,24 +146,30 @@ bool IpcMaster::broadcastBody(const std::string& body, const char* typeName) {
         return false;
     }
     try {
-        std::lock_guard<std::mutex> lock(endpointsLock_);
         size_t count = 0;
-        bool allSent = true;
-        for (IIpcEndpoint* endpoint : endpoints_) {
-            if (stop_) return true;
-            if (dynamic_cast<IpcServerEndpoint*>(endpoint) != nullptr) continue;
-            ++count;
-            // One dead connection must not keep the message from the others.
-            if (!endpoint->sendBody(body)) {
-                TWLOG(LOG_ERROR, "Failed to send " << typeName);
-                allSent = false;
+        size_t sent = 0;
+        {
+            std::lock_guard<std::mutex> lock(endpointsLock_);
+            for (IIpcEndpoint* endpoint : endpoints_) {
+                if (stop_) return true;
+                if (dynamic_cast<IpcServerEndpoint*>(endpoint) != nullptr) continue;
+                ++count;
+                // One dead connection must not keep the message from the others.
+                if (endpoint->sendBody(body)) {
+                    ++sent;
+                } else {
+                    TWLOG(LOG_ERROR, "Failed to send " << typeName);
+                }
             }
         }
+        // Logged once the peers are free to go on: a large body written to
+        // the log must not hold them.
         if (count == 0) {
             TWLOG(LOG_ERROR, "Send to target is less than one, count=" << count);
             return false;
         }
-        return allSent;
+        if (sent > 0) TWLOG(LOG_DEBUG, "Sent IPC message " << bodyExcerpt(body) << " to " << sent << " peers");
+        return sent == count;
     } catch (const std::exception& e) {
         logUnexpected((std::string(": ") + e.what()).c_str());
         return false;
