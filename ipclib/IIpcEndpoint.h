@@ -41,9 +41,9 @@ public:
     }
     // resumeAt() has passed (loop thread, set lock held).
     virtual void onDeadline() {}
-    // A whole body waits to be handed to the listener; `bytes` is its size
-    // (loop thread, set lock held).
-    virtual bool hasDelivery(size_t& bytes) { return false; }
+    // A whole body waits to be handed to the listener; `bytes` is its size,
+    // `since` when it became whole (loop thread, set lock held).
+    virtual bool hasDelivery(size_t& bytes, std::chrono::steady_clock::time_point& since) { return false; }
     // Hands the waiting body to the listener: on the loop thread, with the set
     // lock released, so that parsing and handling hold no other thread.
     virtual void deliver() {}

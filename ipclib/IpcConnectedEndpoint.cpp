@@ -141,10 +141,12 @@ void IpcConnectedEndpoint::completeBody() {
     receivingBody_ = false;
     expectedLength_ = 0;
     deliveryWaiting_ = true;
+    deliveryWaitingSince_ = Clock::now();
 }
 
-bool IpcConnectedEndpoint::hasDelivery(size_t& bytes) {
+bool IpcConnectedEndpoint::hasDelivery(size_t& bytes, Clock::time_point& since) {
     bytes = delivery_.size();
+    since = deliveryWaitingSince_;
     return deliveryWaiting_;
 }
 

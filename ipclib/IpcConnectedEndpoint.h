@@ -53,7 +53,7 @@ public:
     std::chrono::steady_clock::time_point resumeAt() const override;
     // Cuts off a peer whose frame stopped arriving or that took nothing.
     void onDeadline() override;
-    bool hasDelivery(size_t& bytes) override;
+    bool hasDelivery(size_t& bytes, std::chrono::steady_clock::time_point& since) override;
     void deliver() override;
 
     uint16_t peerPort() const { return peerPort_; }
@@ -99,6 +99,7 @@ private:
     Clock::time_point frameProgressAt_{};  // the last byte of the frame under way
     std::string delivery_;
     bool deliveryWaiting_ = false;
+    Clock::time_point deliveryWaitingSince_{};
     bool disconnected_ = false;  // onDisconnect was reported
 
     uint16_t peerPort_;

@@ -282,7 +282,8 @@ bool IpcMaster::fillSets(SocketSets& sets, std::chrono::steady_clock::time_point
             FD_SET(socket, &sets.error);
         }
         size_t bytes = 0;
-        servePending = servePending || endpoint->hasPendingFailure() || endpoint->hasDelivery(bytes);
+        std::chrono::steady_clock::time_point since;
+        servePending = servePending || endpoint->hasPendingFailure() || endpoint->hasDelivery(bytes, since);
         resumeAt = std::min(resumeAt, endpoint->resumeAt());
     }
     return servePending;
@@ -299,8 +300,8 @@ IpcMaster::Deliveries IpcMaster::serveReady(const SocketSets& sets) {
         if (stop_) break;
         try {
             serveOne(endpoint, sets, now);
-            size_t bytes = 0;
-            if (endpoint->hasDelivery(bytes)) deliveries.emplace_back(bytes, endpoint);
+            Delivery delivery{{}, 0, endpoint};
+            if (endpoint->hasDelivery(delivery.bytes, delivery.since)) deliveries.push_back(delivery);
         } catch (const std::exception& e) {
             logUnexpected((std::string(" in the IPC loop: ") + e.what()).c_str());
         } catch (...) {
@@ -328,17 +329,17 @@ void IpcMaster::serveOne(IIpcEndpoint* endpoint, const SocketSets& sets, std::ch
 
 // Without the set lock: parsing and handling a body hold neither a broadcast
 // nor any other thread. Only this thread deletes endpoints, at the start of a
-// pass, so each one collected is still there. The smallest go first, within
-// the pass's share.
+// pass, so each one collected is still there. Oldest first, within the pass's
+// share: a stream of smaller bodies cannot keep a larger one waiting.
 void IpcMaster::deliver(Deliveries& deliveries) {
     std::stable_sort(deliveries.begin(), deliveries.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+                     [](const Delivery& a, const Delivery& b) { return a.since < b.since; });
     size_t delivered = 0;
-    for (const auto& [bytes, endpoint] : deliveries) {
+    for (const Delivery& delivery : deliveries) {
         if (stop_ || delivered >= kDeliveryShare) return;
-        delivered += bytes + 1;
+        delivered += delivery.bytes + 1;
         try {
-            endpoint->deliver();
+            delivery.endpoint->deliver();
         } catch (const std::exception& e) {
             logUnexpected((std::string(" in the IPC loop: ") + e.what()).c_str());
         } catch (...) {

@@ -26,9 +26,9 @@ public:
     // listening socket and every connection.
     static constexpr size_t kSocketSetSize = 128;
     static_assert(IpcLimits().maxConnections + 2 <= kSocketSetSize, "the connections must fit the socket sets");
-    // Bytes of bodies the loop hands to their listener in one pass: the
-    // smallest go first, so no real message waits behind a large one, and at
-    // least one goes, so a large one waits at most for the small ones.
+    // Bytes of bodies the loop hands to their listener in one pass, those
+    // that have waited longest first, and at least one: no body waits longer
+    // than the bodies that were whole before it take, whatever peers send.
     static constexpr size_t kDeliveryShare = 64 * 1024;
 
     // Sets up the wake pair and starts the loop; throws std::exception (after a
@@ -64,8 +64,13 @@ protected:
 private:
     enum Operation { kRemove = 0, kAdd = 1 };
     class SocketSets;
-    // Bodies waiting to be handed over: size and endpoint.
-    using Deliveries = std::vector<std::pair<size_t, IIpcEndpoint*>>;
+    // A body waiting to be handed over.
+    struct Delivery {
+        std::chrono::steady_clock::time_point since;
+        size_t bytes;
+        IIpcEndpoint* endpoint;
+    };
+    using Deliveries = std::vector<Delivery>;
 
     void openWakePair();
     void runLoop();

@@ -81,6 +81,30 @@ TEST(IpcServerDispatch, AMessageFullOfCommentsIsAnsweredAtOnce) {
     EXPECT_EQ(body, "{\"post-uimessage\":{\"message-content\":\"x\"}}\n");
 }
 
+// Bodies are handled oldest first: the tray's message is answered while many
+// peers stream bodies a little smaller than it without pause.
+TEST(IpcServerDispatch, AMessageIsNotStarvedByAStreamOfSmallerOnes) {
+    testutil::TrayStandIn tray;
+    EchoIpcServer server(tray.ownerFinder());
+    std::vector<std::unique_ptr<IpcTestPeer>> streaming;
+    for (int i = 0; i < 63; ++i) streaming.push_back(connect(server));
+    auto trayPeer = connect(server);
+    const std::string smaller = testutil::frameOf("{\"config-refresh\":\"" + std::string(1900, 's') + "\"}");
+    std::atomic<bool> answered{false};
+    std::vector<std::thread> streams;
+    for (auto& peer : streaming) {
+        streams.emplace_back([&, raw = peer.get()] { while (!answered && raw->sendRaw(smaller)) {} });
+    }
+    Sleep(200);
+    const std::string message = "{\"post-uimessage\":{\"message-content\":\"" + std::string(1960, 't') + "\"}}\n";
+    ASSERT_TRUE(trayPeer->sendFrame(message));
+    std::string body;
+    EXPECT_TRUE(trayPeer->readFrame(body));
+    answered = true;
+    for (auto& stream : streams) stream.join();
+    EXPECT_EQ(body, message);
+}
+
 // One that may not be sent, and one that grows past the frame limit when
 // written again (letters beyond ASCII become escapes).
 TEST(IpcServerRebroadcast, InnerMessageThatMayNotBeSentOrIsTooLargeReachesNobody) {
