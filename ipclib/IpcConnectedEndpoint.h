@@ -15,6 +15,7 @@
 
 #include "ipclib/IpcByteBudget.h"
 #include "ipclib/IpcEndpoint.h"
+#include "ipclib/IpcProgress.h"
 
 struct OutFrame {
     std::vector<char> bytes;  // header and body
@@ -51,7 +52,7 @@ public:
     void onRegistered() override;
     // When a frame under way or a queued send must have moved on.
     std::chrono::steady_clock::time_point resumeAt() const override;
-    // Cuts off a peer whose frame stopped arriving or that took nothing.
+    // Cuts off a peer whose frame stopped advancing or that took nothing.
     void onDeadline() override;
     bool hasDelivery(size_t& bytes, std::chrono::steady_clock::time_point& since) override;
     void deliver() override;
@@ -64,11 +65,14 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void cutOff(size_t heldBytes, size_t budgetBytes) override;
+    Clock::time_point stalledSince() const override;
     const IpcLimits& limits() const;
     bool readHeader();
     bool readBody();
+    // Takes what the receive buffers have allocated from the budget, or
+    // gives back what they no longer hold; false when it cannot be had.
+    bool budgetReceiveBuffers();
     void completeBody();
-    bool frameUnderWay() const { return headerBytes_ > 0 || receivingBody_; }
     bool failRead(int result);
     bool reportDisconnect();
     bool sendFirstFrame(const std::string& body);
@@ -86,9 +90,8 @@ private:
     // nothing more may be sent, and the loop is to report the connection as
     // gone.
     std::atomic<bool> sendFailed_{false};
-    // Since when queued frames have waited without a byte taken; 0 when none
-    // wait.
-    std::atomic<Clock::rep> sendWaitingSince_{0};
+    // How the peer takes queued frames; moved under the send lock.
+    IpcProgress sendProgress_;
 
     // Receive side, loop thread only.
     char header_[4] = {};
@@ -96,7 +99,8 @@ private:
     bool receivingBody_ = false;
     uint32_t expectedLength_ = 0;
     std::string receiveBuffer_;
-    Clock::time_point frameProgressAt_{};  // the last byte of the frame under way
+    IpcProgress receiveProgress_;  // of the frame under way
+    size_t receiveHeld_ = 0;       // taken from budget_ for both buffers
     std::string delivery_;
     bool deliveryWaiting_ = false;
     Clock::time_point deliveryWaitingSince_{};

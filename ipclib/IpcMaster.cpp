@@ -58,7 +58,7 @@ void logUnexpected(const char* what) { TWLOG(LOG_ERROR, "Catch an unexpected exc
 // The listening socket takes a place beside the connections.
 IpcMaster::IpcMaster(IpcLimits limits)
     : limits_(limits),
-      budget_(limits.budgetBytes),
+      budget_(limits.budgetBytes, limits.floorBytes, limits.budgetStall),
       maxEndpoints_(std::min(limits.maxConnections, kSocketSetSize - 2) + 1) {
     openWakePair();
     loopThread_ = std::make_unique<std::thread>(&IpcMaster::runLoop, this);
