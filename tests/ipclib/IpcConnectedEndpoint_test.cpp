@@ -178,17 +178,17 @@ TEST(IpcRefusalLog, OneLinePerSourceAndIntervalWithTheCountSinceTheLast) {
 TEST(IpcFraming, ASpentBudgetCutsOffStalledHoldersNotAPeerMakingProgress) {
     LogCapture log(4);
     IpcLimits limits;
-    limits.budgetBytes = 2 * 1024 * 1024;
-    limits.floorBytes = 256 * 1024;
+    limits.budgetBytes = 1536 * 1024;
+    limits.floorBytes = 128 * 1024;
     limits.budgetStall = std::chrono::milliseconds(300);
     TestBus bus(limits);
     std::vector<std::unique_ptr<IpcTestPeer>> hoarders;
     for (int i = 0; i < 6; ++i) {
         hoarders.push_back(bus.connectPeer());
-        ASSERT_TRUE(hoarders.back()->sendRaw(headerOf(1024 * 1024) + std::string(300 * 1024, 'h')));
+        ASSERT_TRUE(hoarders.back()->sendRaw(headerOf(1024 * 1024) + std::string(200 * 1024, 'h')));
     }
     auto tray = bus.connectPeer();
-    ASSERT_TRUE(testutil::waitUntil([&] { return bus.master.budget().used() >= 6 * 300 * 1024; }));
+    ASSERT_TRUE(testutil::waitUntil([&] { return bus.master.budget().used() >= 6 * 200 * 1024; }));
     Sleep(400);  // the hoarders' frames have stalled for longer than budgetStall
     ASSERT_TRUE(tray->sendFrame(std::string(900 * 1024, 't')));
     ASSERT_TRUE(bus.listener.waitBodies(1));
