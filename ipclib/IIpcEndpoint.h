@@ -32,6 +32,9 @@ public:
     // The loop has taken the endpoint into its set (loop thread, set lock
     // held): from now on a broadcast reaches it.
     virtual void onRegistered() {}
+    // A newer connection takes this one's place: it is reported gone at the
+    // loop's next pass. Loop thread, set lock held.
+    virtual void displace() {}
     // The loop comes back at this time even when the socket stays quiet (an
     // endpoint that paused its polling after a failure, a frame or a send
     // that must progress by then); max() when nothing is due. Asked in each

@@ -73,6 +73,13 @@ bool IpcConnectedEndpoint::wantWrite() {
 
 bool IpcConnectedEndpoint::hasPendingFailure() { return sendFailed_ && !disconnected_; }
 
+// The same road as a cut-off: what waits for the peer is dropped and the
+// connection reported gone at the next pass.
+void IpcConnectedEndpoint::displace() {
+    sendFailed_ = true;
+    if (runner_ != nullptr) runner_->wake();
+}
+
 // Called with the budget's lock held, possibly on a thread that holds
 // another connection's send lock: only flags and the wake-up.
 void IpcConnectedEndpoint::cutOff(size_t heldBytes, size_t budgetBytes) {

@@ -50,6 +50,7 @@ public:
     // Reports the connection to the listener only now, so that whatever the
     // listener does on it (a greeting, a broadcast it sets off) reaches it.
     void onRegistered() override;
+    void displace() override;
     // When a frame under way or a queued send must have moved on.
     std::chrono::steady_clock::time_point resumeAt() const override;
     // Cuts off a peer whose frame stopped advancing or that took nothing.

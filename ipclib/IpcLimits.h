@@ -8,6 +8,9 @@ struct IpcLimits {
     // Connections at once: one tray program per session and a few agent
     // processes.
     size_t maxConnections = 64;
+    // Connections of one process at once: a program that opens more gives
+    // up its oldest, so no program can keep another off the bus.
+    size_t maxConnectionsPerProcess = 8;
     // What all peers together may make the bus hold beyond their floors:
     // frames waiting to be sent, and bodies being received or waiting to be
     // handled.

@@ -55,11 +55,12 @@ void logUnexpected(const char* what) { TWLOG(LOG_ERROR, "Catch an unexpected exc
 
 }  // namespace
 
-// The listening socket takes a place beside the connections.
+// The wake receiver takes a place in the sets beside the endpoints, among
+// them connections that gave their place and are not deleted yet.
 IpcMaster::IpcMaster(IpcLimits limits)
     : limits_(limits),
       budget_(limits.budgetBytes, limits.floorBytes, limits.budgetStall),
-      maxEndpoints_(std::min(limits.maxConnections, kSocketSetSize - 2) + 1) {
+      maxEndpoints_(kSocketSetSize - 1) {
     openWakePair();
     loopThread_ = std::make_unique<std::thread>(&IpcMaster::runLoop, this);
     loopThreadId_ = loopThread_->get_id();
@@ -93,6 +94,52 @@ void IpcMaster::addEndpoint(IIpcEndpoint* endpoint) {
         ++endpointCount_;
     }
     wake();
+}
+
+bool IpcMaster::addConnection(IIpcEndpoint* endpoint, unsigned long owner) {
+    if (!admitsEndpoint()) return false;
+    if (IIpcEndpoint* oldest = connectionToDisplace(owner)) displace(oldest);
+    connections_[endpoint] = Connection{owner, ++admissions_, false};
+    addEndpoint(endpoint);
+    return true;
+}
+
+// The owner's own oldest when it holds its share; otherwise, when every place
+// is taken, the oldest of the owners that hold the most.
+IIpcEndpoint* IpcMaster::connectionToDisplace(unsigned long owner) const {
+    std::map<unsigned long, size_t> held;
+    size_t live = 0;
+    for (const auto& [endpoint, connection] : connections_) {
+        if (connection.displaced) continue;
+        ++held[connection.owner];
+        ++live;
+    }
+    const auto own = held.find(owner);
+    const bool ownShareTaken = own != held.end() && own->second >= limits_.maxConnectionsPerProcess;
+    if (!ownShareTaken && live < limits_.maxConnections) return nullptr;
+    size_t most = 0;
+    for (const auto& [holder, count] : held) most = std::max(most, count);
+    IIpcEndpoint* oldest = nullptr;
+    uint64_t oldestAdmitted = UINT64_MAX;
+    for (const auto& [endpoint, connection] : connections_) {
+        if (connection.displaced) continue;
+        const bool candidate = ownShareTaken ? connection.owner == owner : held.at(connection.owner) == most;
+        if (candidate && connection.admitted < oldestAdmitted) {
+            oldest = endpoint;
+            oldestAdmitted = connection.admitted;
+        }
+    }
+    return oldest;
+}
+
+// A program that reconnects in a loop gives its place up every time: one line
+// a minute for it, with the count.
+void IpcMaster::displace(IIpcEndpoint* endpoint) {
+    Connection& connection = connections_.at(endpoint);
+    connection.displaced = true;
+    const std::string owner = "pid " + std::to_string(connection.owner);
+    displacements_.refused(owner, LOG_NOTICE, "A connection of " + owner + " gives its place to a newer one.");
+    endpoint->displace();
 }
 
 void IpcMaster::removeEndpoint(IIpcEndpoint* endpoint) {
@@ -247,6 +294,7 @@ void IpcMaster::applyPending() {
                 --endpointCount_;
         } else if (operation == kRemove) {
             if (endpoints_.erase(endpoint) == 1) {
+                connections_.erase(endpoint);
                 delete endpoint;
                 --endpointCount_;
             }
@@ -375,5 +423,6 @@ void IpcMaster::deleteAllEndpoints() {
     }
     pending_.clear();
     endpoints_.clear();
+    connections_.clear();
     for (IIpcEndpoint* endpoint : owned) delete endpoint;
 }

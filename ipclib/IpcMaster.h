@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -18,6 +20,7 @@
 #include "ipclib/IIpcRunner.h"
 #include "ipclib/IpcByteBudget.h"
 #include "ipclib/IpcLimits.h"
+#include "ipclib/IpcRefusalLog.h"
 #include "utils/win/uniqueSocket.h"
 
 class IpcMaster : public IIpcRunner {
@@ -40,6 +43,7 @@ public:
     IpcMaster& operator=(const IpcMaster&) = delete;
 
     void addEndpoint(IIpcEndpoint* endpoint) override;
+    bool addConnection(IIpcEndpoint* endpoint, unsigned long owner) override;
     void removeEndpoint(IIpcEndpoint* endpoint) override;
     void wake() override;
     bool admitsEndpoint() override;
@@ -64,6 +68,12 @@ protected:
 private:
     enum Operation { kRemove = 0, kAdd = 1 };
     class SocketSets;
+    // An admitted connection's owner and age.
+    struct Connection {
+        unsigned long owner;
+        uint64_t admitted;
+        bool displaced;
+    };
     // A body waiting to be handed over.
     struct Delivery {
         std::chrono::steady_clock::time_point since;
@@ -84,6 +94,9 @@ private:
     void drainWakeReceiver();
     void backOff(unsigned selectFailures);
     void deleteAllEndpoints();
+    // Set lock held.
+    IIpcEndpoint* connectionToDisplace(unsigned long owner) const;
+    void displace(IIpcEndpoint* endpoint);
 
     const IpcLimits limits_;
     IpcByteBudget budget_;  // outlives the endpoints
@@ -98,4 +111,8 @@ private:
     std::atomic<std::thread::id> loopThreadId_{};
     const size_t maxEndpoints_;
     std::atomic<size_t> endpointCount_{0};  // registered and waiting to be
+    // Set lock; loop thread.
+    std::map<IIpcEndpoint*, Connection> connections_;
+    uint64_t admissions_ = 0;
+    IpcRefusalLog displacements_;
 };

@@ -85,7 +85,7 @@ TEST(IpcServerDispatch, AMessageFullOfCommentsIsAnsweredAtOnce) {
 // peers stream bodies a little smaller than it without pause.
 TEST(IpcServerDispatch, AMessageIsNotStarvedByAStreamOfSmallerOnes) {
     testutil::TrayStandIn tray;
-    EchoIpcServer server(tray.ownerFinder());
+    EchoIpcServer server(tray.ownerFinder(), manyPeersOfOneProgram());
     std::vector<std::unique_ptr<IpcTestPeer>> streaming;
     for (int i = 0; i < 63; ++i) streaming.push_back(connect(server));
     auto trayPeer = connect(server);
@@ -128,7 +128,7 @@ TEST(IpcServerRebroadcast, InnerMessageThatMayNotBeSentOrIsTooLargeReachesNobody
 TEST(IpcServerRebroadcast, FloodOfLargeBodiesStaysWithinTheByteBudget) {
     LogCapture log(4);  // not the debug lines with every body
     testutil::TrayStandIn tray;
-    TestServer server(tray.ownerFinder());
+    TestServer server(tray.ownerFinder(), true, manyPeersOfOneProgram());
     std::vector<std::unique_ptr<IpcTestPeer>> peers;
     for (int i = 0; i < 12; ++i) peers.push_back(connect(server));
 
@@ -180,7 +180,7 @@ TEST(IpcServerLifetime, DestroyedWithPeersConnectedAndRebroadcastsInFlight) {
 // reaches the loop at its next peer or body, not after a pass over them all.
 TEST(IpcServerLifetime, DestructionReachesALoopBusyWithHostilePeers) {
     testutil::TrayStandIn tray;
-    auto server = std::make_unique<TestServer>(tray.ownerFinder());
+    auto server = std::make_unique<TestServer>(tray.ownerFinder(), true, manyPeersOfOneProgram());
     std::string numbers = "[0";
     while (numbers.size() + 3 <= IpcConnectedEndpoint::kMaxFrameLength) numbers += ",0";
     const std::string frame = testutil::frameOf(numbers + "]");

@@ -99,20 +99,10 @@ bool IpcTestPeer::staysSilent(std::chrono::milliseconds time) { return !waitRead
 TrayStandIn::TrayStandIn() {
     const std::string folder = dir_.path() + "Quillmark Agent";
     CreateDirectoryA(folder.c_str(), nullptr);
-    const std::string program = folder + "\\twptray.exe";
-    CopyFileA((exeDirectoryA() + "idleprogram.exe").c_str(), program.c_str(), FALSE);
+    program_ = folder + "\\twptray.exe";
+    CopyFileA((exeDirectoryA() + "idleprogram.exe").c_str(), program_.c_str(), FALSE);
     settings_.set(configKeys::PATH, dir_.path());
-
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    std::string commandLine = "\"" + program + "\" 60000";
-    if (CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                       &info)) {
-        CloseHandle(info.hThread);
-        process_.reset(info.hProcess);
-        pid_ = info.dwProcessId;
-    }
+    process_ = start(pid_);
     // The tests' connections are admitted only while the stand-in's image
     // path can be read; a process that failed to start is reported here.
     EXPECT_TRUE(waitUntil([this] { return runsItsProgram(); })) << "the tray stand-in did not start";
@@ -123,24 +113,46 @@ bool TrayStandIn::runsItsProgram() const {
     return process_ && readProcessImagePath(process_.get(), path);
 }
 
+UniqueHandle TrayStandIn::start(DWORD& pid) const {
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    std::string commandLine = "\"" + program_ + "\" 60000";
+    if (!CreateProcessA(program_.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info)) {
+        return UniqueHandle();
+    }
+    CloseHandle(info.hThread);
+    pid = info.dwProcessId;
+    return UniqueHandle(info.hProcess);
+}
+
+DWORD TrayStandIn::startAnother() {
+    DWORD pid = 0;
+    others_.push_back(start(pid));
+    return pid;
+}
+
 TrayStandIn::~TrayStandIn() {
-    if (process_) {
-        TerminateProcess(process_.get(), 0);
-        WaitForSingleObject(process_.get(), 5000);
+    others_.push_back(std::move(process_));
+    for (UniqueHandle& process : others_) {
+        if (!process) continue;
+        TerminateProcess(process.get(), 0);
+        WaitForSingleObject(process.get(), 5000);
     }
 }
 
 PortOwnerFinder TrayStandIn::ownerFinder() const {
     const DWORD pid = pid_;
-    return [pid](uint16_t, uint16_t, DWORD& owner) {
-        owner = pid;
+    return [pid](uint16_t, uint16_t, PortOwner& owner) {
+        owner.pid = pid;
         return true;
     };
 }
 
 PortOwnerFinder TrayStandIn::foreignOwnerFinder() {
-    return [](uint16_t, uint16_t, DWORD& owner) {
-        owner = GetCurrentProcessId();
+    return [](uint16_t, uint16_t, PortOwner& owner) {
+        owner.pid = GetCurrentProcessId();
         return true;
     };
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "support/testUtil.h"
 #include "utils/win/scopedHandle.h"
@@ -60,17 +61,23 @@ public:
     TrayStandIn& operator=(const TrayStandIn&) = delete;
 
     DWORD pid() const { return pid_; }
+    // Another process of the same program (the tray of another session);
+    // ended with the stand-in. Its id, 0 when it did not start.
+    DWORD startAnother();
     PortOwnerFinder ownerFinder() const;
     // A finder that names the test process itself: not the tray program.
     static PortOwnerFinder foreignOwnerFinder();
 
 private:
     bool runsItsProgram() const;
+    UniqueHandle start(DWORD& pid) const;
 
     MachineSettingsSandbox settings_;
     TempDir dir_;
+    std::string program_;
     UniqueHandle process_;
     DWORD pid_ = 0;
+    std::vector<UniqueHandle> others_;
 };
 
 }  // namespace testutil

@@ -202,7 +202,7 @@ struct PeerDelay {
 // another and are refused; the worst of them against the quiet median.
 PeerDelay measurePeerDelay(const testutil::TrayStandIn& tray, int refusals) {
     std::atomic<bool> refusing{false};
-    EchoIpcServer bus([&](uint16_t peerPort, uint16_t serverPort, DWORD& owner) {
+    EchoIpcServer bus([&](uint16_t peerPort, uint16_t serverPort, PortOwner& owner) {
         const auto finder = refusing ? testutil::TrayStandIn::foreignOwnerFinder() : tray.ownerFinder();
         return finder(peerPort, serverPort, owner);
     });

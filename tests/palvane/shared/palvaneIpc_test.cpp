@@ -97,10 +97,10 @@ TEST(PalvaneServer, APeerTheGreetingCannotReachIsNeitherReportedNorCounted) {
     testutil::TrayStandIn tray;
     CoreStandIn core;
     std::atomic<int> stage{0};  // 1: the first peer is being checked, 2: it has reset its connection
-    const PortOwnerFinder afterTheReset = [&](uint16_t peerPort, uint16_t serverPort, DWORD& pid) {
+    const PortOwnerFinder afterTheReset = [&](uint16_t peerPort, uint16_t serverPort, PortOwner& owner) {
         if (stage == 0) stage = 1;
         EXPECT_TRUE(testutil::waitUntil([&] { return stage == 2; }));
-        return tray.ownerFinder()(peerPort, serverPort, pid);
+        return tray.ownerFinder()(peerPort, serverPort, owner);
     };
     PalvaneServer server(&core, afterTheReset);
     IpcTestPeer gone;
