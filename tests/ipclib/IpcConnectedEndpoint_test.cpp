@@ -169,6 +169,15 @@ TEST(IpcRefusalLog, OneLinePerSourceAndIntervalWithTheCountSinceTheLast) {
     EXPECT_TRUE(testutil::loggedAt(log.text(), "refused (1 refused since the last report)", "Error")) << log.text();
     EXPECT_TRUE(testutil::loggedAt(log.text(), "again (5 refused since the last report)", "Error")) << log.text();
     EXPECT_EQ(testutil::countLines(log.text(), "since the last report"), 2u) << log.text();
+
+    // Many sources: a few lines an interval, and one line for the rest once it is over.
+    Sleep(300);
+    for (int i = 0; i < 100; ++i) refusals.refused("pid " + std::to_string(i), LOG_ERROR, "many");
+    Sleep(300);
+    refusals.refused("a.exe", LOG_ERROR, "after");
+    EXPECT_EQ(testutil::countLines(log.text(), "many ("), IpcRefusalLog::kMaxLines) << log.text();
+    EXPECT_TRUE(testutil::loggedAt(log.text(), "90 more connections were refused from sources beyond the 10", "Error"))
+        << log.text();
 }
 
 
