@@ -25,6 +25,9 @@ public:
     // A body already serialised (a broadcast serialises once for every peer).
     // Any thread.
     virtual bool sendBody(const std::string& body) = 0;
+    // Frames wait for the peer and it is taking them: a sender of many
+    // broadcasts lets them go before it sends more. Any thread.
+    virtual bool isTakingQueuedFrames() { return false; }
     // A failure noticed off the loop thread (a send that broke the stream) waits
     // here until the loop reports it through onWriteReady, without waiting for
     // the socket to become ready.

@@ -25,6 +25,8 @@ public:
     // Makes the loop begin a new pass: an endpoint queued a frame or failed
     // while the loop slept.
     virtual void wake() = 0;
+    // An endpoint's last queued frame has gone; takes no lock.
+    virtual void sendQueueDrained() = 0;
     // Whether one more endpoint still fits into the loop's socket sets.
     virtual bool admitsEndpoint() = 0;
     // The one budget that what all connections hold draws from.

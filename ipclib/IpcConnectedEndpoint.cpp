@@ -73,6 +73,15 @@ bool IpcConnectedEndpoint::wantWrite() {
 
 bool IpcConnectedEndpoint::hasPendingFailure() { return sendFailed_ && !disconnected_; }
 
+// Frames that have just begun to wait count as being taken; a peer that has
+// taken nothing of them for a while is left to the budget and the send stall,
+// and nobody waits for it.
+bool IpcConnectedEndpoint::isTakingQueuedFrames() {
+    std::lock_guard<std::mutex> lock(sendLock_);
+    Clock::time_point since;
+    return !sendFailed_ && sendProgress_.waiting(since) && Clock::now() - since < limits().budgetStall;
+}
+
 // The same road as a cut-off: what waits for the peer is dropped and the
 // connection reported gone at the next pass.
 void IpcConnectedEndpoint::displace() {
@@ -333,6 +342,7 @@ void IpcConnectedEndpoint::markSendFailed() {
 bool IpcConnectedEndpoint::onWriteReady() {
     if (disconnected_) return false;
     std::unique_lock<std::mutex> lock(sendLock_);
+    Clock::time_point since;
     while (!sendFailed_ && !sendQueue_.empty()) {
         OutFrame& frame = sendQueue_.front();
         const int n = sendRest(socket_.get(), frame);
@@ -343,13 +353,17 @@ bool IpcConnectedEndpoint::onWriteReady() {
             break;
         }
         frame.sent += static_cast<uint32_t>(n);
-        sendProgress_.moved(static_cast<size_t>(n), Clock::now());
+        const auto now = Clock::now();
+        sendProgress_.moved(static_cast<size_t>(n), now);
         if (frame.sent == frame.bytes.size()) {
             popFrame();
-            sendProgress_.mark(Clock::now());
+            sendProgress_.mark(now);
         }
     }
-    if (sendQueue_.empty()) sendProgress_.end();
+    if (sendQueue_.empty() && sendProgress_.waiting(since)) {
+        sendProgress_.end();
+        if (runner_ != nullptr) runner_->sendQueueDrained();
+    }
     if (!sendFailed_) return true;
     // A connection cut off by the budget still holds its queue.
     releaseQueue();

@@ -46,6 +46,7 @@ public:
     bool sendMessage(const IIpcMessage& message) override;
     // Frames one body and sends it, or queues what the socket does not take.
     bool sendBody(const std::string& body) override;
+    bool isTakingQueuedFrames() override;
     bool hasPendingFailure() override;
     // Reports the connection to the listener only now, so that whatever the
     // listener does on it (a greeting, a broadcast it sets off) reaches it.

@@ -152,6 +152,23 @@ void IpcMaster::removeEndpoint(IIpcEndpoint* endpoint) {
 
 void IpcMaster::wake() { ::send(wakeSender_.get(), "a", 1, 0); }
 
+void IpcMaster::sendQueueDrained() { drained_.notify_all(); }
+
+// A wake-up can come between the look and the wait: the wait is short and
+// the look is repeated.
+void IpcMaster::awaitReaders(std::chrono::milliseconds bound) {
+    const auto until = std::chrono::steady_clock::now() + bound;
+    const auto readerWaiting = [this] {
+        std::lock_guard<std::mutex> lock(endpointsLock_);
+        return std::any_of(endpoints_.begin(), endpoints_.end(),
+                           [](IIpcEndpoint* endpoint) { return endpoint->isTakingQueuedFrames(); });
+    };
+    while (!stop_ && std::chrono::steady_clock::now() < until && readerWaiting()) {
+        std::unique_lock<std::mutex> lock(drainLock_);
+        drained_.wait_for(lock, std::chrono::milliseconds(5));
+    }
+}
+
 bool IpcMaster::admitsEndpoint() { return endpointCount_ < maxEndpoints_; }
 
 bool IpcMaster::onLoopThread() const { return std::this_thread::get_id() == loopThreadId_.load(); }

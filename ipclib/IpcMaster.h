@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <list>
 #include <map>
@@ -46,6 +47,7 @@ public:
     bool addConnection(IIpcEndpoint* endpoint, unsigned long owner) override;
     void removeEndpoint(IIpcEndpoint* endpoint) override;
     void wake() override;
+    void sendQueueDrained() override;
     bool admitsEndpoint() override;
     IpcByteBudget& budget() override { return budget_; }
     const IpcLimits& limits() const override { return limits_; }
@@ -57,6 +59,11 @@ public:
 protected:
     // broadcast of a message already serialised; typeName is for the log.
     bool broadcastBody(const std::string& body, const char* typeName);
+    // Waits, up to `bound` or the stop, until no peer that is taking what
+    // waits for it still has frames waiting: a sender of many broadcasts then
+    // goes at the pace of the peers that read, and none of them falls behind.
+    // Peers that take nothing are not waited for. Not on the loop thread.
+    void awaitReaders(std::chrono::milliseconds bound);
     // Has the loop, and any broadcast, stop at the next endpoint; returns at
     // once.
     void requestStop();
@@ -105,6 +112,8 @@ private:
     std::mutex pendingLock_;
     std::list<std::pair<int, IIpcEndpoint*>> pending_;
     std::atomic<bool> stop_{false};
+    std::mutex drainLock_;
+    std::condition_variable drained_;
     UniqueSocket wakeSender_;
     UniqueSocket wakeReceiver_;
     std::unique_ptr<std::thread> loopThread_;
