@@ -159,7 +159,8 @@ bool IpcConnectedEndpoint::readBody() {
             receiveBuffer_.resize(offset);
             return reportDisconnect();
         }
-        const int n = ::recv(socket_.get(), &receiveBuffer_[offset], static_cast<int>(receiveBuffer_.size() - offset), 0);
+        const int n =
+            ::recv(socket_.get(), &receiveBuffer_[offset], static_cast<int>(receiveBuffer_.size() - offset), 0);
         receiveBuffer_.resize(offset + static_cast<size_t>(std::max(n, 0)));
         if (n < 0 && socketWouldBlock()) return true;
         if (n <= 0) return failRead(n);

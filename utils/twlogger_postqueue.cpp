@@ -184,7 +184,9 @@ void stopLogPosts(std::chrono::milliseconds bound) {
         }
         state->changed.notify_all();
         state->cancel.cancel();
-        if (givenUp > 0) TWLOG(LOG_WARN, "Log post sender stopped at its bound, " << givenUp << " queued records were not posted");
+        if (givenUp > 0) {
+            TWLOG(LOG_WARN, "Log post sender stopped at its bound, " << givenUp << " queued records were not posted");
+        }
     }
     CloseHandle(thread);
 }

@@ -171,34 +171,30 @@ TEST(IpcServerRebroadcast, FloodOfLargeBodiesStaysWithinTheByteBudget) {
 // them: a tray that reads steadily, if slowly, never falls so far behind that
 // it is cut off; the excess is dropped.
 TEST(IpcServerRebroadcast, AFloodGoesAtThePaceOfThePeersThatRead) {
-    LogCapture log(4);
     testutil::TrayStandIn tray;
     TestServer server(tray.ownerFinder());
-    auto flooder = connect(server);
-    auto reader = connect(server);
+    const std::unique_ptr<IpcTestPeer> peers[] = {connect(server), connect(server)};  // the flooder, a slow reader
     std::atomic<bool> flooding{true};
-    const auto drain = [&](IpcTestPeer& peer, DWORD pauseMs) {
-        const DWORD timeoutMs = 100;
-        setsockopt(peer.socket(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs), sizeof(timeoutMs));
-        return std::thread([&, pauseMs] {
+    std::vector<std::thread> readers;
+    for (const DWORD pauseMs : {0, 5}) {  // the reader takes at most 13 MB/s
+        readers.emplace_back([&, pauseMs, socket = peers[pauseMs != 0]->socket()] {
+            const DWORD timeoutMs = 100;
+            setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs), sizeof(timeoutMs));
             char chunk[64 * 1024];
-            while (flooding && (recv(peer.socket(), chunk, sizeof(chunk), 0) > 0 || WSAGetLastError() == WSAETIMEDOUT)) {
+            while (flooding && (recv(socket, chunk, sizeof(chunk), 0) > 0 || WSAGetLastError() == WSAETIMEDOUT)) {
                 Sleep(pauseMs);
             }
         });
-    };
-    std::thread draining = drain(*flooder, 0);
-    std::thread reading = drain(*reader, 5);  // at most 13 MB/s
+    }
     const std::string text(600 * 1024, 'f');
     const std::string frame =
         testutil::frameOf("{\"rebroadcast\":{\"post-uimessage\":{\"message-content\":\"" + text + "\"}}}");
-    for (int i = 0; i < 40; ++i, Sleep(20)) ASSERT_TRUE(flooder->sendRaw(frame));  // 30 MB/s
+    for (int i = 0; i < 40 && peers[0]->sendRaw(frame); ++i) Sleep(20);  // 30 MB/s
     Sleep(500);
     flooding = false;
-    draining.join();
-    reading.join();
+    for (auto& reader : readers) reader.join();
     std::string received;
-    EXPECT_FALSE(reader->waitClosed(received, std::chrono::milliseconds(300))) << log.text();
+    EXPECT_FALSE(peers[1]->waitClosed(received, std::chrono::milliseconds(300)));
 }
 
 TEST(IpcServerLifetime, DestroyedWithPeersConnectedAndRebroadcastsInFlight) {
