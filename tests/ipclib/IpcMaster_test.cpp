@@ -220,7 +220,6 @@ TEST(IpcMasterLoop, ANewConnectionDisplacesTheOldestOfTheProgramHoldingTheMost) 
     auto otherTray = bus.connectPeer();
     auto newcomer = bus.connectPeer();
     EXPECT_TRUE(second->waitClosed(received));
-    EXPECT_TRUE(third->staysSilent(std::chrono::milliseconds(100)));
     ASSERT_TRUE(third->sendFrame("still served"));
     EXPECT_TRUE(bus.listener.waitBodies(1));
     EXPECT_EQ(bus.listener.connects, 5);

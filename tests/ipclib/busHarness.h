@@ -72,8 +72,7 @@ inline IpcLimits connectionsAtMost(size_t connections) {
     return limits;
 }
 
-// The tests' peers all run in this one program, each standing for a program
-// of its own.
+// The tests' peers run in this one program, each standing for one of its own.
 inline IpcLimits manyPeersOfOneProgram() {
     IpcLimits limits;
     limits.maxConnectionsPerProcess = limits.maxConnections;

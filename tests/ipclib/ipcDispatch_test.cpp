@@ -75,19 +75,16 @@ TEST(IpcDispatch, EachTypeKeyReachesItsOwnHandler) {
 TEST(IpcDispatch, BodiesThatYieldNoMessageReachNoHandlerAndOnlyCostlyOnesAreLogged) {
     testutil::LogCapture log(8);
     SlotRecorder parser;
+    const std::string deep = std::string(2000, '[') + std::string(2000, ']');
     for (const std::string& body : {std::string(), std::string("not json"), std::string("[1,2]"), std::string("5"),
                                     std::string(R"({"request-log-level":{}})"), std::string(R"({"unknown":{}})"),
-                                    std::string(R"({"post-uimessage":{"message-content":7}})")}) {
-        EXPECT_NO_THROW(parser.dispatchMessage(body)) << body;
-    }
-    EXPECT_TRUE(log.text().empty()) << log.text();
-    const std::string deep = std::string(2000, '[') + std::string(2000, ']');
-    for (const std::string& body : {deep, std::string(R"({"ztna":)") + deep + "}"}) {
+                                    std::string(R"({"post-uimessage":{"message-content":7}})"), deep,
+                                    std::string(R"({"ztna":)") + deep + "}"}) {
         EXPECT_NO_THROW(parser.dispatchMessage(body)) << body.substr(0, 40);
     }
     EXPECT_TRUE(parser.slots.empty());
     EXPECT_TRUE(testutil::loggedAt(log.text(), "IPC message body of 4000 bytes refused unparsed", "Warn")) << log.text();
-    EXPECT_EQ(testutil::countLines(log.text(), "refused unparsed"), 1u) << log.text();
+    EXPECT_EQ(testutil::countLines(log.text(), " > "), 1u) << log.text();
 }
 
 TEST(IpcDispatch, AHandlerThatThrowsDoesNotEscapeDispatch) {

@@ -102,7 +102,17 @@ TrayStandIn::TrayStandIn() {
     program_ = folder + "\\twptray.exe";
     CopyFileA((exeDirectoryA() + "idleprogram.exe").c_str(), program_.c_str(), FALSE);
     settings_.set(configKeys::PATH, dir_.path());
-    process_ = start(pid_);
+
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    std::string commandLine = "\"" + program_ + "\" 60000";
+    if (CreateProcessA(program_.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &info)) {
+        CloseHandle(info.hThread);
+        process_.reset(info.hProcess);
+        pid_ = info.dwProcessId;
+    }
     // The tests' connections are admitted only while the stand-in's image
     // path can be read; a process that failed to start is reported here.
     EXPECT_TRUE(waitUntil([this] { return runsItsProgram(); })) << "the tray stand-in did not start";
@@ -113,32 +123,12 @@ bool TrayStandIn::runsItsProgram() const {
     return process_ && readProcessImagePath(process_.get(), path);
 }
 
-UniqueHandle TrayStandIn::start(DWORD& pid) const {
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    std::string commandLine = "\"" + program_ + "\" 60000";
-    if (!CreateProcessA(program_.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info)) {
-        return UniqueHandle();
-    }
-    CloseHandle(info.hThread);
-    pid = info.dwProcessId;
-    return UniqueHandle(info.hProcess);
-}
-
-DWORD TrayStandIn::startAnother() {
-    DWORD pid = 0;
-    others_.push_back(start(pid));
-    return pid;
-}
+DWORD TrayStandIn::startAnother() { return others_.start(std::wstring(program_.begin(), program_.end()), L"60000"); }
 
 TrayStandIn::~TrayStandIn() {
-    others_.push_back(std::move(process_));
-    for (UniqueHandle& process : others_) {
-        if (!process) continue;
-        TerminateProcess(process.get(), 0);
-        WaitForSingleObject(process.get(), 5000);
+    if (process_) {
+        TerminateProcess(process_.get(), 0);
+        WaitForSingleObject(process_.get(), 5000);
     }
 }
 

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
+#include "support/childProcesses.h"
 #include "support/testUtil.h"
 #include "utils/win/scopedHandle.h"
 #include "utils/win/sockhelper.h"
@@ -70,14 +70,13 @@ public:
 
 private:
     bool runsItsProgram() const;
-    UniqueHandle start(DWORD& pid) const;
 
     MachineSettingsSandbox settings_;
     TempDir dir_;
     std::string program_;
     UniqueHandle process_;
     DWORD pid_ = 0;
-    std::vector<UniqueHandle> others_;
+    ChildProcesses others_;
 };
 
 }  // namespace testutil

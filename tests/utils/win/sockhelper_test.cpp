@@ -376,9 +376,8 @@ TEST_F(PeerCheck, RefusesAProgramWhoseLoaderDataNamesTheTrayProgram) {
 }
 
 // An owner's id that the tray program took over after the connection was made.
-// The tray program started after the connection was made, though well before
-// the check, cannot have made it (it took the id of an owner that exited);
-// the system says when the connection was made (the seam, under Wine).
+// A tray program started after the connection was made, though before the
+// check, did not make it (the seam says when it was made, as Windows does).
 TEST_F(PeerCheck, RefusesATrayProgramStartedAfterTheConnection) {
     settings_.set(configKeys::PATH, install_.path());
     const std::string tray = installPeerProgram(agentFolder(), "twptray.exe");
