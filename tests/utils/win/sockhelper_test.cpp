@@ -259,8 +259,7 @@ TEST(SockHelper, FindsTheConnectingEndOfARealLoopbackConnectionAndItsProgram) {
 
 // A machine-wide table that gains rows between every size query and read, as
 // it does while other programs open connections; one read can take a second
-// under Wine. Sizes as GetExtendedTcpTable counts them; each row says when its
-// connection was made.
+// under Wine. Sizes as GetExtendedTcpTable counts them; rows carry their time.
 class GrowingTcpTable {
 public:
     GrowingTcpTable(DWORD rows, DWORD growth) : rows_(rows), growth_(growth) {}
