@@ -24,6 +24,12 @@ int sendRest(SOCKET socket, const OutFrame& frame) {
     return ::send(socket, frame.bytes.data() + frame.sent, static_cast<int>(rest), 0);
 }
 
+// A short string lives inside the object itself and allocates nothing.
+size_t allocatedBy(const std::string& buffer) {
+    static const size_t inside = std::string().capacity();
+    return buffer.capacity() > inside ? buffer.capacity() : 0;
+}
+
 long long millisBetween(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
 }
@@ -67,13 +73,41 @@ bool IpcConnectedEndpoint::wantWrite() {
 
 bool IpcConnectedEndpoint::hasPendingFailure() { return sendFailed_ && !disconnected_; }
 
+// Frames that have just begun to wait count as being taken; a peer that has
+// taken nothing of them for a while is left to the budget and the send stall,
+// and nobody waits for it.
+bool IpcConnectedEndpoint::isTakingQueuedFrames() {
+    std::lock_guard<std::mutex> lock(sendLock_);
+    Clock::time_point since;
+    return !sendFailed_ && sendProgress_.waiting(since) && Clock::now() - since < limits().budgetStall;
+}
+
+// The same road as a cut-off: what waits for the peer is dropped and the
+// connection reported gone at the next pass.
+void IpcConnectedEndpoint::displace() {
+    sendFailed_ = true;
+    if (runner_ != nullptr) runner_->wake();
+}
+
 // Called with the budget's lock held, possibly on a thread that holds
 // another connection's send lock: only flags and the wake-up.
 void IpcConnectedEndpoint::cutOff(size_t heldBytes, size_t budgetBytes) {
-    TWLOG(LOG_WARN, "Peer on port " << peerPort_ << " holds " << heldBytes << " bytes, the most of all; the bus holds "
-                                    << budgetBytes << " bytes for its peers, closing connection.");
+    const long long stalled = millisBetween(stalledSince(), Clock::now());
+    TWLOG(LOG_WARN, "Peer on port " << peerPort_ << " holds " << heldBytes << " bytes and has made no progress for "
+                                    << stalled << " ms, the longest of all; the bus holds " << budgetBytes
+                                    << " bytes for its peers, closing connection.");
     sendFailed_ = true;
     if (runner_ != nullptr) runner_->wake();
+}
+
+// The older of the two sides' marks: a peer that reads but leaves its own
+// frame unfinished is stalled all the same.
+std::chrono::steady_clock::time_point IpcConnectedEndpoint::stalledSince() const {
+    auto stalled = Clock::time_point::max();
+    Clock::time_point since;
+    if (receiveProgress_.waiting(since)) stalled = since;
+    if (sendProgress_.waiting(since)) stalled = std::min(stalled, since);
+    return stalled;
 }
 
 bool IpcConnectedEndpoint::onReadReady() {
@@ -93,8 +127,8 @@ bool IpcConnectedEndpoint::readHeader() {
         if (headerBytes_ == 0) return reportDisconnect();
         return failRead(n);
     }
+    if (headerBytes_ == 0) receiveProgress_.mark(Clock::now());
     headerBytes_ += static_cast<size_t>(n);
-    frameProgressAt_ = Clock::now();
     if (headerBytes_ < 4) return true;
 
     uint32_t length = 0;
@@ -112,26 +146,37 @@ bool IpcConnectedEndpoint::readHeader() {
     return true;
 }
 
-// One receive of at most the read share; what has arrived counts in the
-// budget like what waits to be sent.
+// One receive of at most the read share; the buffer it lands in counts in
+// the budget, at the size allocated, like what waits to be sent.
 bool IpcConnectedEndpoint::readBody() {
     if (receiveBuffer_.size() < expectedLength_) {
         const size_t missing = expectedLength_ - receiveBuffer_.size();
         const size_t offset = receiveBuffer_.size();
         receiveBuffer_.resize(offset + std::min(missing, kReadShare));
-        const int n = ::recv(socket_.get(), &receiveBuffer_[offset], static_cast<int>(receiveBuffer_.size() - offset), 0);
-        receiveBuffer_.resize(offset + static_cast<size_t>(std::max(n, 0)));
-        if (n < 0 && socketWouldBlock()) return true;
-        if (n <= 0) return failRead(n);
-        frameProgressAt_ = Clock::now();
-        if (budget_ != nullptr && !budget_->reserve(this, static_cast<size_t>(n))) {
+        if (!budgetReceiveBuffers()) {
             TWLOG(LOG_WARN, "Peer on port " << peerPort_ << " sends more than the bus holds for its peers ("
                                             << budget_->used() << " bytes), closing connection.");
             receiveBuffer_.resize(offset);
             return reportDisconnect();
         }
+        const int n =
+            ::recv(socket_.get(), &receiveBuffer_[offset], static_cast<int>(receiveBuffer_.size() - offset), 0);
+        receiveBuffer_.resize(offset + static_cast<size_t>(std::max(n, 0)));
+        if (n < 0 && socketWouldBlock()) return true;
+        if (n <= 0) return failRead(n);
+        receiveProgress_.moved(static_cast<size_t>(n), Clock::now());
     }
     if (receiveBuffer_.size() == expectedLength_) completeBody();
+    return true;
+}
+
+bool IpcConnectedEndpoint::budgetReceiveBuffers() {
+    const size_t held = allocatedBy(receiveBuffer_) + allocatedBy(delivery_);
+    if (budget_ != nullptr) {
+        if (held > receiveHeld_ && !budget_->reserve(this, held - receiveHeld_)) return false;
+        if (held < receiveHeld_) budget_->release(this, receiveHeld_ - held);
+    }
+    receiveHeld_ = held;
     return true;
 }
 
@@ -140,22 +185,27 @@ void IpcConnectedEndpoint::completeBody() {
     receiveBuffer_.clear();
     receivingBody_ = false;
     expectedLength_ = 0;
+    receiveProgress_.end();
     deliveryWaiting_ = true;
+    deliveryWaitingSince_ = Clock::now();
 }
 
-bool IpcConnectedEndpoint::hasDelivery(size_t& bytes) {
+bool IpcConnectedEndpoint::hasDelivery(size_t& bytes, Clock::time_point& since) {
     bytes = delivery_.size();
+    since = deliveryWaitingSince_;
     return deliveryWaiting_;
 }
 
 // A connection cut off meanwhile has nothing more handled.
 void IpcConnectedEndpoint::deliver() {
     if (!deliveryWaiting_) return;
-    std::string body;
-    body.swap(delivery_);
-    deliveryWaiting_ = false;
-    if (listener_ != nullptr && !disconnected_ && !sendFailed_) listener_->onMessage(this, body);
-    if (budget_ != nullptr) budget_->release(this, body.size());
+    {
+        std::string body;
+        body.swap(delivery_);
+        deliveryWaiting_ = false;
+        if (listener_ != nullptr && !disconnected_ && !sendFailed_) listener_->onMessage(this, body);
+    }
+    budgetReceiveBuffers();
 }
 
 bool IpcConnectedEndpoint::failRead(int result) {
@@ -175,24 +225,23 @@ bool IpcConnectedEndpoint::reportDisconnect() {
 std::chrono::steady_clock::time_point IpcConnectedEndpoint::resumeAt() const {
     auto due = Clock::time_point::max();
     if (disconnected_) return due;
-    if (frameUnderWay()) due = frameProgressAt_ + limits().frameStall;
-    const Clock::rep waitingSince = sendWaitingSince_.load();
-    if (waitingSince != 0) due = std::min(due, Clock::time_point(Clock::duration(waitingSince)) + limits().sendStall);
+    Clock::time_point since;
+    if (receiveProgress_.waiting(since)) due = since + limits().frameStall;
+    if (sendProgress_.waiting(since)) due = std::min(due, since + limits().sendStall);
     return due;
 }
 
 void IpcConnectedEndpoint::onDeadline() {
     if (disconnected_) return;
     const auto now = Clock::now();
-    if (frameUnderWay() && now - frameProgressAt_ >= limits().frameStall) {
+    Clock::time_point since;
+    if (receiveProgress_.waiting(since) && now - since >= limits().frameStall) {
         TWLOG(LOG_WARN, "IpcConnectedEndpoint::onReadReady() frame from port " << peerPort_ << " stopped arriving for "
-                            << millisBetween(frameProgressAt_, now) << " ms, closing connection.");
+                            << millisBetween(since, now) << " ms, closing connection.");
         reportDisconnect();
         return;
     }
-    const Clock::rep waitingSince = sendWaitingSince_.load();
-    const auto since = Clock::time_point(Clock::duration(waitingSince));
-    if (waitingSince == 0 || now - since < limits().sendStall) return;
+    if (!sendProgress_.waiting(since) || now - since < limits().sendStall) return;
     TWLOG(LOG_WARN, "Peer on port " << peerPort_ << " took nothing of what waits for it for "
                                     << millisBetween(since, now) << " ms, closing connection.");
     {
@@ -211,7 +260,9 @@ bool IpcConnectedEndpoint::sendMessage(const IIpcMessage& message) {
         TWLOG(LOG_ERROR, "Failed to serialize " << message.typeName() << ": " << e.what());
         return false;
     }
-    return sendBody(body);
+    if (!sendBody(body)) return false;
+    TWLOG(LOG_DEBUG, "Sent IPC message " << bodyExcerpt(body));
+    return true;
 }
 
 bool IpcConnectedEndpoint::sendBody(const std::string& body) {
@@ -240,10 +291,7 @@ bool IpcConnectedEndpoint::sendFirstFrame(const std::string& body) {
         markSendFailed();
         return false;
     }
-    if (n == static_cast<int>(frame.bytes.size())) {
-        TWLOG(LOG_DEBUG, "Sent IPC message " << body);
-        return true;
-    }
+    if (n == static_cast<int>(frame.bytes.size())) return true;
     frame.sent = n > 0 ? static_cast<uint32_t>(n) : 0;
     return pushFrame(std::move(frame));
 }
@@ -264,7 +312,7 @@ bool IpcConnectedEndpoint::pushFrame(OutFrame&& frame) {
         markSendFailed();
         return false;
     }
-    if (sendQueue_.empty()) sendWaitingSince_ = Clock::now().time_since_epoch().count();
+    if (sendQueue_.empty()) sendProgress_.mark(Clock::now());
     queuedBytes_ += size;
     sendQueue_.push_back(std::move(frame));
     // The loop may sleep with this socket outside its write set.
@@ -283,7 +331,7 @@ void IpcConnectedEndpoint::releaseQueue() {
     sendQueue_.clear();
     if (budget_ != nullptr) budget_->release(this, queuedBytes_);
     queuedBytes_ = 0;
-    sendWaitingSince_ = 0;
+    sendProgress_.end();
 }
 
 void IpcConnectedEndpoint::markSendFailed() {
@@ -295,6 +343,7 @@ void IpcConnectedEndpoint::markSendFailed() {
 bool IpcConnectedEndpoint::onWriteReady() {
     if (disconnected_) return false;
     std::unique_lock<std::mutex> lock(sendLock_);
+    Clock::time_point since;
     while (!sendFailed_ && !sendQueue_.empty()) {
         OutFrame& frame = sendQueue_.front();
         const int n = sendRest(socket_.get(), frame);
@@ -305,10 +354,17 @@ bool IpcConnectedEndpoint::onWriteReady() {
             break;
         }
         frame.sent += static_cast<uint32_t>(n);
-        sendWaitingSince_ = Clock::now().time_since_epoch().count();
-        if (frame.sent == frame.bytes.size()) popFrame();
+        const auto now = Clock::now();
+        sendProgress_.moved(static_cast<size_t>(n), now);
+        if (frame.sent == frame.bytes.size()) {
+            popFrame();
+            sendProgress_.mark(now);
+        }
     }
-    if (sendQueue_.empty()) sendWaitingSince_ = 0;
+    if (sendQueue_.empty() && sendProgress_.waiting(since)) {
+        sendProgress_.end();
+        if (runner_ != nullptr) runner_->sendQueueDrained();
+    }
     if (!sendFailed_) return true;
     // A connection cut off by the budget still holds its queue.
     releaseQueue();

@@ -15,6 +15,7 @@
 
 #include "ipclib/IpcByteBudget.h"
 #include "ipclib/IpcEndpoint.h"
+#include "ipclib/IpcProgress.h"
 
 struct OutFrame {
     std::vector<char> bytes;  // header and body
@@ -45,15 +46,17 @@ public:
     bool sendMessage(const IIpcMessage& message) override;
     // Frames one body and sends it, or queues what the socket does not take.
     bool sendBody(const std::string& body) override;
+    bool isTakingQueuedFrames() override;
     bool hasPendingFailure() override;
     // Reports the connection to the listener only now, so that whatever the
     // listener does on it (a greeting, a broadcast it sets off) reaches it.
     void onRegistered() override;
+    void displace() override;
     // When a frame under way or a queued send must have moved on.
     std::chrono::steady_clock::time_point resumeAt() const override;
-    // Cuts off a peer whose frame stopped arriving or that took nothing.
+    // Cuts off a peer whose frame stopped advancing or that took nothing.
     void onDeadline() override;
-    bool hasDelivery(size_t& bytes) override;
+    bool hasDelivery(size_t& bytes, std::chrono::steady_clock::time_point& since) override;
     void deliver() override;
 
     uint16_t peerPort() const { return peerPort_; }
@@ -64,11 +67,14 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void cutOff(size_t heldBytes, size_t budgetBytes) override;
+    Clock::time_point stalledSince() const override;
     const IpcLimits& limits() const;
     bool readHeader();
     bool readBody();
+    // Takes what the receive buffers have allocated from the budget, or
+    // gives back what they no longer hold; false when it cannot be had.
+    bool budgetReceiveBuffers();
     void completeBody();
-    bool frameUnderWay() const { return headerBytes_ > 0 || receivingBody_; }
     bool failRead(int result);
     bool reportDisconnect();
     bool sendFirstFrame(const std::string& body);
@@ -86,9 +92,8 @@ private:
     // nothing more may be sent, and the loop is to report the connection as
     // gone.
     std::atomic<bool> sendFailed_{false};
-    // Since when queued frames have waited without a byte taken; 0 when none
-    // wait.
-    std::atomic<Clock::rep> sendWaitingSince_{0};
+    // How the peer takes queued frames; moved under the send lock.
+    IpcProgress sendProgress_;
 
     // Receive side, loop thread only.
     char header_[4] = {};
@@ -96,9 +101,11 @@ private:
     bool receivingBody_ = false;
     uint32_t expectedLength_ = 0;
     std::string receiveBuffer_;
-    Clock::time_point frameProgressAt_{};  // the last byte of the frame under way
+    IpcProgress receiveProgress_;  // of the frame under way
+    size_t receiveHeld_ = 0;       // taken from budget_ for both buffers
     std::string delivery_;
     bool deliveryWaiting_ = false;
+    Clock::time_point deliveryWaitingSince_{};
     bool disconnected_ = false;  // onDisconnect was reported
 
     uint16_t peerPort_;

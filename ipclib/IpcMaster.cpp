@@ -55,11 +55,12 @@ void logUnexpected(const char* what) { TWLOG(LOG_ERROR, "Catch an unexpected exc
 
 }  // namespace
 
-// The listening socket takes a place beside the connections.
+// The wake receiver takes a place in the sets beside the endpoints, among
+// them connections that gave their place and are not deleted yet.
 IpcMaster::IpcMaster(IpcLimits limits)
     : limits_(limits),
-      budget_(limits.budgetBytes),
-      maxEndpoints_(std::min(limits.maxConnections, kSocketSetSize - 2) + 1) {
+      budget_(limits.budgetBytes, limits.floorBytes, limits.budgetStall),
+      maxEndpoints_(kSocketSetSize - 1) {
     openWakePair();
     loopThread_ = std::make_unique<std::thread>(&IpcMaster::runLoop, this);
     loopThreadId_ = loopThread_->get_id();
@@ -95,6 +96,52 @@ void IpcMaster::addEndpoint(IIpcEndpoint* endpoint) {
     wake();
 }
 
+bool IpcMaster::addConnection(IIpcEndpoint* endpoint, unsigned long owner) {
+    if (!admitsEndpoint()) return false;
+    if (IIpcEndpoint* oldest = connectionToDisplace(owner)) displace(oldest);
+    connections_[endpoint] = Connection{owner, ++admissions_, false};
+    addEndpoint(endpoint);
+    return true;
+}
+
+// The owner's own oldest when it holds its share; otherwise, when every place
+// is taken, the oldest of the owners that hold the most.
+IIpcEndpoint* IpcMaster::connectionToDisplace(unsigned long owner) const {
+    std::map<unsigned long, size_t> held;
+    size_t live = 0;
+    for (const auto& [endpoint, connection] : connections_) {
+        if (connection.displaced) continue;
+        ++held[connection.owner];
+        ++live;
+    }
+    const auto own = held.find(owner);
+    const bool ownShareTaken = own != held.end() && own->second >= limits_.maxConnectionsPerProcess;
+    if (!ownShareTaken && live < limits_.maxConnections) return nullptr;
+    size_t most = 0;
+    for (const auto& [holder, count] : held) most = std::max(most, count);
+    IIpcEndpoint* oldest = nullptr;
+    uint64_t oldestAdmitted = UINT64_MAX;
+    for (const auto& [endpoint, connection] : connections_) {
+        if (connection.displaced) continue;
+        const bool candidate = ownShareTaken ? connection.owner == owner : held.at(connection.owner) == most;
+        if (candidate && connection.admitted < oldestAdmitted) {
+            oldest = endpoint;
+            oldestAdmitted = connection.admitted;
+        }
+    }
+    return oldest;
+}
+
+// A program that reconnects in a loop gives its place up every time: one line
+// a minute for it, with the count.
+void IpcMaster::displace(IIpcEndpoint* endpoint) {
+    Connection& connection = connections_.at(endpoint);
+    connection.displaced = true;
+    const std::string owner = "pid " + std::to_string(connection.owner);
+    displacements_.refused(owner, LOG_NOTICE, "A connection of " + owner + " gives its place to a newer one.");
+    endpoint->displace();
+}
+
 void IpcMaster::removeEndpoint(IIpcEndpoint* endpoint) {
     {
         std::lock_guard<std::mutex> lock(pendingLock_);
@@ -104,6 +151,23 @@ void IpcMaster::removeEndpoint(IIpcEndpoint* endpoint) {
 }
 
 void IpcMaster::wake() { ::send(wakeSender_.get(), "a", 1, 0); }
+
+void IpcMaster::sendQueueDrained() { drained_.notify_all(); }
+
+// A wake-up can come between the look and the wait: the wait is short and
+// the look is repeated.
+void IpcMaster::awaitReaders(std::chrono::milliseconds bound) {
+    const auto until = std::chrono::steady_clock::now() + bound;
+    const auto readerWaiting = [this] {
+        std::lock_guard<std::mutex> lock(endpointsLock_);
+        return std::any_of(endpoints_.begin(), endpoints_.end(),
+                           [](IIpcEndpoint* endpoint) { return endpoint->isTakingQueuedFrames(); });
+    };
+    while (!stop_ && std::chrono::steady_clock::now() < until && readerWaiting()) {
+        std::unique_lock<std::mutex> lock(drainLock_);
+        drained_.wait_for(lock, std::chrono::milliseconds(5));
+    }
+}
 
 bool IpcMaster::admitsEndpoint() { return endpointCount_ < maxEndpoints_; }
 
@@ -146,24 +210,30 @@ bool IpcMaster::broadcastBody(const std::string& body, const char* typeName) {
         return false;
     }
     try {
-        std::lock_guard<std::mutex> lock(endpointsLock_);
         size_t count = 0;
-        bool allSent = true;
-        for (IIpcEndpoint* endpoint : endpoints_) {
-            if (stop_) return true;
-            if (dynamic_cast<IpcServerEndpoint*>(endpoint) != nullptr) continue;
-            ++count;
-            // One dead connection must not keep the message from the others.
-            if (!endpoint->sendBody(body)) {
-                TWLOG(LOG_ERROR, "Failed to send " << typeName);
-                allSent = false;
+        size_t sent = 0;
+        {
+            std::lock_guard<std::mutex> lock(endpointsLock_);
+            for (IIpcEndpoint* endpoint : endpoints_) {
+                if (stop_) return true;
+                if (dynamic_cast<IpcServerEndpoint*>(endpoint) != nullptr) continue;
+                ++count;
+                // One dead connection must not keep the message from the others.
+                if (endpoint->sendBody(body)) {
+                    ++sent;
+                } else {
+                    TWLOG(LOG_ERROR, "Failed to send " << typeName);
+                }
             }
         }
+        // Logged once the peers are free to go on: a large body written to
+        // the log must not hold them.
         if (count == 0) {
             TWLOG(LOG_ERROR, "Send to target is less than one, count=" << count);
             return false;
         }
-        return allSent;
+        if (sent > 0) TWLOG(LOG_DEBUG, "Sent IPC message " << bodyExcerpt(body) << " to " << sent << " peers");
+        return sent == count;
     } catch (const std::exception& e) {
         logUnexpected((std::string(": ") + e.what()).c_str());
         return false;
@@ -241,6 +311,7 @@ void IpcMaster::applyPending() {
                 --endpointCount_;
         } else if (operation == kRemove) {
             if (endpoints_.erase(endpoint) == 1) {
+                connections_.erase(endpoint);
                 delete endpoint;
                 --endpointCount_;
             }
@@ -276,7 +347,8 @@ bool IpcMaster::fillSets(SocketSets& sets, std::chrono::steady_clock::time_point
             FD_SET(socket, &sets.error);
         }
         size_t bytes = 0;
-        servePending = servePending || endpoint->hasPendingFailure() || endpoint->hasDelivery(bytes);
+        std::chrono::steady_clock::time_point since;
+        servePending = servePending || endpoint->hasPendingFailure() || endpoint->hasDelivery(bytes, since);
         resumeAt = std::min(resumeAt, endpoint->resumeAt());
     }
     return servePending;
@@ -293,8 +365,8 @@ IpcMaster::Deliveries IpcMaster::serveReady(const SocketSets& sets) {
         if (stop_) break;
         try {
             serveOne(endpoint, sets, now);
-            size_t bytes = 0;
-            if (endpoint->hasDelivery(bytes)) deliveries.emplace_back(bytes, endpoint);
+            Delivery delivery{{}, 0, endpoint};
+            if (endpoint->hasDelivery(delivery.bytes, delivery.since)) deliveries.push_back(delivery);
         } catch (const std::exception& e) {
             logUnexpected((std::string(" in the IPC loop: ") + e.what()).c_str());
         } catch (...) {
@@ -322,17 +394,17 @@ void IpcMaster::serveOne(IIpcEndpoint* endpoint, const SocketSets& sets, std::ch
 
 // Without the set lock: parsing and handling a body hold neither a broadcast
 // nor any other thread. Only this thread deletes endpoints, at the start of a
-// pass, so each one collected is still there. The smallest go first, within
-// the pass's share.
+// pass, so each one collected is still there. Oldest first, within the pass's
+// share: a stream of smaller bodies cannot keep a larger one waiting.
 void IpcMaster::deliver(Deliveries& deliveries) {
     std::stable_sort(deliveries.begin(), deliveries.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+                     [](const Delivery& a, const Delivery& b) { return a.since < b.since; });
     size_t delivered = 0;
-    for (const auto& [bytes, endpoint] : deliveries) {
+    for (const Delivery& delivery : deliveries) {
         if (stop_ || delivered >= kDeliveryShare) return;
-        delivered += bytes + 1;
+        delivered += delivery.bytes + 1;
         try {
-            endpoint->deliver();
+            delivery.endpoint->deliver();
         } catch (const std::exception& e) {
             logUnexpected((std::string(" in the IPC loop: ") + e.what()).c_str());
         } catch (...) {
@@ -368,5 +440,6 @@ void IpcMaster::deleteAllEndpoints() {
     }
     pending_.clear();
     endpoints_.clear();
+    connections_.clear();
     for (IIpcEndpoint* endpoint : owned) delete endpoint;
 }

@@ -5,7 +5,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -18,6 +21,7 @@
 #include "ipclib/IIpcRunner.h"
 #include "ipclib/IpcByteBudget.h"
 #include "ipclib/IpcLimits.h"
+#include "ipclib/IpcRefusalLog.h"
 #include "utils/win/uniqueSocket.h"
 
 class IpcMaster : public IIpcRunner {
@@ -26,9 +30,9 @@ public:
     // listening socket and every connection.
     static constexpr size_t kSocketSetSize = 128;
     static_assert(IpcLimits().maxConnections + 2 <= kSocketSetSize, "the connections must fit the socket sets");
-    // Bytes of bodies the loop hands to their listener in one pass: the
-    // smallest go first, so no real message waits behind a large one, and at
-    // least one goes, so a large one waits at most for the small ones.
+    // Bytes of bodies the loop hands to their listener in one pass, those
+    // that have waited longest first, and at least one: no body waits longer
+    // than the bodies that were whole before it take, whatever peers send.
     static constexpr size_t kDeliveryShare = 64 * 1024;
 
     // Sets up the wake pair and starts the loop; throws std::exception (after a
@@ -40,8 +44,10 @@ public:
     IpcMaster& operator=(const IpcMaster&) = delete;
 
     void addEndpoint(IIpcEndpoint* endpoint) override;
+    bool addConnection(IIpcEndpoint* endpoint, unsigned long owner) override;
     void removeEndpoint(IIpcEndpoint* endpoint) override;
     void wake() override;
+    void sendQueueDrained() override;
     bool admitsEndpoint() override;
     IpcByteBudget& budget() override { return budget_; }
     const IpcLimits& limits() const override { return limits_; }
@@ -53,6 +59,11 @@ public:
 protected:
     // broadcast of a message already serialised; typeName is for the log.
     bool broadcastBody(const std::string& body, const char* typeName);
+    // Waits, up to `bound` or the stop, until no peer that is taking what
+    // waits for it still has frames waiting: a sender of many broadcasts then
+    // goes at the pace of the peers that read, and none of them falls behind.
+    // Peers that take nothing are not waited for. Not on the loop thread.
+    void awaitReaders(std::chrono::milliseconds bound);
     // Has the loop, and any broadcast, stop at the next endpoint; returns at
     // once.
     void requestStop();
@@ -64,8 +75,19 @@ protected:
 private:
     enum Operation { kRemove = 0, kAdd = 1 };
     class SocketSets;
-    // Bodies waiting to be handed over: size and endpoint.
-    using Deliveries = std::vector<std::pair<size_t, IIpcEndpoint*>>;
+    // An admitted connection's owner and age.
+    struct Connection {
+        unsigned long owner;
+        uint64_t admitted;
+        bool displaced;
+    };
+    // A body waiting to be handed over.
+    struct Delivery {
+        std::chrono::steady_clock::time_point since;
+        size_t bytes;
+        IIpcEndpoint* endpoint;
+    };
+    using Deliveries = std::vector<Delivery>;
 
     void openWakePair();
     void runLoop();
@@ -79,6 +101,9 @@ private:
     void drainWakeReceiver();
     void backOff(unsigned selectFailures);
     void deleteAllEndpoints();
+    // Set lock held.
+    IIpcEndpoint* connectionToDisplace(unsigned long owner) const;
+    void displace(IIpcEndpoint* endpoint);
 
     const IpcLimits limits_;
     IpcByteBudget budget_;  // outlives the endpoints
@@ -87,10 +112,16 @@ private:
     std::mutex pendingLock_;
     std::list<std::pair<int, IIpcEndpoint*>> pending_;
     std::atomic<bool> stop_{false};
+    std::mutex drainLock_;
+    std::condition_variable drained_;
     UniqueSocket wakeSender_;
     UniqueSocket wakeReceiver_;
     std::unique_ptr<std::thread> loopThread_;
     std::atomic<std::thread::id> loopThreadId_{};
     const size_t maxEndpoints_;
     std::atomic<size_t> endpointCount_{0};  // registered and waiting to be
+    // Set lock; loop thread.
+    std::map<IIpcEndpoint*, Connection> connections_;
+    uint64_t admissions_ = 0;
+    IpcRefusalLog displacements_;
 };

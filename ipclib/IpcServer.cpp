@@ -9,7 +9,11 @@
 
 IpcServer::IpcServer(PortOwnerFinder findOwner, IpcLimits limits)
     : IpcMaster(limits),
-      rebroadcasts_([this](const std::string& body, const char* typeName) { return broadcastBody(body, typeName); }) {
+      rebroadcasts_([this](const std::string& body, const char* typeName) {
+          const bool sent = broadcastBody(body, typeName);
+          awaitReaders(kRebroadcastPace);
+          return sent;
+      }) {
     listening_ = std::make_unique<IpcServerEndpoint>(this, static_cast<IIpcEndpointListener*>(this),
                                                      std::move(findOwner));
     port_ = listening_->port();

@@ -57,6 +57,10 @@ protected:
     void onSetZTNADataCenter(const IpcSetZTNADataCenterMessage&) override {}
 
 private:
+    // A rebroadcast waits at most this long for the peers that read to take
+    // the one before.
+    static constexpr std::chrono::milliseconds kRebroadcastPace{5000};
+
     std::unique_ptr<IpcServerEndpoint> listening_;  // until startServing hands it to the loop
     uint16_t port_ = 0;
     IpcRebroadcastWorker rebroadcasts_;

@@ -2,7 +2,9 @@
 
 #include <ws2tcpip.h>
 
+#include <memory>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "ipclib/IpcConnectedEndpoint.h"
@@ -40,7 +42,8 @@ IpcServerEndpoint::IpcServerEndpoint(IIpcRunner* runner, IIpcEndpointListener* l
     if (::getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
         failListening("getsockname()");
     port_ = ntohs(address.sin_port);
-    if (::listen(socket_.get(), 5) != 0) failListening("listen()");
+    // Room for the trays of every session connecting at once.
+    if (::listen(socket_.get(), SOMAXCONN) != 0) failListening("listen()");
 }
 
 // Both answers come from one look at the clock, so the loop never leaves the
@@ -60,20 +63,36 @@ SOCKET IpcServerEndpoint::acceptConnection(sockaddr_in& peer) {
 }
 
 bool IpcServerEndpoint::onReadReady() {
+    bool admitted = false;
+    for (int i = 0; i < kAcceptsPerPass && acceptOne(admitted); ++i) {
+    }
+    return admitted;
+}
+
+// False once nothing more waits to be accepted.
+bool IpcServerEndpoint::acceptOne(bool& admitted) {
     sockaddr_in peer = {};
     UniqueSocket accepted(acceptConnection(peer));
     if (!accepted) return onAcceptFailed(WSAGetLastError());
     acceptFailures_ = 0;
     char text[65] = {};
     inet_ntop(AF_INET, &peer.sin_addr, text, sizeof(text));
-    if (!admit(accepted.get(), ntohs(peer.sin_port))) return false;  // closed here, before any byte moved
+    unsigned long owner = 0;
+    if (!admit(accepted.get(), ntohs(peer.sin_port), owner)) return true;  // closed here, before any byte moved
     TWLOG(LOG_NOTICE, "Source port: " << ntohs(peer.sin_port) << " source address: " << text);
 
-    auto* endpoint = new IpcConnectedEndpoint(accepted.release(), runner_, listener_, ntohs(peer.sin_port),
-                                              peer.sin_family, text);
-    TWLOG(LOG_DEBUG, "IPC server read ready, adding connection");
+    auto endpoint = std::make_unique<IpcConnectedEndpoint>(accepted.get(), runner_, listener_, ntohs(peer.sin_port),
+                                                           peer.sin_family, text);
+    accepted.release();
     // The listener hears of it once the loop has registered it.
-    runner_->addEndpoint(endpoint);
+    if (!runner_->addConnection(endpoint.get(), owner)) {
+        refusals_.refused("the connection limit", LOG_WARN,
+                          "Source port: " + std::to_string(ntohs(peer.sin_port)) + " refused, too many connections.");
+        return true;
+    }
+    TWLOG(LOG_DEBUG, "IPC server read ready, adding connection");
+    endpoint.release();
+    admitted = true;
     return true;
 }
 
@@ -90,20 +109,21 @@ bool IpcServerEndpoint::onAcceptFailed(int error) {
 
 // A refusal writes at most one line a minute per program: the peer check's
 // reasons go into that line.
-bool IpcServerEndpoint::admit(SOCKET accepted, uint16_t peerPort) {
+bool IpcServerEndpoint::admit(SOCKET accepted, uint16_t peerPort, unsigned long& owner) {
     const std::string source = "Source port: " + std::to_string(peerPort);
-    // Far more connections than the agent ever makes are a flood.
+    // Far more connections than the loop's sets hold are a flood.
     if (!runner_->admitsEndpoint()) {
         refusals_.refused("the connection limit", LOG_WARN, source + " refused, too many connections.");
         return false;
     }
-    PeerRefusal refusal;
-    if (!isPeerAgentProcess(peerPort, port_, PEER_TRAY_PROGRAM, findOwner_, &refusal)) {
-        const std::string program = refusal.program.empty() ? std::string() : " Program: " + refusal.program + ".";
-        const std::string reason = refusal.reason.empty() ? std::string() : " " + refusal.reason;
-        refusals_.refused(refusal.program, LOG_ERROR, source + " is not from tarnwell process." + program + reason);
+    PeerFindings findings;
+    if (!isPeerAgentProcess(peerPort, port_, PEER_TRAY_PROGRAM, findOwner_, &findings)) {
+        const std::string program = findings.program.empty() ? std::string() : " Program: " + findings.program + ".";
+        const std::string reason = findings.reason.empty() ? std::string() : " " + findings.reason;
+        refusals_.refused(findings.program, LOG_ERROR, source + " is not from tarnwell process." + program + reason);
         return false;
     }
+    owner = findings.pid;
     // Winsock hands the listening socket's mode on to the accepted one; the
     // read and write paths depend on it, so it is not left to chance.
     if (!setNonBlocking(accepted)) {

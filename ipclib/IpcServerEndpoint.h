@@ -1,5 +1,5 @@
 // The listening socket on 127.0.0.1: accepts connections and admits only the
-// agent's tray program, up to the runner's number of connections.
+// agent's tray program; the runner keeps each program to its share.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,10 @@
 
 class IpcServerEndpoint : public IpcEndpoint {
 public:
+    // Accepted in one pass: a burst of connections (trays of every session
+    // at logon) does not wait a pass each, and a flood does not hold the loop.
+    static constexpr int kAcceptsPerPass = 16;
+
     // Listens on a port the system chooses; throws std::exception (after a
     // level-3 line) when it cannot. findOwner finds the process behind a
     // connecting port; tests substitute it where the system reports no owners.
@@ -19,7 +23,7 @@ public:
     // Not while accepting is paused after a failure.
     bool wantRead() override;
     bool wantWrite() override { return false; }
-    // Accepts one connection.
+    // Accepts the connections waiting, up to kAcceptsPerPass.
     bool onReadReady() override;
     bool onWriteReady() override { return false; }
     bool sendMessage(const IIpcMessage&) override { return true; }
@@ -33,7 +37,9 @@ protected:
     virtual SOCKET acceptConnection(sockaddr_in& peer);
 
 private:
-    bool admit(SOCKET accepted, uint16_t peerPort);
+    bool acceptOne(bool& admitted);
+    // The owner of an admitted peer in `owner`.
+    bool admit(SOCKET accepted, uint16_t peerPort, unsigned long& owner);
     bool onAcceptFailed(int error);
 
     uint16_t port_ = 0;

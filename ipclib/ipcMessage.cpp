@@ -27,3 +27,9 @@ bool serializeIpcMessage(const IIpcMessage& message, std::string& body) {
     body = fastWriterText(root);
     return true;
 }
+
+std::string bodyExcerpt(const std::string& body) {
+    constexpr size_t kShown = 200;
+    if (body.size() <= kShown) return body;
+    return body.substr(0, kShown) + "... (" + std::to_string(body.size()) + " bytes)";
+}

@@ -42,3 +42,7 @@ std::string fastWriterText(const Json::Value& value);
 // The frame body of a message (serialize into a null root, then the compact
 // writer). False when the message refuses to serialise; body is then untouched.
 bool serializeIpcMessage(const IIpcMessage& message, std::string& body);
+
+// What the log shows of a body: its first 200 bytes, and its size when it is
+// longer, so that no peer can fill the log with what it sends.
+std::string bodyExcerpt(const std::string& body);

@@ -1,5 +1,7 @@
 #include "ipclib/ipcServiceParser.h"
 
+#include "ipclib/IpcBodyShape.h"
+
 #include "utils/configKeys.h"
 #include "utils/twlogger.h"
 
@@ -42,32 +44,14 @@ const std::vector<MessageKind>& messageKinds() {
     return kinds;
 }
 
-// A linear look at the text, outside strings, before any node is built.
-bool hasFewValues(const std::string& body) {
-    size_t separators = 0;
-    bool inString = false;
-    bool escaped = false;
-    for (const char c : body) {
-        if (escaped) {
-            escaped = false;
-        } else if (inString) {
-            escaped = c == '\\';
-            inString = c != '"';
-        } else if (c == '"') {
-            inString = true;
-        } else if ((c == ',' || c == ':') && ++separators >= ipcServiceParser::kMaxValues) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// The reader throws when nesting passes its stack limit (1000 levels); such a
-// body is simply not a message.
+// Comments are accepted but not collected: the reader attaches each one to
+// the value before it by scanning back to that value, which makes a line of
+// comments cost the square of its length. The reader throws when nesting
+// passes its stack limit; such a body is simply not a message.
 bool parseBody(const std::string& body, Json::Value& root) {
     try {
         Json::Reader reader;
-        return reader.parse(body, root, true);
+        return reader.parse(body, root, false);
     } catch (const std::exception&) {
         return false;
     }
@@ -83,9 +67,14 @@ bool readMessage(const Json::Value& root, IIpcMessage& message) {
 
 }  // namespace
 
+bool ipcServiceParser::admitsBody(const std::string& body) {
+    const IpcBodyShape shape = measureBodyShape(body);
+    return shape.values < kMaxValues && shape.depth <= kMaxDepth;
+}
+
 bool ipcServiceParser::createMessage(const std::string& body, std::unique_ptr<IIpcMessage>& out) {
     Json::Value root;
-    return hasFewValues(body) && parseBody(body, root) && createMessage(root, out);
+    return admitsBody(body) && parseBody(body, root) && createMessage(root, out);
 }
 
 bool ipcServiceParser::createMessage(const Json::Value& root, std::unique_ptr<IIpcMessage>& out) {
@@ -102,8 +91,16 @@ bool ipcServiceParser::createMessage(const Json::Value& root, std::unique_ptr<II
 }
 
 void ipcServiceParser::dispatchMessage(const std::string& body) {
+    if (!admitsBody(body)) {
+        refusedBodies_.refused("", LOG_WARN,
+                               "IPC message body of " + std::to_string(body.size()) + " bytes refused unparsed: over " +
+                                   std::to_string(kMaxValues) + " values or " + std::to_string(kMaxDepth) +
+                                   " levels of nesting.");
+        return;
+    }
+    Json::Value root;
     std::unique_ptr<IIpcMessage> message;
-    if (!createMessage(body, message)) return;
+    if (!parseBody(body, root) || !createMessage(root, message)) return;
     // A handler that throws must not end the loop thread, and with it the bus.
     try {
         dispatch(*message);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "ipclib/IIpcEndpointListener.h"
+#include "ipclib/IpcRefusalLog.h"
 #include "ipclib/ipcMessages.h"
 
 #include <cstddef>
@@ -13,22 +14,30 @@
 
 class ipcServiceParser : public IIpcEndpointListener {
 public:
-    // More values (separated by commas and colons) than any message has: such
-    // a body is not parsed at all, since parsing costs the loop about a
-    // microsecond per value (more under Wine), a second for a frame of numbers.
+    // More values than any message has: such a body is not parsed at all,
+    // since parsing costs the loop about a microsecond per value (more under
+    // Wine), a second for a frame of numbers.
     static constexpr size_t kMaxValues = 4096;
+    // The reader's own limit, past which it throws.
+    static constexpr size_t kMaxDepth = 1000;
+
+    // Whether parsing the body costs no more than its bytes and kMaxValues
+    // values: one linear look, before any node is built.
+    static bool admitsBody(const std::string& body);
 
     // Parses one frame body and builds the message of the first type key,
     // tested in a fixed order, whose body reads completely. On success `out`
     // receives it (anything it held before is deleted); otherwise false and
-    // `out` untouched. Never throws; logs nothing. A body of more than
-    // kMaxValues values yields no message.
+    // `out` untouched. Never throws; logs nothing. A body admitsBody refuses
+    // yields no message.
     static bool createMessage(const std::string& body, std::unique_ptr<IIpcMessage>& out);
     // The same for a root already parsed.
     static bool createMessage(const Json::Value& root, std::unique_ptr<IIpcMessage>& out);
 
     // Parses one body and calls its handler; a body that yields no message is
-    // dropped without a word. Nothing a handler throws leaves it.
+    // dropped without a word, one too costly to parse with a Warn line (at
+    // most one a minute, with the count). Nothing a handler throws leaves it.
+    // Loop thread only.
     void dispatchMessage(const std::string& body);
 
     virtual void onRebroadcast(const IpcRebroadcastMessage& message) = 0;
@@ -54,4 +63,6 @@ protected:
 
 private:
     void dispatch(const IIpcMessage& message);
+
+    IpcRefusalLog refusedBodies_;
 };

@@ -174,14 +174,19 @@ void stopLogPosts(std::chrono::milliseconds bound) {
     state->changed.notify_all();
     reportDropped(dropped);
     if (!endsWithin(thread, deadline)) {
+        size_t givenUp = 0;
         {
             std::lock_guard<std::mutex> lock(state->lock);
             state->abandoned = true;
+            givenUp = state->queue.size();
             state->queue.clear();
             state->queuedBytes = 0;
         }
         state->changed.notify_all();
         state->cancel.cancel();
+        if (givenUp > 0) {
+            TWLOG(LOG_WARN, "Log post sender stopped at its bound, " << givenUp << " queued records were not posted");
+        }
     }
     CloseHandle(thread);
 }

@@ -42,9 +42,15 @@ void PalvaneServer::onDisconnect(IIpcEndpoint* endpoint) {
     removeEndpoint(endpoint);
 }
 
+// A peer may ask for more detail, but not for Debug lines in the service's
+// own file: those carry what peers send, and a peer that sends enough would
+// rotate the service's log away. Levels the core ignores are passed as they
+// came.
 void PalvaneServer::onRequestLogLevelChange(const IpcRequestLogLevel& message) {
     TWLOG(LOG_INFO, "softwareManagerIpc::onRequestLogLevelChange.");
-    if (message.level != -1 && listener_ != nullptr) listener_->onLogLevelChange(message.level);
+    if (message.level == -1 || listener_ == nullptr) return;
+    const bool debug = message.level > LOG_INFO && message.level <= LOG_DBLDEBUG;
+    listener_->onLogLevelChange(debug ? LOG_INFO : message.level);
 }
 
 }  // namespace PALVANE_SERVICE

@@ -169,34 +169,39 @@ TEST(IpcRefusalLog, OneLinePerSourceAndIntervalWithTheCountSinceTheLast) {
     EXPECT_TRUE(testutil::loggedAt(log.text(), "refused (1 refused since the last report)", "Error")) << log.text();
     EXPECT_TRUE(testutil::loggedAt(log.text(), "again (5 refused since the last report)", "Error")) << log.text();
     EXPECT_EQ(testutil::countLines(log.text(), "since the last report"), 2u) << log.text();
+
+    // Many sources: a few lines an interval, and one for the rest once it is over.
+    Sleep(300);
+    for (int i = 0; i < 100; ++i) refusals.refused(std::to_string(i), LOG_ERROR, "many");
+    Sleep(300);
+    refusals.refused("a.exe", LOG_ERROR, "after");
+    EXPECT_EQ(testutil::countLines(log.text(), "many ("), IpcRefusalLog::kMaxLines) << log.text();
+    EXPECT_TRUE(log.contains("90 more connections were refused from sources beyond the 10")) << log.text();
 }
 
 
-// When the budget is spent, the connection holding the most is cut off, not
-// the one whose frame asks next.
-TEST(IpcFraming, ASpentBudgetCutsOffThePeerHoldingTheMostNotTheOneAsking) {
+// Once the budget is spent, the connections whose frames stopped advancing
+// are cut off, not the peer whose own large frame is arriving, though it then
+// holds the most; what lies within a connection's floor is never taken.
+TEST(IpcFraming, ASpentBudgetCutsOffStalledHoldersNotAPeerMakingProgress) {
     LogCapture log(4);
     IpcLimits limits;
-    limits.budgetBytes = 2 * 1024 * 1024;
+    limits.budgetBytes = 1536 * 1024;
+    limits.floorBytes = 128 * 1024;
+    limits.budgetStall = std::chrono::milliseconds(300);
     TestBus bus(limits);
-    std::atomic<IIpcEndpoint*> named[2] = {};  // the hoarder's, the asker's
-    bus.listener.messageHook = [&](IIpcEndpoint* endpoint, const std::string& body) { named[body == "a"] = endpoint; };
-    auto hoarderPeer = bus.connectPeer();
-    auto askerPeer = bus.connectPeer();
-    ASSERT_TRUE(hoarderPeer->sendFrame("h") && askerPeer->sendFrame("a"));
-    ASSERT_TRUE(testutil::waitUntil([&] { return named[0] && named[1]; }));
-    // Neither reads: past the socket's buffers, three frames wait for one, one for the other.
-    const std::string body(512 * 1024, 'b');
-    for (int peer = 0, frames = 3; peer < 2; ++peer, frames = 1) {
-        const size_t before = bus.master.budget().used();
-        for (int i = 0; i < 40 && bus.master.budget().used() == before; ++i) named[peer].load()->sendBody(body);
-        for (int i = 1; i < frames; ++i) named[peer].load()->sendBody(body);
+    std::vector<std::unique_ptr<IpcTestPeer>> hoarders;
+    for (int i = 0; i < 6; ++i) {
+        hoarders.push_back(bus.connectPeer());
+        ASSERT_TRUE(hoarders.back()->sendRaw(headerOf(1024 * 1024) + std::string(200 * 1024, 'h')));
     }
-    EXPECT_TRUE(named[1].load()->sendBody("still served"));
-    std::string received;
-    EXPECT_TRUE(hoarderPeer->waitClosed(received, std::chrono::seconds(20)));
-    EXPECT_TRUE(testutil::loggedAt(log.text(), "the most of all;", "Warn")) << log.text();
-    EXPECT_EQ(bus.listener.disconnects, 1);
+    auto tray = bus.connectPeer();
+    ASSERT_TRUE(testutil::waitUntil([&] { return bus.master.budget().used() >= 6 * 200 * 1024; }));
+    Sleep(400);  // the hoarders' frames have stalled for longer than budgetStall
+    ASSERT_TRUE(tray->sendFrame(std::string(900 * 1024, 't')));
+    ASSERT_TRUE(bus.listener.waitBodies(1));
+    EXPECT_EQ(bus.listener.bodies()[0].size(), 900u * 1024);
+    EXPECT_TRUE(testutil::loggedAt(log.text(), "has made no progress for", "Warn")) << log.text();
 }
 
 // A frame whose bytes stop coming, a peer that takes nothing of what waits
@@ -207,6 +212,7 @@ TEST(IpcFraming, AStalledFrameAStalledReaderOrAnOversizedBodyIsCutOff) {
     limits.frameStall = std::chrono::milliseconds(200);
     limits.sendStall = std::chrono::milliseconds(200);
     limits.budgetBytes = 256 * 1024;
+    limits.floorBytes = 64 * 1024;
     TestBus bus(limits);
     std::string received;
     auto stalledReader = bus.connectPeer();
@@ -248,14 +254,18 @@ TEST(IpcFraming, LargeMessageToAPeerThatDoesNotReadArrivesWholeAndInOrder) {
     EXPECT_TRUE(peer->staysSilent(std::chrono::milliseconds(100)));
 }
 
+// What may be sent reaches the log only as its first bytes and its size.
 TEST(IpcFraming, MessageThatMayNotBeSentPutsNothingOnTheWire) {
+    LogCapture log(8);
     TestBus bus;
     auto peer = bus.connectPeer();
     EXPECT_FALSE(bus.master.broadcast(IpcPostUiMessage("")));
-    EXPECT_TRUE(bus.master.broadcast(IpcPostUiMessage("x")));
+    EXPECT_TRUE(bus.master.broadcast(IpcPostUiMessage(std::string(20000, 'x').c_str())));
     std::string body;
     ASSERT_TRUE(peer->readFrame(body));
-    EXPECT_EQ(body, "{\"post-uimessage\":{\"message-content\":\"x\"}}\n");
+    EXPECT_EQ(body, "{\"post-uimessage\":{\"message-content\":\"" + std::string(20000, 'x') + "\"}}\n");
+    EXPECT_TRUE(log.contains("... (20042 bytes) to 1 peers"));
+    EXPECT_FALSE(log.contains(std::string(1000, 'x')));
 }
 
 TEST(IpcFraming, PeerThatResetsWhileFramesWaitIsRemovedOnce) {

@@ -41,6 +41,24 @@ protected:
     void onRequestConfig() override { handledWhenBuilt = built ? 1 : 0; }
 };
 
+// Each "config-refresh" takes the loop 100 ms.
+class SlowlyHandlingServer : public TestServer {
+public:
+    explicit SlowlyHandlingServer(PortOwnerFinder findOwner)
+        : TestServer(std::move(findOwner), false, manyPeersOfOneProgram()) {
+        startServing();
+    }
+    ~SlowlyHandlingServer() override { shutdown(); }
+
+    std::atomic<int> handled{0};
+
+protected:
+    void onRequestConfig() override {
+        ++handled;
+        Sleep(100);
+    }
+};
+
 }  // namespace
 
 TEST(IpcServerLifetime, HandlesNoPeerBeforeItIsFullyBuilt) {
@@ -67,6 +85,43 @@ TEST(IpcServerRebroadcast, SendsTheInnerMessageToEveryPeerTheSenderIncluded) {
     }
 }
 
+// Comments are accepted, and a megabyte of them costs the loop no more than
+// its bytes: the message they follow is answered at once.
+TEST(IpcServerDispatch, AMessageFullOfCommentsIsAnsweredAtOnce) {
+    testutil::TrayStandIn tray;
+    EchoIpcServer server(tray.ownerFinder());
+    auto peer = connect(server);
+    std::string comments;
+    while (comments.size() < 1000 * 1000) comments += "/**/";
+    ASSERT_TRUE(peer->sendFrame("{\"post-uimessage\":{\"message-content\":\"x\"}" + comments + "}"));
+    std::string body;
+    ASSERT_TRUE(peer->readFrame(body));
+    EXPECT_EQ(body, "{\"post-uimessage\":{\"message-content\":\"x\"}}\n");
+}
+
+// Bodies are handled oldest first: the tray's message is answered while many
+// peers stream bodies a little smaller than it without pause.
+TEST(IpcServerDispatch, AMessageIsNotStarvedByAStreamOfSmallerOnes) {
+    testutil::TrayStandIn tray;
+    EchoIpcServer server(tray.ownerFinder(), manyPeersOfOneProgram());
+    std::vector<std::unique_ptr<IpcTestPeer>> streaming;
+    for (int i = 0; i < 63; ++i) streaming.push_back(connect(server));
+    auto trayPeer = connect(server);
+    const std::string smaller = testutil::frameOf("{\"config-refresh\":\"" + std::string(1900, 's') + "\"}");
+    std::atomic<bool> answered{false};
+    std::vector<std::thread> streams;
+    for (auto& peer : streaming) {
+        streams.emplace_back([&, raw = peer.get()] { while (!answered && raw->sendRaw(smaller)) {} });
+    }
+    Sleep(200);
+    const std::string message = "{\"post-uimessage\":{\"message-content\":\"" + std::string(1960, 't') + "\"}}\n";
+    ASSERT_TRUE(trayPeer->sendFrame(message));
+    std::string body;
+    EXPECT_TRUE(trayPeer->readFrame(body) && body == message);
+    answered = true;
+    for (auto& stream : streams) stream.join();
+}
+
 // One that may not be sent, and one that grows past the frame limit when
 // written again (letters beyond ASCII become escapes).
 TEST(IpcServerRebroadcast, InnerMessageThatMayNotBeSentOrIsTooLargeReachesNobody) {
@@ -90,7 +145,9 @@ TEST(IpcServerRebroadcast, InnerMessageThatMayNotBeSentOrIsTooLargeReachesNobody
 TEST(IpcServerRebroadcast, FloodOfLargeBodiesStaysWithinTheByteBudget) {
     LogCapture log(4);  // not the debug lines with every body
     testutil::TrayStandIn tray;
-    TestServer server(tray.ownerFinder());
+    IpcLimits limits = manyPeersOfOneProgram();
+    limits.sendStall = std::chrono::milliseconds(500);
+    TestServer server(tray.ownerFinder(), true, limits);
     std::vector<std::unique_ptr<IpcTestPeer>> peers;
     for (int i = 0; i < 12; ++i) peers.push_back(connect(server));
 
@@ -104,8 +161,39 @@ TEST(IpcServerRebroadcast, FloodOfLargeBodiesStaysWithinTheByteBudget) {
     size_t most = 0;
     while (flooding) most = std::max(most, server.heldBytes());
     flood.join();
-    EXPECT_LE(most, IpcLimits().budgetBytes + IpcRebroadcastWorker::kMaxQueuedBytes + peers.size() * frame.size());
-    EXPECT_TRUE(testutil::loggedAt(log.text(), "bytes for its peers, closing connection.", "Warn")) << most;
+    EXPECT_LE(most, limits.budgetBytes + peers.size() * (limits.floorBytes + frame.size()) +
+                        IpcRebroadcastWorker::kMaxQueuedBytes);
+    EXPECT_TRUE(testutil::waitUntil([&] { return log.contains("closing connection."); })) << most;
+}
+
+// A peer that floods rebroadcasts goes at the pace of the peers that read
+// them: a tray that reads steadily, if slowly, never falls so far behind that
+// it is cut off; the excess is dropped.
+TEST(IpcServerRebroadcast, AFloodGoesAtThePaceOfThePeersThatRead) {
+    testutil::TrayStandIn tray;
+    TestServer server(tray.ownerFinder());
+    const std::unique_ptr<IpcTestPeer> peers[] = {connect(server), connect(server)};  // the flooder, a slow reader
+    std::atomic<bool> flooding{true};
+    std::vector<std::thread> readers;
+    for (const DWORD pauseMs : {0, 5}) {  // the reader takes at most 13 MB/s
+        readers.emplace_back([&, pauseMs, socket = peers[pauseMs != 0]->socket()] {
+            const DWORD timeoutMs = 100;
+            setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs), sizeof(timeoutMs));
+            char chunk[64 * 1024];
+            while (flooding && (recv(socket, chunk, sizeof(chunk), 0) > 0 || WSAGetLastError() == WSAETIMEDOUT)) {
+                Sleep(pauseMs);
+            }
+        });
+    }
+    const std::string text(600 * 1024, 'f');
+    const std::string frame =
+        testutil::frameOf("{\"rebroadcast\":{\"post-uimessage\":{\"message-content\":\"" + text + "\"}}}");
+    for (int i = 0; i < 40 && peers[0]->sendRaw(frame); ++i) Sleep(20);  // 30 MB/s
+    Sleep(500);
+    flooding = false;
+    for (auto& reader : readers) reader.join();
+    std::string received;
+    EXPECT_FALSE(peers[1]->waitClosed(received, std::chrono::milliseconds(300)));
 }
 
 TEST(IpcServerLifetime, DestroyedWithPeersConnectedAndRebroadcastsInFlight) {
@@ -138,21 +226,16 @@ TEST(IpcServerLifetime, DestroyedWithPeersConnectedAndRebroadcastsInFlight) {
     EXPECT_FALSE(late.connectTo(port));
 }
 
-// Peers streaming the largest bodies of numbers a frame carries: the stop
-// reaches the loop at its next peer or body, not after a pass over them all.
+// Peers keep the loop busy with messages whose handling is slow: the stop
+// reaches the loop at its next body, not after every body of the pass.
 TEST(IpcServerLifetime, DestructionReachesALoopBusyWithHostilePeers) {
     testutil::TrayStandIn tray;
-    auto server = std::make_unique<TestServer>(tray.ownerFinder());
-    std::string numbers = "[0";
-    while (numbers.size() + 3 <= IpcConnectedEndpoint::kMaxFrameLength) numbers += ",0";
-    const std::string frame = testutil::frameOf(numbers + "]");
+    auto server = std::make_unique<SlowlyHandlingServer>(tray.ownerFinder());
     std::vector<std::unique_ptr<IpcTestPeer>> peers;
-    std::vector<std::thread> streams;
-    for (int i = 0; i < 8; ++i) peers.push_back(connect(*server));
-    for (auto& peer : peers) streams.emplace_back([&frame, raw = peer.get()] { while (raw->sendRaw(frame)) {} });
-    Sleep(1000);
+    for (int i = 0; i < 16; ++i) peers.push_back(connect(*server));
+    for (auto& peer : peers) ASSERT_TRUE(peer->sendFrame(R"({"config-refresh":null})"));
+    ASSERT_TRUE(testutil::waitUntil([&] { return server->handled >= 2; }));
     const auto start = std::chrono::steady_clock::now();
     server.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
-    for (auto& stream : streams) stream.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(700));
 }

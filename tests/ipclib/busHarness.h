@@ -72,11 +72,23 @@ inline IpcLimits connectionsAtMost(size_t connections) {
     return limits;
 }
 
+// The tests' peers run in this one program, each standing for one of its own.
+inline IpcLimits manyPeersOfOneProgram() {
+    IpcLimits limits;
+    limits.maxConnectionsPerProcess = limits.maxConnections;
+    return limits;
+}
+
 struct TestBus {
-    explicit TestBus(IpcLimits limits = IpcLimits(), bool peersAreTray = true) : master(limits) {
+    explicit TestBus(IpcLimits limits = manyPeersOfOneProgram(), bool peersAreTray = true) : master(limits) {
+        owner = tray.pid();
         listener.runner = &master;
-        auto* listening = new IpcServerEndpoint(
-            &master, &listener, peersAreTray ? tray.ownerFinder() : testutil::TrayStandIn::foreignOwnerFinder());
+        const PortOwnerFinder ofOwner = [this](uint16_t, uint16_t, PortOwner& found) {
+            found.pid = owner;
+            return true;
+        };
+        auto* listening = new IpcServerEndpoint(&master, &listener,
+                                                peersAreTray ? ofOwner : testutil::TrayStandIn::foreignOwnerFinder());
         port = listening->port();
         master.addEndpoint(listening);
     }
@@ -94,6 +106,7 @@ struct TestBus {
 
     // Declared in this order so the loop stops before the listener goes.
     testutil::TrayStandIn tray;
+    std::atomic<DWORD> owner{0};  // of the peers that connect next
     RecordingListener listener;
     StoppableMaster master;
     uint16_t port = 0;

@@ -6,6 +6,8 @@
 #include <string>
 #include <thread>
 #include <typeinfo>
+#include <utility>
+#include <vector>
 
 #include "ipclib/ipcMessages.h"
 #include "ipclib/ipcServiceParser.h"
@@ -290,6 +292,30 @@ TEST(IpcServiceParser, RejectsHostileAndIncompleteBodiesWithoutThrowing) {
         EXPECT_FALSE(parsed) << body.substr(0, 80);
         EXPECT_EQ(out.get(), before) << "out must stay untouched";
     }
+}
+
+// The guard reads strings and comments as the reader does: separators a
+// string or a comment holds are not counted, and no quote or comment opener
+// inside one hides what follows it.
+TEST(IpcServiceParser, MeasuresABodyAsTheReaderWillReadIt) {
+    std::string values = "0";
+    while (values.size() < 2 * ipcServiceParser::kMaxValues) values += ",0";
+    const std::string hidden(4 * ipcServiceParser::kMaxValues, ',');
+    const size_t depth = ipcServiceParser::kMaxDepth;
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"[" + values + "]", false},
+        {"[/*\"*/" + values + "/*\"*/]", false},
+        {"[//\"\n" + values + "]", false},
+        {"[\"/*\"," + values + "]", false},
+        {"[\"\\\"\"," + values + "]", false},
+        {"[\"" + hidden + "\"]", true},
+        {"[0/*" + hidden + "*/]", true},
+        {"[0//" + hidden + "\r]", true},
+        {"[0/" + values + "]", true},  // not a comment: the parse ends there
+        {std::string(depth, '[') + std::string(depth, ']'), true},
+        {std::string(depth + 1, '[') + std::string(depth + 1, ']'), false},
+    };
+    for (const auto& [body, admitted] : cases) EXPECT_EQ(ipcServiceParser::admitsBody(body), admitted) << body.substr(0, 12);
 }
 
 TEST(IpcServiceParser, RawBytesThatAreNotUtf8AreReadAndWrittenWithoutThrowing) {

@@ -99,15 +99,15 @@ bool IpcTestPeer::staysSilent(std::chrono::milliseconds time) { return !waitRead
 TrayStandIn::TrayStandIn() {
     const std::string folder = dir_.path() + "Quillmark Agent";
     CreateDirectoryA(folder.c_str(), nullptr);
-    const std::string program = folder + "\\twptray.exe";
-    CopyFileA((exeDirectoryA() + "idleprogram.exe").c_str(), program.c_str(), FALSE);
+    program_ = folder + "\\twptray.exe";
+    CopyFileA((exeDirectoryA() + "idleprogram.exe").c_str(), program_.c_str(), FALSE);
     settings_.set(configKeys::PATH, dir_.path());
 
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    std::string commandLine = "\"" + program + "\" 60000";
-    if (CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+    std::string commandLine = "\"" + program_ + "\" 60000";
+    if (CreateProcessA(program_.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                        &info)) {
         CloseHandle(info.hThread);
         process_.reset(info.hProcess);
@@ -123,6 +123,8 @@ bool TrayStandIn::runsItsProgram() const {
     return process_ && readProcessImagePath(process_.get(), path);
 }
 
+DWORD TrayStandIn::startAnother() { return others_.start(std::wstring(program_.begin(), program_.end()), L"60000"); }
+
 TrayStandIn::~TrayStandIn() {
     if (process_) {
         TerminateProcess(process_.get(), 0);
@@ -132,15 +134,15 @@ TrayStandIn::~TrayStandIn() {
 
 PortOwnerFinder TrayStandIn::ownerFinder() const {
     const DWORD pid = pid_;
-    return [pid](uint16_t, uint16_t, DWORD& owner) {
-        owner = pid;
+    return [pid](uint16_t, uint16_t, PortOwner& owner) {
+        owner.pid = pid;
         return true;
     };
 }
 
 PortOwnerFinder TrayStandIn::foreignOwnerFinder() {
-    return [](uint16_t, uint16_t, DWORD& owner) {
-        owner = GetCurrentProcessId();
+    return [](uint16_t, uint16_t, PortOwner& owner) {
+        owner.pid = GetCurrentProcessId();
         return true;
     };
 }

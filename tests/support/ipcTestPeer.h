@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "support/childProcesses.h"
 #include "support/testUtil.h"
 #include "utils/win/scopedHandle.h"
 #include "utils/win/sockhelper.h"
@@ -60,6 +61,9 @@ public:
     TrayStandIn& operator=(const TrayStandIn&) = delete;
 
     DWORD pid() const { return pid_; }
+    // Another process of the same program (the tray of another session);
+    // ended with the stand-in. Its id, 0 when it did not start.
+    DWORD startAnother();
     PortOwnerFinder ownerFinder() const;
     // A finder that names the test process itself: not the tray program.
     static PortOwnerFinder foreignOwnerFinder();
@@ -69,8 +73,10 @@ private:
 
     MachineSettingsSandbox settings_;
     TempDir dir_;
+    std::string program_;
     UniqueHandle process_;
     DWORD pid_ = 0;
+    ChildProcesses others_;
 };
 
 }  // namespace testutil

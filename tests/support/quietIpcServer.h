@@ -15,7 +15,8 @@
 
 class QuietIpcServer : public IpcServer {
 public:
-    explicit QuietIpcServer(PortOwnerFinder findOwner, bool serveNow = true) : IpcServer(std::move(findOwner)) {
+    explicit QuietIpcServer(PortOwnerFinder findOwner, bool serveNow = true, IpcLimits limits = IpcLimits())
+        : IpcServer(std::move(findOwner), limits) {
         if (serveNow) startServing();
     }
     ~QuietIpcServer() override { shutdown(); }
@@ -35,7 +36,10 @@ protected:
 // the loop's delay in a round trip; admission still goes through the peer check.
 class EchoIpcServer : public QuietIpcServer {
 public:
-    explicit EchoIpcServer(PortOwnerFinder finder) : QuietIpcServer(std::move(finder), false) { startServing(); }
+    explicit EchoIpcServer(PortOwnerFinder finder, IpcLimits limits = IpcLimits())
+        : QuietIpcServer(std::move(finder), false, limits) {
+        startServing();
+    }
     ~EchoIpcServer() override { shutdown(); }
 
 protected:

@@ -194,6 +194,7 @@ TEST_F(PostSink, CloseEndsAPostToAHungServerWithinItsBoundAndReportsWhatWasDropp
     // A hung post alone would hold it 30 s and more.
     EXPECT_LT(std::chrono::steady_clock::now() - started, twlogger_detail::kLogPostStopBound + 250ms);
     EXPECT_TRUE(capture.contains("Log post queue was full, dropped 1 records")) << capture.text();
+    EXPECT_TRUE(capture.contains("1 queued records were not posted")) << capture.text();
 }
 
 // A library unloaded while its sender is stuck in a post stays mapped until

@@ -1,5 +1,6 @@
 #include "utils/win/moduleReference.h"
 
+#include <atomic>
 #include <memory>
 #include <utility>
 
@@ -8,19 +9,25 @@ namespace {
 struct ThreadStart {
     std::function<void()> work;
     HMODULE module;
+    DWORD graceMs;
 };
+
+std::atomic<long long> g_pauseAfterHandOverMs{0};
 
 DWORD WINAPI moduleThreadMain(void* parameter) {
     HMODULE module = nullptr;
+    DWORD graceMs = 0;
     {
         std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(parameter));
         module = start->module;
+        graceMs = start->graceMs;
         try {
             if (start->work) start->work();
         } catch (...) {
             // The work reports its own failures; nothing may leave the thread.
         }
     }
+    if (graceMs != 0) Sleep(graceMs);
     if (module != nullptr) FreeLibraryAndExitThread(module, 0);
     return 0;
 }
@@ -40,13 +47,17 @@ ModuleReference ModuleReference::toThisModule() {
 }
 
 // Dropped here, the last reference would unmap the code this thread is
-// running; a thread of its own leaves the library as it drops it. This thread
-// is then a return away from leaving the library itself, far less than the
-// unload's own detach work takes.
+// running; a thread of its own leaves the library as it drops it, once this
+// thread has had ample time to leave the library too.
 ModuleReference::~ModuleReference() {
     if (module_ == nullptr) return;
-    const HANDLE thread = startThread(nullptr, std::move(*this));
+    const HANDLE thread = startThread(nullptr, std::move(*this), kHandOverGrace);
     if (thread != nullptr) CloseHandle(thread);
+    if (const long long pause = g_pauseAfterHandOverMs.load()) Sleep(static_cast<DWORD>(pause));
+}
+
+void ModuleReference::pauseAfterHandOverForTests(std::chrono::milliseconds pause) {
+    g_pauseAfterHandOverMs = pause.count();
 }
 
 ModuleReference& ModuleReference::operator=(ModuleReference&& other) noexcept {
@@ -60,7 +71,13 @@ ModuleReference& ModuleReference::operator=(ModuleReference&& other) noexcept {
 // A reference that no thread can take over is kept: the library then stays
 // loaded for good, which is safe, where dropping it here might not be.
 HANDLE ModuleReference::startThread(std::function<void()> work, ModuleReference reference) {
-    auto start = std::make_unique<ThreadStart>(ThreadStart{std::move(work), reference.module_});
+    return startThread(std::move(work), std::move(reference), std::chrono::milliseconds(0));
+}
+
+HANDLE ModuleReference::startThread(std::function<void()> work, ModuleReference reference,
+                                    std::chrono::milliseconds grace) {
+    auto start = std::make_unique<ThreadStart>(
+        ThreadStart{std::move(work), reference.module_, static_cast<DWORD>(grace.count())});
     reference.module_ = nullptr;
     const HANDLE thread = CreateThread(nullptr, 0, &moduleThreadMain, start.get(), 0, nullptr);
     if (thread != nullptr) start.release();

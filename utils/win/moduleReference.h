@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <functional>
 
 class ModuleReference {
@@ -22,8 +23,18 @@ public:
     ModuleReference& operator=(const ModuleReference&) = delete;
     // A reference held before is dropped as by the destructor.
     ModuleReference& operator=(ModuleReference&& other) noexcept;
-    // A reference still held is dropped on a thread of its own.
+    // A reference still held is handed to a thread of its own, which drops it
+    // only after kHandOverGrace: the thread that let go is then still a few
+    // returns away from leaving the library's code, and a system thread (a
+    // callback's) may be preempted on its way out for far longer than those
+    // returns take.
     ~ModuleReference();
+
+    // Many scheduler quanta, even on a loaded machine.
+    static constexpr std::chrono::milliseconds kHandOverGrace{1000};
+    // Tests: the thread that let go pauses this long right after the
+    // hand-over, as a preemption would hold it there.
+    static void pauseAfterHandOverForTests(std::chrono::milliseconds pause);
 
     bool holds() const { return module_ != nullptr; }
 
@@ -35,6 +46,7 @@ public:
 
 private:
     explicit ModuleReference(HMODULE module) : module_(module) {}
+    static HANDLE startThread(std::function<void()> work, ModuleReference reference, std::chrono::milliseconds grace);
 
     HMODULE module_ = nullptr;
 };

@@ -12,7 +12,7 @@
 namespace {
 
 constexpr uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1, host order
-constexpr ULONG kFirstTableGuess = sizeof(MIB_TCPTABLE2) + 64 * sizeof(MIB_TCPROW2);
+constexpr DWORD kFirstTableGuess = sizeof(MIB_TCPTABLE_OWNER_MODULE) + 64 * sizeof(MIB_TCPROW_OWNER_MODULE);
 // The table is machine-wide and grows between the size query and the read
 // while other programs open connections; one read can take a second under
 // Wine, enough for hundreds of new rows. Asking for the size the system named
@@ -26,7 +26,7 @@ constexpr const char* kAgentFolder = "Quillmark Agent";
 constexpr const char* kTrayProgram = "\\twptray.exe";
 constexpr const char* kAgentProgram = "\\twpagent.exe";
 
-TcpConnectionRow toRow(const MIB_TCPROW2& row) {
+TcpConnectionRow toRow(const MIB_TCPROW_OWNER_MODULE& row) {
     TcpConnectionRow result;
     result.localAddress = ntohl(row.dwLocalAddr);
     result.localPort = ntohs(static_cast<u_short>(row.dwLocalPort));
@@ -34,7 +34,18 @@ TcpConnectionRow toRow(const MIB_TCPROW2& row) {
     result.remotePort = ntohs(static_cast<u_short>(row.dwRemotePort));
     result.state = row.dwState;
     result.owningPid = row.dwOwningPid;
+    result.createdAt = static_cast<ULONGLONG>(row.liCreateTimestamp.QuadPart);
     return result;
+}
+
+ULONGLONG fileTimeNow() {
+    FILETIME now{};
+    GetSystemTimePreciseAsFileTime(&now);
+    return (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+ULONGLONG countOf(const FILETIME& time) {
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
 bool isPeerEnd(const TcpConnectionRow& row, uint16_t peerPort, uint16_t serverPort) {
@@ -57,17 +68,24 @@ bool setNonBlocking(SOCKET socket) {
 
 void prepareSocket(SOCKET) {}
 
+// The owner-module table is the one that carries each connection's creation
+// time; the module part of its rows is not used.
+DWORD readSystemTcpTable(void* table, DWORD* size) {
+    return GetExtendedTcpTable(table, size, TRUE, AF_INET, TCP_TABLE_OWNER_MODULE_ALL, 0);
+}
+
 bool readTcpTable(std::vector<TcpConnectionRow>& rows, const TcpTableSource& source) {
-    ULONG size = kFirstTableGuess;
-    std::vector<unsigned char> buffer;
+    DWORD size = kFirstTableGuess;
+    // Rows hold 64-bit fields: the buffer is aligned for them.
+    std::vector<ULONGLONG> buffer;
     DWORD result = ERROR_INSUFFICIENT_BUFFER;
     for (int attempt = 0; attempt < kTableReadAttempts && result == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
-        buffer.assign(size, 0);
-        result = source(reinterpret_cast<PMIB_TCPTABLE2>(buffer.data()), &size, TRUE);
+        buffer.assign(size / sizeof(ULONGLONG) + 1, 0);
+        result = source(buffer.data(), &size);
         if (result == ERROR_INSUFFICIENT_BUFFER) size *= 2;
     }
     if (result != NO_ERROR) return false;
-    const auto* table = reinterpret_cast<const MIB_TCPTABLE2*>(buffer.data());
+    const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_MODULE*>(buffer.data());
     if (table->dwNumEntries == 0) return false;
     rows.clear();
     rows.reserve(table->dwNumEntries);
@@ -101,31 +119,36 @@ bool readProcessImagePath(HANDLE process, std::wstring& path, DWORD firstGuess) 
     }
 }
 
-bool findPortOwnerInTcpTable(uint16_t peerPort, uint16_t serverPort, DWORD& ownerPid) {
+bool findPortOwnerInTcpTable(uint16_t peerPort, uint16_t serverPort, PortOwner& owner) {
     std::vector<TcpConnectionRow> rows;
     if (!readTcpTable(rows)) return false;
     const TcpConnectionRow* row = findPeerRow(rows, peerPort, serverPort);
     if (row == nullptr) return false;
-    ownerPid = row->owningPid;
+    owner.pid = row->owningPid;
+    owner.connectedAt = row->createdAt;
     return true;
 }
 
 bool isPeerAgentProcess(uint16_t peerPort, uint16_t serverPort, int mode, const PortOwnerFinder& findOwner,
-                        PeerRefusal* refusal) {
-    PortOwnerLookup lookup(peerPort, serverPort, mode, findOwner, refusal);
+                        PeerFindings* findings) {
+    PortOwnerLookup lookup(peerPort, serverPort, mode, findOwner, findings);
     return lookup.findPortOwner();
 }
 
 PortOwnerLookup::PortOwnerLookup(uint16_t peerPort, uint16_t serverPort, int mode, PortOwnerFinder findOwner,
-                                 PeerRefusal* refusal)
-    : peerPort_(peerPort), serverPort_(serverPort), mode_(mode), findOwner_(std::move(findOwner)), refusal_(refusal) {
-    GetSystemTimePreciseAsFileTime(&checkBegan_);
+                                 PeerFindings* findings)
+    : peerPort_(peerPort),
+      serverPort_(serverPort),
+      mode_(mode),
+      findOwner_(std::move(findOwner)),
+      findings_(findings),
+      checkBegan_(fileTimeNow()) {
     if (mode_ == PEER_AGENT_PROGRAM) raiseDebugPrivilege();
 }
 
 void PortOwnerLookup::refuse(const std::string& reason) {
-    if (refusal_ != nullptr) {
-        refusal_->reason += (refusal_->reason.empty() ? "" : " ") + reason;
+    if (findings_ != nullptr) {
+        findings_->reason += (findings_->reason.empty() ? "" : " ") + reason;
     } else {
         TWLOG(LOG_ERROR, reason);
     }
@@ -166,10 +189,10 @@ bool PortOwnerLookup::setPrivilege(HANDLE token, const wchar_t* privilege, bool 
 }
 
 bool PortOwnerLookup::findPortOwner() {
-    DWORD pid = 0;
-    if (!findOwner_ || !findOwner_(peerPort_, serverPort_, pid)) return false;
-    TWLOG(LOG_DEBUG, "Owning process: " << pid);
-    return isAgentProcess(pid);
+    PortOwner owner;
+    if (!findOwner_ || !findOwner_(peerPort_, serverPort_, owner)) return false;
+    TWLOG(LOG_DEBUG, "Owning process: " << owner.pid);
+    return isAgentProcess(owner);
 }
 
 bool PortOwnerLookup::expectedProgramPath(std::string& path) {
@@ -180,8 +203,12 @@ bool PortOwnerLookup::expectedProgramPath(std::string& path) {
     return true;
 }
 
-bool PortOwnerLookup::isAgentProcess(DWORD pid) {
-    if (refusal_ != nullptr) refusal_->program = "pid " + std::to_string(pid);
+bool PortOwnerLookup::isAgentProcess(const PortOwner& owner) {
+    const DWORD pid = owner.pid;
+    if (findings_ != nullptr) {
+        findings_->pid = pid;
+        findings_->program = "pid " + std::to_string(pid);
+    }
     std::string expected;
     if (!expectedProgramPath(expected)) return false;
     process_.reset(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
@@ -194,8 +221,8 @@ bool PortOwnerLookup::isAgentProcess(DWORD pid) {
         refuse("Failed to get module filename.");
         return false;
     }
-    if (refusal_ != nullptr) toUtf8(actual, refusal_->program);
-    if (!createdBeforeTheCheck(pid)) return false;
+    if (findings_ != nullptr) toUtf8(actual, findings_->program);
+    if (!createdBeforeTheConnection(owner)) return false;
     // The setting is read in the ANSI code page; comparing as wide text keeps a
     // non-ASCII install path comparable with the image path.
     std::wstring expectedWide;
@@ -208,8 +235,10 @@ bool PortOwnerLookup::isAgentProcess(DWORD pid) {
 }
 
 // An owner that exited leaves its id free for the next process; one created
-// after the connection existed is not the process that made it.
-bool PortOwnerLookup::createdBeforeTheCheck(DWORD pid) {
+// after the connection was made is not the process that made it. The table
+// says when that was; where it does not, the connection at least existed
+// when the check began.
+bool PortOwnerLookup::createdBeforeTheConnection(const PortOwner& owner) {
     FILETIME created{};
     FILETIME exited{};
     FILETIME kernel{};
@@ -218,7 +247,8 @@ bool PortOwnerLookup::createdBeforeTheCheck(DWORD pid) {
         refuse("GetProcessTimes() failure: " + std::to_string(GetLastError()));
         return false;
     }
-    if (CompareFileTime(&created, &checkBegan_) <= 0) return true;
-    refuse("Process " + std::to_string(pid) + " was created after the connection was made.");
+    const ULONGLONG connected = owner.connectedAt != 0 ? owner.connectedAt : checkBegan_;
+    if (countOf(created) <= connected) return true;
+    refuse("Process " + std::to_string(owner.pid) + " was created after the connection was made.");
     return false;
 }

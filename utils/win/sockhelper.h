@@ -30,14 +30,20 @@ struct TcpConnectionRow {
     uint16_t remotePort = 0;
     DWORD state = 0;  // MIB_TCP_STATE_*
     DWORD owningPid = 0;
+    // When the connection was made, as a FILETIME count; 0 where the system
+    // does not say.
+    ULONGLONG createdAt = 0;
 };
 
-// GetTcpTable2's shape; tests substitute a table that grows under the reader.
-using TcpTableSource = std::function<ULONG(PMIB_TCPTABLE2 table, PULONG size, BOOL order)>;
+// Fills a MIB_TCPTABLE_OWNER_MODULE as GetExtendedTcpTable does; tests
+// substitute a table that grows under the reader.
+using TcpTableSource = std::function<DWORD(void* table, DWORD* size)>;
+// The system's IPv4 table with owners and creation times, sorted.
+DWORD readSystemTcpTable(void* table, DWORD* size);
 
-// The system's IPv4 TCP table (GetTcpTable2, sorted). False when it cannot be
-// read; nothing is logged.
-bool readTcpTable(std::vector<TcpConnectionRow>& rows, const TcpTableSource& source = GetTcpTable2);
+// The system's IPv4 TCP table. False when it cannot be read; nothing is
+// logged.
+bool readTcpTable(std::vector<TcpConnectionRow>& rows, const TcpTableSource& source = readSystemTcpTable);
 
 // The row of the connecting side of an established loopback connection:
 // local 127.0.0.1:peerPort, remote 127.0.0.1:serverPort, state established.
@@ -45,15 +51,24 @@ bool readTcpTable(std::vector<TcpConnectionRow>& rows, const TcpTableSource& sou
 const TcpConnectionRow* findPeerRow(const std::vector<TcpConnectionRow>& rows, uint16_t peerPort,
                                     uint16_t serverPort);
 
-// Finds the id of the process owning the connecting end (127.0.0.1:peerPort)
-// of an established connection to 127.0.0.1:serverPort. The production finder
-// reads the TCP table; a test substitutes its own where the system reports no
-// owners.
-using PortOwnerFinder = std::function<bool(uint16_t peerPort, uint16_t serverPort, DWORD& ownerPid)>;
-bool findPortOwnerInTcpTable(uint16_t peerPort, uint16_t serverPort, DWORD& ownerPid);
+// The process owning the connecting end (127.0.0.1:peerPort) of an
+// established connection to 127.0.0.1:serverPort, and when the connection was
+// made.
+struct PortOwner {
+    DWORD pid = 0;
+    // A FILETIME count; 0 where the system does not say.
+    ULONGLONG connectedAt = 0;
+};
+// The production finder reads the TCP table; a test substitutes its own where
+// the system reports no owners or times.
+using PortOwnerFinder = std::function<bool(uint16_t peerPort, uint16_t serverPort, PortOwner& owner)>;
+bool findPortOwnerInTcpTable(uint16_t peerPort, uint16_t serverPort, PortOwner& owner);
 
-// What a refused check found, for a caller that reports refusals itself.
-struct PeerRefusal {
+// What a check found, for a caller that reports refusals itself and counts
+// the connections of each owner.
+struct PeerFindings {
+    // The owner found; 0 when none was.
+    DWORD pid = 0;
     // The owner's program file, "pid N" when it could not be read, empty when
     // no owner was found.
     std::string program;
@@ -64,11 +79,11 @@ struct PeerRefusal {
 // Whether the process at the other end of the accepted connection from
 // 127.0.0.1:peerPort to our 127.0.0.1:serverPort runs the program selected by
 // mode (PEER_TRAY_PROGRAM or PEER_AGENT_PROGRAM). A process created after the
-// check began cannot own the connection, which existed before. Every failure
-// answers false; with `refusal` given, the check's level-3 lines go there
-// instead of the log.
+// connection was made (after the check began, where the system does not say
+// when that was) cannot own it. Every failure answers false; with `findings`
+// given, the check's level-3 lines go there instead of the log.
 bool isPeerAgentProcess(uint16_t peerPort, uint16_t serverPort, int mode,
-                        const PortOwnerFinder& findOwner = findPortOwnerInTcpTable, PeerRefusal* refusal = nullptr);
+                        const PortOwnerFinder& findOwner = findPortOwnerInTcpTable, PeerFindings* findings = nullptr);
 
 // The full path of the program file a process was started from, however long,
 // as the kernel records it. The process needs PROCESS_QUERY_LIMITED_INFORMATION.
@@ -80,7 +95,7 @@ bool readProcessImagePath(HANDLE process, std::wstring& path, DWORD firstGuess =
 class PortOwnerLookup {
 public:
     PortOwnerLookup(uint16_t peerPort, uint16_t serverPort, int mode, PortOwnerFinder findOwner,
-                    PeerRefusal* refusal = nullptr);
+                    PeerFindings* findings = nullptr);
     ~PortOwnerLookup();
     PortOwnerLookup(const PortOwnerLookup&) = delete;
     PortOwnerLookup& operator=(const PortOwnerLookup&) = delete;
@@ -90,13 +105,13 @@ public:
     static bool setPrivilege(HANDLE token, const wchar_t* privilege, bool enable);
     // Finds the owner of the peer's end and checks its program.
     bool findPortOwner();
-    // Whether process pid runs the program the mode selects, compared by full
-    // image path without regard to case.
-    bool isAgentProcess(DWORD pid);
+    // Whether the owner runs the program the mode selects, compared by full
+    // image path without regard to case, and existed when it connected.
+    bool isAgentProcess(const PortOwner& owner);
 
 private:
     bool expectedProgramPath(std::string& path);
-    bool createdBeforeTheCheck(DWORD pid);
+    bool createdBeforeTheConnection(const PortOwner& owner);
     void raiseDebugPrivilege();
     void dropDebugPrivilege();
     void refuse(const std::string& reason);
@@ -105,8 +120,8 @@ private:
     uint16_t serverPort_;
     int mode_;
     PortOwnerFinder findOwner_;
-    PeerRefusal* refusal_;
-    FILETIME checkBegan_{};
+    PeerFindings* findings_;
+    ULONGLONG checkBegan_ = 0;
     UniqueHandle process_;
     UniqueHandle token_;
 };

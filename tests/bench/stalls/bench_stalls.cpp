@@ -5,12 +5,19 @@
 //   b. how much a connected bus peer's round trip is delayed while another
 //      process connects and is refused by the peer check (two Error lines);
 //   c. how long palvane.dll's stop (StopMonitoring and Destructor) takes;
-// and what admitted peers can do to the bus, beside none doing it:
-//   d. eight peers streaming the largest bodies of numbers a frame carries:
-//      another peer's worst round trip, the server's destruction, the
-//      process's peak private bytes;
-//   e. a 950 KB rebroadcast that grows past the frame limit, to 12 peers that
-//      never read and 4 that do: reading peers cut off, bytes still held.
+// and what admitted peers of other programs (copies of busflood.exe running
+// as the tray program) can do to the bus, beside none doing it:
+//   d. eight connections of four programs streaming 1 MiB bodies of each
+//      shape (what the guard refuses, comments after a value, quotes inside
+//      comments, just under the value limit, a rebroadcast the guard admits):
+//      the tray's worst round trip, the server's destruction, the process's
+//      peak private bytes; then the tray connecting while 64 idle
+//      connections are held, its message among streams of slightly smaller
+//      bodies, and the tray reading while 56 connections hold unfinished
+//      frames and a large body is rebroadcast;
+//   e. a 950 KB rebroadcast that grows past the frame limit, to 12
+//      connections that never read and 4 that do: reading peers cut off,
+//      bytes still held.
 // Sections d and e print one line per measure: name, value, unit, target.
 //   bench_stalls.exe [refused connections]
 #include <winsock2.h>
@@ -24,10 +31,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ipclib/IpcConnectedEndpoint.h"
+#include "ipclib/ipcServiceParser.h"
 #include "palvane/shared/Ipalvane.h"
 #include "support/childProcesses.h"
 #include "support/ipcTestPeer.h"
@@ -174,10 +184,14 @@ bool receive(SOCKET s, char* data, size_t length) {
 // peer's bounded reads wait in select, whose cost would be timed too.
 double roundTrip(testutil::IpcTestPeer& peer, const std::string& frame) {
     const auto start = Clock::now();
-    uint32_t length = 0;
-    if (!peer.sendRaw(frame) || !receive(peer.socket(), reinterpret_cast<char*>(&length), 4)) return -1;
-    std::string body(ntohl(length), '\0');
-    if (!body.empty() && !receive(peer.socket(), &body[0], body.size())) return -1;
+    if (!peer.sendRaw(frame)) return -1;
+    // Frames sent to every peer (rebroadcasts) may come first.
+    for (std::string body; body != frame.substr(4);) {
+        uint32_t length = 0;
+        if (!receive(peer.socket(), reinterpret_cast<char*>(&length), 4)) return -1;
+        body.assign(ntohl(length), '\0');
+        if (!body.empty() && !receive(peer.socket(), &body[0], body.size())) return -1;
+    }
     return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
 }
 
@@ -202,7 +216,7 @@ struct PeerDelay {
 // another and are refused; the worst of them against the quiet median.
 PeerDelay measurePeerDelay(const testutil::TrayStandIn& tray, int refusals) {
     std::atomic<bool> refusing{false};
-    EchoIpcServer bus([&](uint16_t peerPort, uint16_t serverPort, DWORD& owner) {
+    EchoIpcServer bus([&](uint16_t peerPort, uint16_t serverPort, PortOwner& owner) {
         const auto finder = refusing ? testutil::TrayStandIn::foreignOwnerFinder() : tray.ownerFinder();
         return finder(peerPort, serverPort, owner);
     });
@@ -331,8 +345,9 @@ void benchRuntimeStop(BlackHoleServer& server) {
 
 // ---- d. hostile admitted peers ----
 
-void printMeasure(const char* name, double value, const char* unit, const char* target) {
-    std::printf("   %-52s %10.1f %-5s target %s\n", name, value, unit, target);
+void printMeasure(const std::string& name, double value, const char* unit, const char* target) {
+    std::printf("   %-68s %10.1f %-5s target %s\n", name.c_str(), value, unit, target);
+    std::fflush(stdout);
 }
 
 // The most private bytes seen while it lives, sampled every 5 ms: Wine keeps
@@ -363,24 +378,118 @@ private:
     std::thread thread_;
 };
 
-// Peers that stream frames until the server closes their connection.
-class Streamers {
+// Copies of busflood.exe running as <Path>Quillmark Agent\twptray.exe, as the
+// trays of other sessions would, each holding its connections from local
+// ports of its own. Wine names no owners in its TCP table, so the finder maps
+// those ports to their program, and every other port (this benchmark's own
+// peers) to one more copy that stands for the real tray.
+class HostilePrograms {
 public:
-    Streamers(uint16_t port, int count, const std::string& frame) {
-        for (int i = 0; i < count; ++i) {
-            peers_.push_back(std::make_unique<testutil::IpcTestPeer>());
-            if (!peers_.back()->connectTo(port)) std::fprintf(stderr, "a streaming peer did not connect\n");
-        }
-        for (auto& peer : peers_) threads_.emplace_back([&frame, raw = peer.get()] { while (raw->sendRaw(frame)) {} });
+    HostilePrograms() {
+        const std::string folder = dir_.path() + "Quillmark Agent";
+        CreateDirectoryA(folder.c_str(), nullptr);
+        program_ = folder + "\\twptray.exe";
+        CopyFileA((testutil::exeDirectoryA() + "busflood.exe").c_str(), program_.c_str(), FALSE);
+        settings_.set(configKeys::PATH, dir_.path());
+        trayPid_ = start(0, 0, "idle", std::string());
     }
-    ~Streamers() {
-        for (auto& thread : threads_) thread.join();
+
+    // Starts a program holding `connections` to the port; its id.
+    DWORD start(uint16_t serverPort, int connections, const std::string& mode, const std::string& body) {
+        static int programs = 0;  // over the whole run: a port a killed program held may linger
+        const int firstPort = 20000 + kPortsEach * programs++;
+        std::string arguments = std::to_string(serverPort) + " " + std::to_string(firstPort) + " " +
+                                std::to_string(connections) + " " + mode;
+        if (!body.empty()) {
+            const std::string frameFile = dir_.file("frame" + std::to_string(firstPort));
+            testutil::writeFile(frameFile, testutil::frameOf(body));
+            arguments += " \"" + frameFile + "\"";
+        }
+        const DWORD pid = children_.start(toWide(program_), toWide(arguments));
+        std::lock_guard<std::mutex> lock(lock_);
+        ranges_.push_back({static_cast<uint16_t>(firstPort), pid});
+        return pid;
+    }
+
+    PortOwnerFinder finder() {
+        return [this](uint16_t peerPort, uint16_t, PortOwner& owner) {
+            std::lock_guard<std::mutex> lock(lock_);
+            owner.pid = trayPid_;
+            for (const Range& range : ranges_) {
+                if (peerPort >= range.first && peerPort < range.first + kPortsEach) owner.pid = range.pid;
+            }
+            return true;
+        };
     }
 
 private:
-    std::vector<std::unique_ptr<testutil::IpcTestPeer>> peers_;
-    std::vector<std::thread> threads_;
+    static constexpr int kPortsEach = 50;
+    struct Range {
+        uint16_t first;
+        DWORD pid;
+    };
+    static std::wstring toWide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+    testutil::MachineSettingsSandbox settings_;
+    testutil::TempDir dir_;
+    std::string program_;
+    testutil::ChildProcesses children_;
+    std::mutex lock_;
+    std::vector<Range> ranges_;
+    DWORD trayPid_ = 0;
 };
+
+// A peer of this program, standing for the real tray: connected and with
+// bounded receives, so a round trip that never ends shows as a failure.
+std::unique_ptr<testutil::IpcTestPeer> trayPeer(QuietIpcServer& bus, int connectsBefore) {
+    auto peer = std::make_unique<testutil::IpcTestPeer>();
+    const BOOL on = TRUE;
+    setsockopt(peer->socket(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on));
+    const DWORD timeoutMs = 10000;
+    setsockopt(peer->socket(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs), sizeof(timeoutMs));
+    if (!peer->connectTo(bus.listeningPort()) ||
+        !testutil::waitUntil([&] { return bus.connects > connectsBefore; }, std::chrono::seconds(20))) {
+        std::fprintf(stderr, "the bus did not admit the tray's peer\n");
+    }
+    return peer;
+}
+
+// A body of `size` bytes, `prefix`, elements, `suffix`, whose elements the
+// guard counts as `values` values.
+std::string bodyOf(const std::string& prefix, const std::string& first, const std::string& element,
+                   const std::string& suffix, size_t size) {
+    std::string body = prefix + first;
+    while (body.size() + element.size() + suffix.size() <= size) body += element;
+    return body + suffix;
+}
+
+// Just under the value limit: about 4,000 strings in a frame's megabyte.
+std::string dataCentres(size_t size) {
+    const std::string centre = "\"" + std::string(250, 'c') + "\"";
+    std::string list = centre;
+    for (size_t values = 6; values + 2 < ipcServiceParser::kMaxValues && list.size() + centre.size() + 1 < size;
+         ++values) {
+        list += "," + centre;
+    }
+    return "{\"ztna\":{\"data_centers\":[" + list + "]}}";
+}
+
+struct HostileKind {
+    const char* name;
+    std::string body;  // empty: no hostile peers
+};
+
+std::vector<HostileKind> hostileKinds() {
+    const size_t frame = IpcConnectedEndpoint::kMaxFrameLength;
+    return {
+        {"none", std::string()},
+        {"numbers", bodyOf("[", "0", ",0", "]", frame)},
+        {"comments after a value", bodyOf("[", "0", "/**/", "]", frame)},
+        {"quotes inside comments", bodyOf("[/*\"*/", "0", ",0", "/*\"*/]", frame)},
+        {"just under the value limit", dataCentres(frame - 64)},
+        {"a rebroadcast the guard admits", "{\"rebroadcast\":" + dataCentres(frame - 64) + "}"},
+    };
+}
 
 struct HostileRun {
     double worstRoundTripMs = -1;
@@ -388,67 +497,135 @@ struct HostileRun {
     double peakPrivateMegabytes = -1;
 };
 
-// Round trips for three seconds while `hostile` peers stream 1 MiB bodies of
-// numbers, then the server's destruction with them still streaming.
-HostileRun runHostile(const testutil::TrayStandIn& tray, int hostile) {
-    std::string numbers = "[0";
-    while (numbers.size() + 3 <= 1024 * 1024) numbers += ",0";
-    const std::string hostileFrame = testutil::frameOf(numbers + "]");
-    auto bus = std::make_unique<EchoIpcServer>(tray.ownerFinder());
-    testutil::IpcTestPeer peer;
-    if (!peer.connectTo(bus->listeningPort()) || !testutil::waitUntil([&] { return bus->connects == 1; })) {
-        std::fprintf(stderr, "the bus did not admit its peer\n");
-        std::exit(1);
-    }
-    const BOOL on = TRUE;
-    setsockopt(peer.socket(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on));
+// Round trips for three seconds while four programs stream the body on two
+// connections each, then the server's destruction with them still streaming.
+// The peer makes round trips from the start, as a tray reads all the time:
+// whatever is rebroadcast reaches it too.
+HostileRun runHostile(const std::string& body) {
+    HostilePrograms programs;
+    auto bus = std::make_unique<EchoIpcServer>(programs.finder());
+    auto peer = trayPeer(*bus, 0);
     HostileRun run;
     PrivateBytesPeak peak;
-    {
-        Streamers streamers(bus->listeningPort(), hostile, hostileFrame);
-        testutil::waitUntil([&] { return bus->connects == hostile + 1; });
-        Sleep(500);
+    std::atomic<bool> measuring{false};
+    std::atomic<bool> done{false};
+    double worst = 0;
+    std::thread trips([&] {
         const std::string frame = testutil::frameOf("{\"post-uimessage\":{\"message-content\":\"bench\"}}\n");
-        const auto until = Clock::now() + std::chrono::seconds(3);
-        double worst = 0;
-        while (Clock::now() < until) worst = std::max(worst, roundTrip(peer, frame));
-        run.worstRoundTripMs = worst / 1000;
-        const auto start = Clock::now();
-        bus.reset();
-        run.destructionMs = millisSince(start);
+        while (!done && worst >= 0) {
+            const double trip = roundTrip(*peer, frame);
+            if (trip < 0) worst = trip;
+            if (measuring) worst = std::max(worst, trip);
+        }
+    });
+    if (!body.empty()) {
+        for (int i = 0; i < 4; ++i) programs.start(bus->listeningPort(), 2, "stream", body);
+        testutil::waitUntil([&] { return bus->connects == 9; }, std::chrono::seconds(20));
     }
+    Sleep(500);
+    measuring = true;
+    Sleep(3000);
+    done = true;
+    trips.join();
+    run.worstRoundTripMs = worst < 0 ? -1 : worst / 1000;
+    const auto start = Clock::now();
+    bus.reset();
+    run.destructionMs = millisSince(start);
     run.peakPrivateMegabytes = peak.megabytes();
     return run;
 }
 
-void benchHostilePeers(const testutil::TrayStandIn& tray) {
-    std::printf("d. admitted peers streaming 1 MiB bodies of numbers:\n");
-    for (const int hostile : {0, 8}) {
-        const HostileRun run = runHostile(tray, hostile);
-        const std::string suffix = " (" + std::to_string(hostile) + " hostile)";
-        printMeasure(("peer_worst_round_trip" + suffix).c_str(), run.worstRoundTripMs, "ms", "< 500 ms");
-        printMeasure(("server_destruction" + suffix).c_str(), run.destructionMs, "ms", "< 2000 ms");
-        printMeasure(("peak_private_bytes" + suffix).c_str(), run.peakPrivateMegabytes, "MB", "< 300 MB");
-        std::fflush(stdout);
+void benchHostilePeers() {
+    std::printf("d. eight admitted connections from four programs streaming 1 MiB bodies, beside none:\n");
+    for (const HostileKind& kind : hostileKinds()) {
+        const HostileRun run = runHostile(kind.body);
+        const char* guard = kind.body.empty() ? "" : ipcServiceParser::admitsBody(kind.body) ? "; parsed" : "; refused";
+        const std::string suffix = std::string(" (") + kind.name + guard + ")";
+        printMeasure("peer_worst_round_trip" + suffix, run.worstRoundTripMs, "ms", "< 500 ms");
+        printMeasure("server_destruction" + suffix, run.destructionMs, "ms", "< 2000 ms");
+        printMeasure("peak_private_bytes" + suffix, run.peakPrivateMegabytes, "MB", "< 300 MB");
     }
+}
+
+// One post-uimessage of the tray and its echo, timed from `start`; negative
+// when no echo came.
+double trayAnswerMs(testutil::IpcTestPeer& peer, size_t textBytes, Clock::time_point start) {
+    const std::string body = "{\"post-uimessage\":{\"message-content\":\"" + std::string(textBytes, 't') + "\"}}\n";
+    return roundTrip(peer, testutil::frameOf(body)) < 0 ? -1 : millisSince(start);
+}
+
+void benchTrayAmongIdleConnections() {
+    HostilePrograms programs;
+    EchoIpcServer bus(programs.finder());
+    for (int i = 0; i < 8; ++i) programs.start(bus.listeningPort(), 8, "idle", std::string());
+    testutil::waitUntil([&] { return bus.connects == 64; }, std::chrono::seconds(30));
+    const int held = bus.connects;
+    const auto start = Clock::now();
+    auto peer = trayPeer(bus, held);
+    const bool admitted = bus.connects > held;
+    const double answer = admitted ? trayAnswerMs(*peer, 16, start) : -1;
+    std::printf("   (%d idle connections held by eight programs)\n", held);
+    printMeasure("tray_admitted (64 idle connections held)", admitted ? 1 : 0, "", "1");
+    printMeasure("tray_answered (64 idle connections held)", answer, "ms", "< 5000 ms");
+}
+
+void benchTrayAmongSmallerBodies() {
+    HostilePrograms programs;
+    EchoIpcServer bus(programs.finder());
+    auto peer = trayPeer(bus, 0);
+    const std::string smaller = "{\"config-refresh\":\"" + std::string(1880, 's') + "\"}";
+    for (int i = 0; i < 10; ++i) programs.start(bus.listeningPort(), 6, "stream", smaller);
+    testutil::waitUntil([&] { return bus.connects == 61; }, std::chrono::seconds(30));
+    Sleep(500);
+    double worst = 0;
+    for (int i = 0; i < 5 && worst >= 0; ++i) {
+        const double answer = trayAnswerMs(*peer, 1960, Clock::now());
+        worst = answer < 0 ? answer : std::max(worst, answer);
+    }
+    std::printf("   (%d connections from ten programs stream %zu-byte bodies)\n", bus.connects.load() - 1,
+                smaller.size());
+    printMeasure("tray_worst_answer (2,000 bytes among 1,900-byte streams)", worst, "ms", "< 5000 ms");
+}
+
+// Seven programs hold unfinished frames on eight connections each, topped up
+// a byte at a time; another rebroadcasts a 900 KB body five times, which
+// every peer is sent; the tray reads what comes.
+void benchReadingTrayAmongUnfinishedFrames() {
+    HostilePrograms programs;
+    EchoIpcServer bus(programs.finder());
+    auto peer = trayPeer(bus, 0);
+    const std::string unfinished(IpcConnectedEndpoint::kMaxFrameLength, 'u');
+    for (int i = 0; i < 7; ++i) programs.start(bus.listeningPort(), 8, "trickle", unfinished);
+    testutil::waitUntil([&] { return bus.connects == 57; }, std::chrono::seconds(30));
+    Sleep(1500);  // longer than a connection must be stalled before the budget may cut it off
+    const std::string centres(900 * 1000, 'c');
+    programs.start(bus.listeningPort(), 1, "once",
+                   "{\"rebroadcast\":{\"post-uimessage\":{\"message-content\":\"" + centres + "\"}}}");
+    std::string received;
+    const bool cutOff = peer->waitClosed(received, std::chrono::seconds(8));
+    printMeasure("reading_tray_cut_off (56 connections hold unfinished frames)", cutOff ? 1 : 0, "", "0");
+    printMeasure("reading_tray_received", static_cast<double>(received.size()) / (1000 * 1000), "MB", "4.5 MB");
+}
+
+void benchTrayAgainstHoarders() {
+    std::printf("   the tray beside connections of other programs:\n");
+    benchTrayAmongIdleConnections();
+    benchTrayAmongSmallerBodies();
+    benchReadingTrayAmongUnfinishedFrames();
 }
 
 // ---- e. an oversized rebroadcast ----
 
-void benchOversizedRebroadcast(const testutil::TrayStandIn& tray) {
+void benchOversizedRebroadcast() {
     std::string centers = "1E16";
     while (centers.size() < 950 * 1000) centers += ",1E16";
-    const std::string frame = testutil::frameOf("{\"rebroadcast\":{\"ztna\":{\"data_centers\":[" + centers + "]}}}");
-    EchoIpcServer bus(tray.ownerFinder());
-    std::vector<std::unique_ptr<testutil::IpcTestPeer>> stalled(12);
-    std::vector<std::unique_ptr<testutil::IpcTestPeer>> reading(4);
-    for (auto* group : {&stalled, &reading}) {
-        for (auto& peer : *group) {
-            peer = std::make_unique<testutil::IpcTestPeer>();
-            peer->connectTo(bus.listeningPort());
-        }
-    }
-    testutil::waitUntil([&] { return bus.connects == 16; });
+    const std::string body = "{\"rebroadcast\":{\"ztna\":{\"data_centers\":[" + centers + "]}}}";
+    HostilePrograms programs;
+    EchoIpcServer bus(programs.finder());
+    std::vector<std::unique_ptr<testutil::IpcTestPeer>> reading;
+    for (int i = 0; i < 4; ++i) reading.push_back(trayPeer(bus, i));
+    for (int i = 0; i < 3; ++i) programs.start(bus.listeningPort(), 4, "idle", std::string());
+    testutil::waitUntil([&] { return bus.connects == 16; }, std::chrono::seconds(20));
     // Each reading peer reads whatever comes for eight seconds, or until it
     // is cut off.
     std::atomic<int> cutOff{0};
@@ -459,9 +636,11 @@ void benchOversizedRebroadcast(const testutil::TrayStandIn& tray) {
             if (raw->waitClosed(bytes, std::chrono::seconds(8))) ++cutOff;
         });
     }
+    const std::string frame = testutil::frameOf(body);
     for (int i = 0; i < 5; ++i) reading[0]->sendRaw(frame);
     for (auto& thread : readers) thread.join();
-    std::printf("e. a 950 KB rebroadcast (5 times) to 12 peers that never read and 4 that do:\n");
+    std::printf("e. a 950 KB rebroadcast (5 times) to 12 connections of three programs that never read"
+                " and 4 that do:\n");
     printMeasure("reading_peers_cut_off", cutOff, "peers", "0");
     printMeasure("bytes_held_afterwards", static_cast<double>(bus.heldBytes()) / (1024 * 1024), "MB", "0 MB");
 }
@@ -482,11 +661,9 @@ int main(int argc, char** argv) {
         benchRuntimeStop(server);
         closeNetLog();
     }
-    {
-        testutil::TrayStandIn tray;
-        benchHostilePeers(tray);
-        benchOversizedRebroadcast(tray);
-    }
+    benchHostilePeers();
+    benchTrayAgainstHoarders();
+    benchOversizedRebroadcast();
     std::fflush(stdout);
     WSACleanup();
     return 0;

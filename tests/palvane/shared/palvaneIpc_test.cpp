@@ -97,10 +97,10 @@ TEST(PalvaneServer, APeerTheGreetingCannotReachIsNeitherReportedNorCounted) {
     testutil::TrayStandIn tray;
     CoreStandIn core;
     std::atomic<int> stage{0};  // 1: the first peer is being checked, 2: it has reset its connection
-    const PortOwnerFinder afterTheReset = [&](uint16_t peerPort, uint16_t serverPort, DWORD& pid) {
+    const PortOwnerFinder afterTheReset = [&](uint16_t peerPort, uint16_t serverPort, PortOwner& owner) {
         if (stage == 0) stage = 1;
         EXPECT_TRUE(testutil::waitUntil([&] { return stage == 2; }));
-        return tray.ownerFinder()(peerPort, serverPort, pid);
+        return tray.ownerFinder()(peerPort, serverPort, owner);
     };
     PalvaneServer server(&core, afterTheReset);
     IpcTestPeer gone;
@@ -128,12 +128,14 @@ TEST(PalvaneServer, PassesLogLevelRequestsOnAndIgnoresOtherAgentMessages) {
          {R"({"request-log-level":{"loglevel":-1}})", R"({"set-ikey":{"thekey":"k"}})",
           R"({"login-success":{"username":"u","sid":"s","user_deactivated":false}})",
           R"({"user-logon":{"username":"u","sid":"s"}})", R"({"network_changes":{"ip_address":"1.2.3.4"}})",
-          R"({"setting_changes":null})", R"({"request-log-level":{}})", R"({"request-log-level":{"loglevel":5}})"}) {
+          R"({"setting_changes":null})", R"({"request-log-level":{}})", R"({"request-log-level":{"loglevel":5}})",
+          R"({"request-log-level":{"loglevel":8}})", R"({"request-log-level":{"loglevel":9}})"}) {
         ASSERT_TRUE(peer->sendFrame(body));
     }
-    ASSERT_TRUE(core.waitEvents(2));
-    EXPECT_EQ(core.events(), (std::vector<std::string>{"ready", "level 5"}));
-    EXPECT_EQ(testutil::countLines(log.text(), "softwareManagerIpc::onRequestLogLevelChange."), 2u);
+    // Debug levels are capped at Info; what the core ignores is passed on as it came.
+    ASSERT_TRUE(core.waitEvents(4));
+    EXPECT_EQ(core.events(), (std::vector<std::string>{"ready", "level 5", "level 6", "level 9"}));
+    EXPECT_EQ(testutil::countLines(log.text(), "softwareManagerIpc::onRequestLogLevelChange."), 4u);
     EXPECT_TRUE(testutil::loggedAt(log.text(), "softwareManagerIpc::onRequestLogLevelChange.", "Info"));
 }
 

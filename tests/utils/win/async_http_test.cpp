@@ -278,7 +278,8 @@ TEST(AsyncHttp, FreedWhileTheServerStallsCallsNothingMore) {
 
 // A library that frees its download while the transfer stalls and is then
 // unloaded stays loaded until WinHTTP's closing notice has come and gone:
-// the notice never runs in unmapped code, which would end this program.
+// the notice never runs in unmapped code, which would end this program, even
+// when its thread is preempted right after letting go of the library.
 TEST(AsyncHttp, ALibraryUnloadedDuringAStalledDownloadStaysUntilTheClosingNotice) {
     LocalUpdateServer server;
     expectStalledDownload(server);
@@ -287,11 +288,15 @@ TEST(AsyncHttp, ALibraryUnloadedDuringAStalledDownloadStaysUntilTheClosingNotice
     auto startDownload = reinterpret_cast<bool (*)(unsigned short, const char*)>(GetProcAddress(library, "startDownload"));
     auto endDownload = reinterpret_cast<void (*)()>(GetProcAddress(library, "endDownload"));
     auto downloadedBytes = reinterpret_cast<unsigned (*)()>(GetProcAddress(library, "downloadedBytes"));
-    ASSERT_TRUE(startDownload && endDownload && downloadedBytes && startDownload(server.port(), "/stall"));
+    auto pauseAfterHandOver = reinterpret_cast<void (*)(unsigned)>(GetProcAddress(library, "pauseAfterHandOver"));
+    ASSERT_TRUE(startDownload && endDownload && downloadedBytes && pauseAfterHandOver);
+    pauseAfterHandOver(300);
+    ASSERT_TRUE(startDownload(server.port(), "/stall"));
     ASSERT_TRUE(testutil::waitUntil([&] { return downloadedBytes() >= 4096; }));  // the next read waits
     endDownload();
     ASSERT_TRUE(FreeLibrary(library));
     // Under Wine the notice comes only at the receive time-out.
     EXPECT_NE(GetModuleHandleW(L"unloadlibrary.dll"), nullptr) << "unloaded before WinHTTP's closing notice";
     EXPECT_TRUE(testutil::waitUntil([] { return GetModuleHandleW(L"unloadlibrary.dll") == nullptr; }, 20s));
+    Sleep(600);  // time for a thread still inside the unmapped library to fault, and fail this program
 }

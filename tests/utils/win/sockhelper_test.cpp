@@ -176,9 +176,9 @@ private:
 
 // The real table lookup, with the owner Wine leaves out taken from the child.
 PortOwnerFinder ownerOfRealRow(DWORD childPid) {
-    return [childPid](uint16_t peerPort, uint16_t serverPort, DWORD& pid) {
-        if (!findPortOwnerInTcpTable(peerPort, serverPort, pid)) return false;
-        if (pid == 0) pid = childPid;
+    return [childPid](uint16_t peerPort, uint16_t serverPort, PortOwner& owner) {
+        if (!findPortOwnerInTcpTable(peerPort, serverPort, owner)) return false;
+        if (owner.pid == 0) owner.pid = childPid;
         return true;
     };
 }
@@ -245,10 +245,10 @@ TEST(SockHelper, FindsTheConnectingEndOfARealLoopbackConnectionAndItsProgram) {
 
     // Both ends are this process's; the owner the system names (or, where it
     // names none, the seam) leads to this program's real image path.
-    DWORD pid = 0;
-    ASSERT_TRUE(ownerOfRealRow(GetCurrentProcessId())(connection.clientPort, connection.serverPort, pid));
-    EXPECT_EQ(pid, GetCurrentProcessId());
-    UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    PortOwner owner;
+    ASSERT_TRUE(ownerOfRealRow(GetCurrentProcessId())(connection.clientPort, connection.serverPort, owner));
+    EXPECT_EQ(owner.pid, GetCurrentProcessId());
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, owner.pid));
     ASSERT_TRUE(process) << GetLastError();
     for (const DWORD firstBuffer : {DWORD{1}, DWORD{MAX_PATH}}) {  // a buffer too small is grown
         std::wstring image;
@@ -259,23 +259,28 @@ TEST(SockHelper, FindsTheConnectingEndOfARealLoopbackConnectionAndItsProgram) {
 
 // A machine-wide table that gains rows between every size query and read, as
 // it does while other programs open connections; one read can take a second
-// under Wine. Sizes as GetTcpTable2 counts them.
+// under Wine. Sizes as GetExtendedTcpTable counts them; rows carry their time.
 class GrowingTcpTable {
 public:
     GrowingTcpTable(DWORD rows, DWORD growth) : rows_(rows), growth_(growth) {}
 
-    ULONG operator()(PMIB_TCPTABLE2 table, PULONG size, BOOL) {
+    DWORD operator()(void* buffer, DWORD* size) {
         rows_ += growth_;
         ++calls;
-        const ULONG needed = offsetof(MIB_TCPTABLE2, table) + rows_ * sizeof(MIB_TCPROW2);
-        if (table == nullptr || *size < needed) {
+        const DWORD needed = offsetof(MIB_TCPTABLE_OWNER_MODULE, table) + rows_ * sizeof(MIB_TCPROW_OWNER_MODULE);
+        if (buffer == nullptr || *size < needed) {
             *size = needed;
             return ERROR_INSUFFICIENT_BUFFER;
         }
+        auto* table = static_cast<MIB_TCPTABLE_OWNER_MODULE*>(buffer);
         table->dwNumEntries = rows_;
-        for (DWORD i = 0; i < rows_; ++i) table->table[i] = MIB_TCPROW2{};
+        for (DWORD i = 0; i < rows_; ++i) {
+            table->table[i] = MIB_TCPROW_OWNER_MODULE{};
+            table->table[i].liCreateTimestamp.QuadPart = kMadeAt + i;
+        }
         return NO_ERROR;
     }
+    static constexpr LONGLONG kMadeAt = 133000000000000000;
     DWORD rows() const { return rows_; }
     int calls = 0;
 
@@ -289,13 +294,14 @@ TEST(SockHelper, ReadsATableThatGrowsUnderTheReader) {
     std::vector<TcpConnectionRow> rows;
     ASSERT_TRUE(readTcpTable(rows, std::ref(table)));
     EXPECT_EQ(rows.size(), table.rows());
+    EXPECT_EQ(rows.back().createdAt, static_cast<ULONGLONG>(GrowingTcpTable::kMadeAt + table.rows() - 1));
     EXPECT_LE(table.calls, 3);
 
     // A source that fails otherwise is not read again.
     int calls = 0;
-    const TcpTableSource broken = [&](PMIB_TCPTABLE2, PULONG, BOOL) {
+    const TcpTableSource broken = [&](void*, DWORD*) {
         ++calls;
-        return static_cast<ULONG>(ERROR_NOT_SUPPORTED);
+        return static_cast<DWORD>(ERROR_NOT_SUPPORTED);
     };
     EXPECT_FALSE(readTcpTable(rows, broken));
     EXPECT_EQ(calls, 1);
@@ -369,17 +375,22 @@ TEST_F(PeerCheck, RefusesAProgramWhoseLoaderDataNamesTheTrayProgram) {
 }
 
 // An owner's id that the tray program took over after the connection was made.
+// A tray program started after the connection was made, though before the
+// check, did not make it (the seam says when it was made, as Windows does).
 TEST_F(PeerCheck, RefusesATrayProgramStartedAfterTheConnection) {
     settings_.set(configKeys::PATH, install_.path());
     const std::string tray = installPeerProgram(agentFolder(), "twptray.exe");
-    std::unique_ptr<PeerProcess> late;
-    const PortOwnerFinder startsTheOwner = [&](uint16_t, uint16_t, DWORD& pid) {
-        late = std::make_unique<PeerProcess>(tray, serverPort_, listener_.get());
-        pid = late->pid;
+    FILETIME made{};
+    GetSystemTimePreciseAsFileTime(&made);
+    LoopbackConnection connection;
+    PeerProcess late(tray, serverPort_, listener_.get());
+    const PortOwnerFinder madeBeforeTheTray = [&](uint16_t, uint16_t, PortOwner& owner) {
+        owner.pid = late.pid;
+        owner.connectedAt = (static_cast<ULONGLONG>(made.dwHighDateTime) << 32) | made.dwLowDateTime;
         return true;
     };
     testutil::LogCapture log(3);
-    EXPECT_FALSE(isPeerAgentProcess(1, serverPort_, PEER_TRAY_PROGRAM, startsTheOwner));
+    EXPECT_FALSE(isPeerAgentProcess(connection.clientPort, serverPort_, PEER_TRAY_PROGRAM, madeBeforeTheTray));
     EXPECT_TRUE(log.contains(" was created after the connection was made.")) << log.text();
 }
 
@@ -420,8 +431,8 @@ TEST_F(PeerCheck, APortWithoutAConnectionIsRefusedQuietly) {
 TEST_F(PeerCheck, AProcessThatCannotBeOpenedIsRefused) {
     settings_.set(configKeys::PATH, install_.path());
     testutil::LogCapture log(3);
-    const PortOwnerFinder goneProcess = [](uint16_t, uint16_t, DWORD& pid) {
-        pid = 0xFFFFFFF0;
+    const PortOwnerFinder goneProcess = [](uint16_t, uint16_t, PortOwner& owner) {
+        owner.pid = 0xFFFFFFF0;
         return true;
     };
     EXPECT_FALSE(isPeerAgentProcess(1, 2, PEER_TRAY_PROGRAM, goneProcess));
