@@ -38,6 +38,12 @@ inline constexpr const char* INSTALL_PRIOR_VERSION = "install-prior-version";
 inline constexpr const char* INSTALL_LIBRARY = "install-library";
 inline constexpr const char* DLL_VERSION = "dll_version";
 inline constexpr const char* DLL_FILE_NAME = "dll_file_name";
+// The service host's record of the runtime libraries it binds (written only by
+// LibraryFolder): the full path of the last library that proved itself by
+// serving through its probation, and the one on trial as "<count> <full
+// path>", the count being its trials that did not end cleanly.
+inline constexpr const char* DLL_PROVED = "dll-proved";
+inline constexpr const char* DLL_TRIAL = "dll-trial";
 inline constexpr const char* IPC_PALVANE_PORT = "ipc_palvane_port";
 inline constexpr const char* TCP_DRIVER = "tcp_driver";
 inline constexpr const char* LEVEL = "level";

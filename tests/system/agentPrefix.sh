@@ -93,8 +93,20 @@ installAgentHost() {
     "machine-guid=$TEST_NAME-machine"; do
     "$WINE" reg add 'HKLM\Software\Tarnwell' /v "${entry%%=*}" /t REG_SZ /d "${entry#*=}" /f </dev/null >/dev/null 2>&1
   done
+  if declare -F beforeServiceStart >/dev/null; then beforeServiceStart; fi
   "$WINE" "${INSTALL_WIN}palvanesvc.exe" -install </dev/null 2>/dev/null | cat
   "$WINE" sc start twPalvane </dev/null >/dev/null 2>&1
+}
+
+# The closest Wine has to a power cut and a reboot: the auto-start service
+# host starts again with the prefix's first program.
+rebootPrefix() {
+  "$WINESERVER" -k </dev/null >/dev/null 2>&1 || true
+  "$WINESERVER" -w </dev/null >/dev/null 2>&1 || true
+  KEEPER=""
+  "$WINESERVER" -p </dev/null >/dev/null 2>&1
+  startKeeper
+  "$WINE" wineboot </dev/null >/dev/null 2>&1 || true
 }
 
 # awaitConverged SECONDS WHAT: the offered version recorded and the agent's

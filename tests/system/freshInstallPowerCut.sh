@@ -63,7 +63,6 @@ installAgentHost "$WORK/agent_full.cab" "${stall[@]}"
 waitFor $MOMENT_BUDGET_S momentReached || fail "the moment was not reached"
 "$WINESERVER" -k </dev/null >/dev/null 2>&1 || true
 "$WINESERVER" -w </dev/null >/dev/null 2>&1 || true
-KEEPER=""
 say "Power cut; on the disk:"
 (cd "$INSTALL" && find . -type f ! -path './logs/*' ! -path './Quillmark Palvane/*' | sort | sed 's/^/   /')
 
@@ -94,9 +93,6 @@ landed() {
 }
 landed
 
-# The reboot: the auto-start service host starts with the prefix's first program.
-"$WINESERVER" -p </dev/null >/dev/null 2>&1
-startKeeper
-"$WINE" wineboot </dev/null >/dev/null 2>&1 || true
+rebootPrefix
 awaitConverged $CONVERGE_BUDGET_S "after the restart"
 exec 7>&-

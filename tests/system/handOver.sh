@@ -3,7 +3,8 @@
 # control manager with the real service host and runtime library, in a prefix
 # of its own: a fresh installation whose cabinet carries a "newer runtime
 # library" must still complete, with the runtime that was loaded, and leave
-# that runtime recorded and the unusable file gone.
+# that runtime recorded (and the unusable file gone, or kept on trial after a
+# crash).
 #
 #   handOver.sh CASE BIN_DIR STAGE_DIR SIGNED_DIR
 #
@@ -13,6 +14,11 @@
 #             not-a-library  the "library" is a text file
 #             tampered       a signed host, and a copy of its signer's library
 #                            with one byte changed
+#             crash-in-start, crash-after-start
+#                            the library crashes in or after its start; the
+#                            loaded one had proved itself. Wine's service
+#                            control manager ignores failure actions, so the
+#                            test restarts the prefix itself
 # BIN_DIR     the build's bin folder (palvanesvc.exe, palvane.dll, exportless.dll)
 # STAGE_DIR   the agent's files as the test cabinets hold them
 # SIGNED_DIR  signed copies of the host and the runtime library
@@ -37,6 +43,7 @@ makeCabinet() {
   case $CASE in
     stop-in-pause) cp "$BIN/exportless.dll" "$stage/library/$NEW_LIBRARY" ;;
     not-a-library) printf 'not a library' >"$stage/library/$NEW_LIBRARY" ;;
+    crash-*) cp "$BIN/palvane_test1.dll" "$stage/library/$NEW_LIBRARY" ;;
     tampered)
       cp "$SIGNED/palvane.dll" "$stage/library/$NEW_LIBRARY"
       python3 - "$stage/library/$NEW_LIBRARY" <<'PY'
@@ -55,6 +62,15 @@ PY
 
 handOverBegun() { grep -q "load_new_dll(): is about to load new dll $NEW_LIBRARY" "$HOST_LOG" 2>/dev/null; }
 
+crashes() { [ "${CASE#crash-}" != "$CASE" ]; }
+# As a run before this one left it: the loaded runtime proved itself.
+beforeServiceStart() {
+  crashes || return 0
+  "$WINE" reg add 'HKLM\Software\Tarnwell' /v dll-proved /t REG_SZ /d "${INSTALL_WIN}Quillmark Palvane\palvane.dll" \
+    /f </dev/null >/dev/null 2>&1
+  if [ "$CASE" = crash-in-start ]; then echo start; else echo after; fi >"$LIBRARY/palvane_test_crash.txt"
+}
+
 say "Case: $CASE"
 makeCabinet
 if [ "$CASE" = tampered ]; then
@@ -71,13 +87,26 @@ if [ "$CASE" = stop-in-pause ]; then
     fail "the stop did not come in the hand-over's pause"
   "$WINE" sc start twPalvane </dev/null >/dev/null 2>&1
 fi
+if crashes; then
+  waitFor 60 grep -q "Caught exception in handler" "$HOST_LOG" || fail "$NEW_LIBRARY did not crash"
+  rebootPrefix
+fi
 awaitConverged $COMPLETION_BUDGET_S "after the hand-over began"
 
-[ ! -e "$LIBRARY/$NEW_LIBRARY" ] || fail "$NEW_LIBRARY was not deleted"
+if crashes; then
+  grep -q "did not end cleanly; the proved library palvane.dll is started first" "$HOST_LOG" || fail "not started first"
+  provedLoaded() {
+    "$WINE" reg query 'HKLM\Software\Tarnwell' /v dll_file_name </dev/null 2>/dev/null | grep -qF 'Palvane\palvane.dll'
+  }
+  waitFor 10 provedLoaded || fail "the loaded runtime is not the proved one"
+  [ -e "$LIBRARY/palvane.dll" ] || fail "the proved library is gone"
+else
+  [ ! -e "$LIBRARY/$NEW_LIBRARY" ] || fail "$NEW_LIBRARY was not deleted"
+fi
 [ "$(setting dll_version)" = "1.0.0" ] || fail "dll_version is '$(setting dll_version)', not the loaded library's"
 [ -n "$(setting ipc_palvane_port)" ] || fail "the runtime publishes no IPC port"
 if [ "$CASE" = tampered ]; then
   grep -q "$NEW_LIBRARY is not loaded: its signature is not intact" "$HOST_LOG" || fail "the tampered library was not refused"
 fi
-say "The loaded runtime completed the installation; $NEW_LIBRARY is gone and dll_version names palvane.dll again"
+say "The loaded runtime completed the installation, and dll_version names palvane.dll again"
 exec 7>&-

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "utils/win/scopedHandle.h"
 
 class AdminOnlySecurity {
@@ -19,6 +21,17 @@ public:
 
     AdminOnlySecurity(const AdminOnlySecurity&) = delete;
     AdminOnlySecurity& operator=(const AdminOnlySecurity&) = delete;
+
+    // Makes the folder (created when missing) owned by Administrators with
+    // the tree's protected DACL, whoever made it and whatever it allowed; a
+    // link in its place is refused. False (logged) when it could not be done.
+    static bool secureFolder(const std::wstring& path);
+    // Whether anyone but SYSTEM and Administrators may change what the object
+    // holds or who may: its owner, or an entry that allows writing, deleting
+    // or changing its security. True for a missing DACL, or when the
+    // security cannot be read.
+    static bool othersMayWrite(PSECURITY_DESCRIPTOR descriptor);
+    static bool othersMayWrite(const std::wstring& path);
 
     // Null when the descriptor could not be built (logged).
     PSECURITY_DESCRIPTOR descriptor() const { return descriptor_.get(); }

@@ -152,10 +152,11 @@ UniqueHandle createDumpFile() {
                                dumpSecurity());
     IO_STATUS_BLOCK status{};
     HANDLE file = nullptr;
-    const NTSTATUS result =
-        g_dump.createFile(&file, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes, &status, nullptr,
-                          FILE_ATTRIBUTE_NORMAL, 0, FILE_CREATE, FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT,
-                          nullptr, 0);
+    // A link planted under the dump's name is met as itself (and the name is
+    // then taken), never followed to where it points.
+    const NTSTATUS result = g_dump.createFile(
+        &file, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL, 0,
+        FILE_CREATE, FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
     return UniqueHandle(NT_SUCCESS(result) ? file : nullptr);
 }
 
@@ -174,6 +175,8 @@ bool prepareDumpFolder(const std::wstring& name) {
     g_dump.fileNameText.Length = static_cast<USHORT>(g_dump.fileName.size() * sizeof(wchar_t));
     g_dump.fileNameText.MaximumLength = g_dump.fileNameText.Length;
     g_dump.path = toUtf8(folder + L"\\" + g_dump.fileName);
+    // Nobody else makes it; what is found there is secured as what is made.
+    AdminOnlySecurity::secureFolder(folder);
     g_dump.folder = openDumpFolder(folder);
     return static_cast<bool>(g_dump.folder);
 }

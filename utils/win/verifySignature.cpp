@@ -1,5 +1,7 @@
 #include "utils/win/verifySignature.h"
 
+#include <cstddef>
+
 #include <wincrypt.h>
 #include <softpub.h>
 #include <wintrust.h>
@@ -147,27 +149,19 @@ bool chainOnlyFailure(LONG verdict) {
 
 // The steps before the chain: the signature is read, its message signature
 // and the file's digest hold.
-bool signatureStepsHeld(const CRYPT_PROVIDER_DATA& data) {
+bool signatureStepsHeld(const std::vector<DWORD>& stepErrors) {
     for (DWORD step : {TRUSTERROR_STEP_FINAL_WVTINIT, TRUSTERROR_STEP_FINAL_INITPROV, TRUSTERROR_STEP_FINAL_OBJPROV,
                        TRUSTERROR_STEP_FINAL_SIGPROV}) {
-        if (step >= data.cdwTrustStepErrors || data.padwTrustStepErrors[step] != 0) return false;
+        if (step >= stepErrors.size() || stepErrors[step] != 0) return false;
     }
     return true;
 }
 
-bool noSignatureFound(const CRYPT_PROVIDER_DATA& data) {
-    if (TRUSTERROR_STEP_FINAL_OBJPROV >= data.cdwTrustStepErrors) return false;
-    const DWORD error = data.padwTrustStepErrors[TRUSTERROR_STEP_FINAL_OBJPROV];
-    return error == static_cast<DWORD>(TRUST_E_NOSIGNATURE) ||
-           error == static_cast<DWORD>(TRUST_E_SUBJECT_FORM_UNKNOWN) ||
-           error == static_cast<DWORD>(TRUST_E_PROVIDER_UNKNOWN);
-}
-
-void readSigner(HANDLE stateData, EmbeddedSignature& signature) {
+void readSigner(HANDLE stateData, EmbeddedSignature& signature, std::vector<DWORD>& stepErrors) {
     CRYPT_PROVIDER_DATA* data = WTHelperProvDataFromStateData(stateData);
     if (data == nullptr) return;
-    signature.absent = signature.verdict == TRUST_E_NOSIGNATURE && noSignatureFound(*data);
-    if (!signatureStepsHeld(*data)) return;
+    stepErrors.assign(data->padwTrustStepErrors, data->padwTrustStepErrors + data->cdwTrustStepErrors);
+    if (!signatureStepsHeld(stepErrors)) return;
     CRYPT_PROVIDER_SGNR* signer = WTHelperGetProvSignerFromChain(data, 0, FALSE, 0);
     CRYPT_PROVIDER_CERT* certificate = signer != nullptr ? WTHelperGetProvCertFromChain(signer, 0) : nullptr;
     if (certificate == nullptr || certificate->pCert == nullptr) return;
@@ -177,17 +171,61 @@ void readSigner(HANDLE stateData, EmbeddedSignature& signature) {
     signature.keyAlgorithm = key.Algorithm.pszObjId != nullptr ? key.Algorithm.pszObjId : "";
     signature.signerKey.assign(key.PublicKey.pbData, key.PublicKey.pbData + key.PublicKey.cbData);
     signature.signerName = certificateName(certificate->pCert, 0);
-    signature.intact = chainOnlyFailure(signature.verdict) && !signature.signerSubject.empty();
+}
+
+bool readAt(HANDLE file, DWORD offset, void* buffer, DWORD size) {
+    OVERLAPPED at{};
+    at.Offset = offset;
+    DWORD read = 0;
+    return ReadFile(file, buffer, size, &read, &at) && read == size;
 }
 
 }  // namespace
 
+void judgeSignature(EmbeddedSignature& signature, const std::vector<DWORD>& stepErrors, bool securityDirectory) {
+    signature.absent = !securityDirectory;
+    signature.intact = securityDirectory && chainOnlyFailure(signature.verdict) && signatureStepsHeld(stepErrors) &&
+                       !signature.signerSubject.empty();
+}
+
+bool hasSecurityDirectory(HANDLE file, bool& readable) {
+    readable = false;
+    IMAGE_DOS_HEADER dos{};
+    DWORD signature = 0;
+    WORD magic = 0;
+    if (!readAt(file, 0, &dos, sizeof(dos)) || dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew <= 0 ||
+        !readAt(file, dos.e_lfanew, &signature, sizeof(signature)) || signature != IMAGE_NT_SIGNATURE) {
+        return false;
+    }
+    const DWORD optional = dos.e_lfanew + sizeof(DWORD) + sizeof(IMAGE_FILE_HEADER);
+    if (!readAt(file, optional, &magic, sizeof(magic))) return false;
+    DWORD directories = 0;
+    if (magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
+        directories = optional + offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory);
+    } else if (magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC) {
+        directories = optional + offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory);
+    } else {
+        return false;
+    }
+    IMAGE_DATA_DIRECTORY security{};
+    if (!readAt(file, directories + IMAGE_DIRECTORY_ENTRY_SECURITY * sizeof(security), &security, sizeof(security))) {
+        return false;
+    }
+    readable = true;
+    return security.VirtualAddress != 0 && security.Size != 0;
+}
+
 EmbeddedSignature readEmbeddedSignature(HANDLE file, const wchar_t* path) {
     EmbeddedSignature signature;
+    bool readable = false;
+    const bool securityDirectory = hasSecurityDirectory(file, readable);
+    std::vector<DWORD> stepErrors;
     verifyTrust(path, file, WTD_REVOKE_WHOLECHAIN, WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT,
                 [&](LONG verdict, HANDLE stateData) {
                     signature.verdict = verdict;
-                    readSigner(stateData, signature);
+                    readSigner(stateData, signature, stepErrors);
                 });
+    // A file that cannot be read is not known to be unsigned.
+    judgeSignature(signature, stepErrors, securityDirectory || !readable);
     return signature;
 }

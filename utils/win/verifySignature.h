@@ -45,8 +45,9 @@ struct EmbeddedSignature {
     // WinVerifyTrust's answer: 0 when the signature is intact and chains to a
     // root this machine trusts.
     LONG verdict = TRUST_E_NOSIGNATURE;
-    // The file carries no signature at all, as opposed to one that could not
-    // be read (WinVerifyTrust answers TRUST_E_NOSIGNATURE for both).
+    // The file carries no signature at all: it has no security directory,
+    // as opposed to one whose signature could not be read (WinVerifyTrust
+    // answers TRUST_E_NOSIGNATURE for both).
     bool absent = false;
     // The signature and the file's digest hold and the signer certificate was
     // read, whether or not its chain verifies on this machine; never with a
@@ -68,3 +69,14 @@ struct EmbeddedSignature {
 // waits on the network, and a revocation it cannot learn of does not count
 // against the signature.
 EmbeddedSignature readEmbeddedSignature(HANDLE file, const wchar_t* path);
+
+// The judgement of readEmbeddedSignature over what it read: WinVerifyTrust's
+// answer (signature.verdict) and its steps' errors (by TRUSTERROR_STEP_*),
+// whether the file has a security directory, and the signer certificate
+// found (signature.signerSubject empty when none). Sets `absent` and `intact`.
+void judgeSignature(EmbeddedSignature& signature, const std::vector<DWORD>& stepErrors, bool securityDirectory);
+
+// Whether the image read through `file` has a security directory, where an
+// embedded signature lives; false with `readable` false when the file is no
+// image or cannot be read.
+bool hasSecurityDirectory(HANDLE file, bool& readable);

@@ -9,6 +9,7 @@
 #include "palvane/win/upgrademgr/softwareService.h"
 #include "utils/twlogger.h"
 #include "utils/win/adminOnlySecurity.h"
+#include "utils/win/stringconv.h"
 
 namespace {
 
@@ -35,8 +36,10 @@ int runService(DWORD searchRestrictionError) {
     if (length == 0 || length >= MAX_PATH) return 1;
     std::string folder(modulePath, length);
     folder = folder.substr(0, folder.find_last_of('\\') + 1);
-    // An installation without the folder would otherwise run without any log.
-    CreateDirectoryA((folder + "logs").c_str(), AdminOnlySecurity(AdminOnlySecurity::Scope::Tree).attributes());
+    // An installation without the folder would otherwise run without any
+    // log; one made by an installer or an older version is secured all the
+    // same. Failures are logged once the log is open.
+    const bool logsSecured = AdminOnlySecurity::secureFolder(toWide(folder + "logs"));
     const std::string logPath = folder + "logs\\palvanesvc.log";
 
     setLogFile(logPath.c_str());
@@ -44,6 +47,7 @@ int runService(DWORD searchRestrictionError) {
     setMaxLogFileSize(kMaxLogFileSize);
     setPostLogLevel(LOG_ERROR);
     TWLOG(LOG_INFO, "log_file=" << logPath);
+    if (!logsSecured) TWLOG(LOG_ERROR, "The folder of the log could not be secured.");
     if (searchRestrictionError != NO_ERROR) {
         TWLOG(LOG_ERROR, "Failed to restrict the library search to System32, error=" << searchRestrictionError);
     }

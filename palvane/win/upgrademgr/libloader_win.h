@@ -19,6 +19,9 @@ public:
     virtual void* symbol(const char* name) = 0;
     // Unloads what load() loaded; false (logged) when nothing could be freed.
     virtual bool close() = 0;
+    // Whether the module loaded is the file held open by `file` (the one
+    // that was checked), not another one found under its path.
+    virtual bool isFile(HANDLE file) = 0;
 };
 
 // Where a SYSTEM process looks for the libraries it loads by name: in System32
@@ -65,6 +68,25 @@ public:
         const DWORD error = module == nullptr ? static_cast<DWORD>(ERROR_INVALID_HANDLE) : GetLastError();
         TWLOG(LOG_ERROR, "Failed to close " << path_ << ", error=" << error);
         return false;
+    }
+
+    bool isFile(HANDLE file) override {
+        std::wstring path(MAX_PATH, L'\0');
+        DWORD length = 0;
+        while ((length = GetModuleFileNameW(handle_.get(), &path[0], static_cast<DWORD>(path.size()))) == path.size()) {
+            path.resize(path.size() * 2);
+        }
+        if (length == 0) return false;
+        path.resize(length);
+        UniqueHandle loaded(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        0, nullptr));
+        BY_HANDLE_FILE_INFORMATION mapped{};
+        BY_HANDLE_FILE_INFORMATION checked{};
+        return loaded && GetFileInformationByHandle(loaded.get(), &mapped) &&
+               GetFileInformationByHandle(file, &checked) &&
+               mapped.dwVolumeSerialNumber == checked.dwVolumeSerialNumber &&
+               mapped.nFileIndexHigh == checked.nFileIndexHigh && mapped.nFileIndexLow == checked.nFileIndexLow;
     }
 
     const std::string& path() const { return path_; }

@@ -1,13 +1,17 @@
 // The runtime library files of the library folder: which to try at a start
-// and at a reload, whether one may be loaded, which one the settings name,
-// and which may go. It starts no thread; its calls are serialised inside and
-// none of them holds its lock while the host binds or starts a library.
+// and at a hand-over, whether one may be loaded, and what is kept. It starts
+// no thread; its calls are serialised inside and none of them holds its lock
+// while the host binds or starts a library.
 //
-// Nothing is deleted until a library has bound and started, and then only
-// what it supersedes: files that failed, files that ran earlier and older
-// files. The one that started last is never deleted, nor a file asked for and
-// not yet tried (a library asked for while another reload runs), nor a newer
-// one not yet tried.
+// A library is kept only once it has proved itself. A candidate that is not
+// the last proved library is on trial: before it is bound, the trial and the
+// count of its trials that did not end cleanly are on the disk. A trial that
+// ends cleanly (its library was stopped and freed) gives its count back; one
+// that ends in a crash, a hang or a failed start keeps it. A start that finds
+// a trial that did not end cleanly starts the last proved library first, and
+// a library whose trials failed twice is not tried again. Once a library on
+// trial has served through its probation it is the proved one, and only then
+// is what it supersedes deleted, the library proved before it included.
 #pragma once
 
 #include <windows.h>
@@ -41,44 +45,80 @@ public:
     // Whether the file, read through the handle held open, may be loaded.
     using Trust = std::function<bool(HANDLE file, const std::string& path)>;
 
-    enum class Outcome { Started, Failed, Stopping };
-    // Binds the library and starts it; called while its checked file is held.
-    using BindAndStart = std::function<Outcome(const std::string& name)>;
+    // Refused: the file is no runtime library (it lacks the exports).
+    enum class Outcome { Started, Failed, Refused, Stopping };
+    // Binds the library and starts it; called while its checked file is held
+    // open, so that the module loaded can be compared with it.
+    using BindAndStart = std::function<Outcome(const std::string& name, HANDLE checkedFile)>;
+
+    // Trials that ended in a crash, a hang or a failed start this often
+    // refuse a library for good.
+    static constexpr int kFailedTrialsRefused = 2;
+
+    // The name of a runtime library: "palvane.dll" or "palvane_<version>.dll".
+    static bool isLibraryName(const std::string& name);
 
     // `folder` is the library folder's full path, without a final backslash;
     // the machine settings hold the record.
     LibraryFolder(std::string folder, Trust trust);
 
-    // The recorded file first when it is listed, then the others, newest first.
+    // A library the runtime placed for the installation it completes next and
+    // that was never tried; then a trial that ended cleanly; then the last
+    // proved library; then a trial that did not end cleanly. Without a proved
+    // library: the recorded file, then the others newest first.
     std::vector<std::string> startCandidates();
-    // What a reload request asks for: the newest library not loaded, not under
-    // way and not tried before; empty when there is none. It is kept until it
-    // was tried.
-    std::string newFileFor(const std::string& loaded, const std::string& underway);
-    // Makes `name` the file the next start tries first; false (logged) when
-    // its version cannot be read or the settings cannot be written.
+    // The library the runtime placed for the hand-over ("install-library"),
+    // when it lies in this folder, is not `loaded` and is not refused; empty
+    // otherwise. It is kept until it was tried.
+    std::string placedLibrary(const std::string& loaded);
+    // Makes `name` the library on trial that the next start tries first,
+    // on the disk before it returns; false (logged) when it cannot be written.
     bool record(const std::string& name);
     // Tries the candidates in order: each is opened once, checked through that
-    // handle, recorded and handed to `bindAndStart` while still held. Once
-    // one has started, what it supersedes is deleted. Returns the name that
-    // started, empty when none did.
+    // handle, recorded (a trial with its count) and handed to `bindAndStart`
+    // while still held. A library on trial that is refused (by its check or
+    // its bind) is deleted, or its refusal recorded, before the next
+    // candidate is tried. Returns the name
+    // that started, empty when none did.
     std::string startFirst(const std::vector<std::string>& candidates, const BindAndStart& bindAndStart);
+
+    // `name` is the library on trial.
+    bool onTrial(const std::string& name);
+    // The installation under way was handed to `name`: its completion ends
+    // the library's probation.
+    bool handedInstallation(const std::string& name);
+    static bool installationPending();
+    // `name` served through its probation: it is recorded as the proved
+    // library, then what it supersedes goes.
+    bool prove(const std::string& name);
+    // `name` was stopped and freed: a trial of it did not fail.
+    void endedCleanly(const std::string& name);
 
     std::string path(const std::string& name) const { return folder_ + "\\" + name; }
 
 private:
     struct Checked;
+    struct Trial {
+        std::string name;
+        int failed = 0;
+    };
+    struct Record;
 
     std::vector<std::string> listLibraries() const;
     bool readVersion(const std::string& name, LibraryVersion& version) const;
     std::vector<std::string> newestFirst(std::vector<std::string> names) const;
-    bool check(const std::string& name, Checked& checked);
-    bool recordLocked(const std::string& name, const LibraryVersion& version);
-    void pruneLocked(const std::string& started);
+    std::string nameIn(const std::string& recordedPath) const;
+    Record readRecord(const std::vector<std::string>& listed) const;
+    std::vector<std::string> orderCandidates(const Record& record, std::vector<std::string> listed);
+    enum class Check { Passed, Unreadable, Refused };
+    Check check(const std::string& name, Checked& checked);
+    bool writeTrialLocked(const Trial& trial);
+    bool beginLocked(const std::string& name, const LibraryVersion& version);
+    void refuseLocked(const std::string& name);
+    void pruneLocked(const std::string& proved);
 
     const std::string folder_;
     Trust trust_;
     std::mutex mutex_;
-    std::set<std::string> tried_;      // failed, or started and since replaced
     std::set<std::string> requested_;  // asked for, not yet tried
 };

@@ -39,6 +39,7 @@ bool runtimeTrust::knowHostSigner() {
     } else {
         host.verdict = HRESULT_FROM_WIN32(GetLastError());
     }
+    host_ = host;
     if (host.absent) {
         hostSigner_ = HostSigner::Unsigned;
         TWLOG(LOG_INFO,
@@ -52,34 +53,42 @@ bool runtimeTrust::knowHostSigner() {
         return false;
     }
     hostSigner_ = HostSigner::Signed;
-    host_ = host;
     TWLOG(LOG_INFO, "The service program is signed by " << toUtf8(host.signerName)
                                                         << "; only runtime libraries of that signer are loaded.");
     return true;
 }
 
+runtimeTrust::Verdict runtimeTrust::judge(const EmbeddedSignature& host, const EmbeddedSignature& library) {
+    if (host.absent) return Verdict::Accepted;
+    if (!host.intact) return Verdict::HostSignerUnknown;
+    if (!library.intact) return Verdict::NotIntact;
+    return library.sameSigner(host) ? Verdict::Accepted : Verdict::OtherSigner;
+}
+
 bool runtimeTrust::accepts(HANDLE library, const std::string& libraryPath) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!knowHostSigner()) {
-        TWLOG(LOG_ERROR,
-              "The runtime library " << libraryPath << " is not loaded: the service program's signer is unknown.");
-        return false;
+    knowHostSigner();
+    const EmbeddedSignature signature =
+        hostSigner_ == HostSigner::Signed ? read_(library, toWide(libraryPath).c_str()) : EmbeddedSignature();
+    switch (judge(host_, signature)) {
+        case Verdict::HostSignerUnknown:
+            TWLOG(LOG_ERROR, "The runtime library " << libraryPath
+                                                    << " is not loaded: the service program's signer is unknown.");
+            return false;
+        case Verdict::NotIntact:
+            TWLOG(LOG_ERROR, "The runtime library " << libraryPath
+                                                    << " is not loaded: its signature is not intact, error=0x"
+                                                    << std::hex << static_cast<unsigned long>(signature.verdict));
+            return false;
+        case Verdict::OtherSigner:
+            TWLOG(LOG_ERROR, "The runtime library " << libraryPath << " is not loaded: it is signed by "
+                                                    << toUtf8(signature.signerName)
+                                                    << ", not by the service program's signer.");
+            return false;
+        case Verdict::Accepted:
+            break;
     }
-    if (hostSigner_ == HostSigner::Unsigned) return true;
-    const EmbeddedSignature signature = read_(library, toWide(libraryPath).c_str());
-    if (!signature.intact) {
-        TWLOG(LOG_ERROR, "The runtime library " << libraryPath
-                                                << " is not loaded: its signature is not intact, error=0x" << std::hex
-                                                << static_cast<unsigned long>(signature.verdict));
-        return false;
-    }
-    if (!signature.sameSigner(host_)) {
-        TWLOG(LOG_ERROR, "The runtime library " << libraryPath << " is not loaded: it is signed by "
-                                                << toUtf8(signature.signerName)
-                                                << ", not by the service program's signer.");
-        return false;
-    }
-    if (signature.verdict != ERROR_SUCCESS) {
+    if (hostSigner_ == HostSigner::Signed && signature.verdict != ERROR_SUCCESS) {
         TWLOG(LOG_NOTICE, "The signature chain of " << libraryPath << " does not verify on this machine, error=0x"
                                                     << std::hex << static_cast<unsigned long>(signature.verdict)
                                                     << "; its signer is the service program's own.");

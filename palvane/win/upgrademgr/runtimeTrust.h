@@ -27,6 +27,11 @@ public:
     // open, may be loaded; a refusal is logged with its reason at level 3.
     bool accepts(HANDLE library, const std::string& libraryPath);
 
+    enum class Verdict { Accepted, HostSignerUnknown, NotIntact, OtherSigner };
+    // The rule itself, over what was read of the service program's and the
+    // library's signatures.
+    static Verdict judge(const EmbeddedSignature& host, const EmbeddedSignature& library);
+
     // The check for the running service program.
     static bool hostAccepts(HANDLE library, const std::string& libraryPath);
     // Makes hostAccepts judge as if this file were the service program.

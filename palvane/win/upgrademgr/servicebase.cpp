@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -30,7 +31,7 @@ bool CServiceBase::Run(CServiceBase& service) {
 
 CServiceBase::CServiceBase(PCWSTR serviceName, BOOL canStop, BOOL canShutdown, BOOL canPauseContinue)
     : status_{},
-      endProcess_([] { TerminateProcess(GetCurrentProcess(), 0); }),
+      endProcess_([] { TerminateProcess(GetCurrentProcess(), kHungStopExitCode); }),
       name_(serviceName != nullptr ? serviceName : L""),
       reporter_(reportToSystem) {
     status_.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -164,7 +165,7 @@ bool CServiceBase::awaitStopHook(std::future<void>& hook) {
 // the process ends here as it does after a system shutdown.
 void CServiceBase::endHungStop() {
     TWLOG(LOG_CRIT, "The service did not stop within " << stopLimit_.count() / 1000 << " s; the process ends.");
-    SetServiceStatus(SERVICE_STOPPED);
+    SetServiceStatus(SERVICE_STOPPED, kHungStopExitCode);
     if (endProcess_) endProcess_();
 }
 
@@ -253,18 +254,32 @@ bool quotedModulePath(std::wstring& quoted) {
     return true;
 }
 
-void stopBeforeRemoval(SC_HANDLE service, PCWSTR serviceName) {
+void stopBeforeRemoval(SC_HANDLE service, PCWSTR serviceName, const StopWaitLimits& limits) {
     SERVICE_STATUS status{};
     if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) return;
     consolePrint(L"Stopping %ls.", serviceName);
-    Sleep(1000);
+    Sleep(limits.intervalMs);
     const DWORD state = waitWhileStopPending(
         [service](SERVICE_STATUS& current) { return QueryServiceStatus(service, &current) != FALSE; },
-        status.dwCurrentState, StopWaitLimits());
+        status.dwCurrentState, limits);
     if (state == SERVICE_STOPPED) {
         consolePrint(L"\n%ls is stopped.\n", serviceName);
     } else {
         consolePrint(L"\n%ls failed to stop.\n", serviceName);
+    }
+}
+
+// A service that stays down after a crash would leave the machine without
+// its watch until the next boot.
+void restartAfterFailures(SC_HANDLE service) {
+    SC_ACTION actions[std::size(FailureRestarts::kDelaysMs)];
+    for (size_t i = 0; i < std::size(actions); ++i) actions[i] = {SC_ACTION_RESTART, FailureRestarts::kDelaysMs[i]};
+    SERVICE_FAILURE_ACTIONSW failure{};
+    failure.dwResetPeriod = FailureRestarts::kResetPeriodS;
+    failure.cActions = static_cast<DWORD>(std::size(actions));
+    failure.lpsaActions = actions;
+    if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) {
+        consolePrint(L"ChangeServiceConfig2 failed w/err 0x%08lx\n", GetLastError());
     }
 }
 
@@ -280,7 +295,8 @@ void InstallService(PCWSTR serviceName, PCWSTR displayName, DWORD startType, PCW
         consolePrint(L"OpenSCManager failed w/err 0x%08lx\n", GetLastError());
         return;
     }
-    UniqueScHandle service(CreateServiceW(manager.get(), serviceName, displayName, SERVICE_QUERY_STATUS,
+    UniqueScHandle service(CreateServiceW(manager.get(), serviceName, displayName,
+                                          SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG | SERVICE_START,
                                           SERVICE_WIN32_OWN_PROCESS, startType, SERVICE_ERROR_NORMAL,
                                           imagePath.c_str(), nullptr, nullptr, dependencies, account, password));
     if (!service) {
@@ -288,9 +304,12 @@ void InstallService(PCWSTR serviceName, PCWSTR displayName, DWORD startType, PCW
         return;
     }
     consolePrint(L"%ls is installed.\n", serviceName);
+    restartAfterFailures(service.get());
 }
 
-void UninstallService(PCWSTR serviceName) {
+void UninstallService(PCWSTR serviceName) { UninstallService(serviceName, StopWaitLimits()); }
+
+void UninstallService(PCWSTR serviceName, const StopWaitLimits& limits) {
     UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) {
         consolePrint(L"OpenSCManager failed w/err 0x%08lx\n", GetLastError());
@@ -301,7 +320,7 @@ void UninstallService(PCWSTR serviceName) {
         consolePrint(L"OpenService failed w/err 0x%08lx\n", GetLastError());
         return;
     }
-    stopBeforeRemoval(service.get(), serviceName);
+    stopBeforeRemoval(service.get(), serviceName, limits);
     if (DeleteService(service.get())) {
         consolePrint(L"%ls is removed.\n", serviceName);
     } else {

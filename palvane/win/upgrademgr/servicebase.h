@@ -28,6 +28,8 @@ public:
     // reports SERVICE_STOPPED and ends the process: a service left in
     // STOP_PENDING for ever could never be started again.
     static constexpr std::chrono::milliseconds kStopLimit{std::chrono::minutes(3)};
+    // The exit code of a stop that outlived its limit.
+    static constexpr DWORD kHungStopExitCode = ERROR_TIMEOUT;
 
     CServiceBase(PCWSTR serviceName, BOOL canStop = TRUE, BOOL canShutdown = TRUE, BOOL canPauseContinue = FALSE);
     // Waits for a stop under way: the process must end otherwise (see
@@ -113,10 +115,20 @@ private:
 };
 
 // Console installer routines. They print their progress and never fail the
-// process: installers rely on exit code 0.
+// process: installers rely on exit code 0. An installed service is started
+// again by the service control manager when its process dies (a crash, or a
+// call into the runtime that never returned): after 1, 5 and then every 15
+// minutes, the count starting afresh after a day without a failure.
 void InstallService(PCWSTR serviceName, PCWSTR displayName, DWORD startType, PCWSTR dependencies, PCWSTR account,
                     PCWSTR password);
+struct StopWaitLimits;
 void UninstallService(PCWSTR serviceName);
+void UninstallService(PCWSTR serviceName, const StopWaitLimits& limits);
+
+struct FailureRestarts {
+    static constexpr DWORD kDelaysMs[] = {60000, 300000, 900000};
+    static constexpr DWORD kResetPeriodS = 86400;
+};
 
 // The bound on the wait for a service to leave SERVICE_STOP_PENDING during
 // removal.

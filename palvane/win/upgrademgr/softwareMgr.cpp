@@ -9,6 +9,7 @@
 #include "palvane/win/upgrademgr/userPolicy.h"
 #include "utils/configKeys.h"
 #include "utils/twlogger.h"
+#include "utils/win/adminOnlySecurity.h"
 #include "utils/win/exception_handler.h"
 #include "utils/win/localconfig.h"
 #include "utils/win/stringconv.h"
@@ -43,6 +44,15 @@ palvaneMgrHooks palvaneMgrHooks::production() {
     hooks.resumeUserWaits = ::resumeUserWaits;
     hooks.startThread = [](std::function<void()> body) { return std::thread(std::move(body)); };
     hooks.trust = runtimeTrust::hostAccepts;
+    hooks.secureLibraryFolder = [](const std::string& folder) {
+        const std::wstring library = toWide(folder);
+        const bool secured = AdminOnlySecurity::secureFolder(library);
+        AdminOnlySecurity::secureFolder(library + L"\\logs");
+        return secured || !AdminOnlySecurity::othersMayWrite(library);
+    };
+    // As a stop that outlived its bound, but without reporting the service
+    // stopped: the service control manager then restarts it.
+    hooks.endProcess = [] { TerminateProcess(GetCurrentProcess(), ERROR_TIMEOUT); };
     return hooks;
 }
 
@@ -57,12 +67,19 @@ palvaneMgr::palvaneMgr(palvaneMgrHooks hooks) : hooks_(std::move(hooks)) {
     libraryFolder_ = installPath_ + kLibraryFolder;
     folder_ = std::make_unique<LibraryFolder>(libraryFolder_, hooks_.trust);
     enterLibraryFolder();
+    // Before the crash handler opens the dump folder, "logs" in it.
+    folderSafe_ = libraryFolderSafe();
     if (hooks_.installCrashHandler) hooks_.installCrashHandler();
 }
 
 palvaneMgr::~palvaneMgr() {
     // A policy write still waiting for a user must not hold the destruction.
     if (hooks_.holdUserWaitsCancelled) hooks_.holdUserWaitsCancelled();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        watch_.ending = true;
+    }
+    stopSignal_.notify_all();
     joinThreads();
     if (hooks_.releaseUserWaitsHold) hooks_.releaseUserWaitsHold();
 }
@@ -72,6 +89,18 @@ void palvaneMgr::enterLibraryFolder() {
     if (!toWide(libraryFolder_, folder) || !SetCurrentDirectoryW(folder.c_str())) {
         TWLOG(LOG_ERROR, "Failed to set current directory to " << libraryFolder_);
     }
+}
+
+// Whoever made the folders, an installer or an older version, they are
+// secured at every start; a library folder that others can write and that
+// cannot be secured is never loaded from (anyone could drop an old build of
+// the same signer there).
+bool palvaneMgr::libraryFolderSafe() {
+    if (!hooks_.secureLibraryFolder || hooks_.secureLibraryFolder(libraryFolder_)) return true;
+    TWLOG(LOG_CRIT, "The library folder " << libraryFolder_
+                                          << " can be written by others than administrators and cannot be secured; "
+                                             "no runtime library is loaded from it.");
+    return false;
 }
 
 bool palvaneMgr::stopRequested() const {
@@ -101,23 +130,52 @@ void palvaneMgr::start() {
         return;
     }
     startUserPolicyWrite();
-    const std::vector<std::string> candidates = folder_->startCandidates();
-    if (candidates.empty()) {
-        TWLOG(LOG_CRIT, "Palvane DLL file name is invalid(empty).");
-        return;
-    }
-    const std::string started =
-        folder_->startFirst(candidates, [this](const std::string& name) { return bindAndStart(name, kStartTexts); });
-    if (started.empty() && !stopRequested()) TWLOG(LOG_CRIT, "No runtime library could be started.");
+    startWatch();
+    startPass();
 }
 
-// Under the operation lock.
-LibraryFolder::Outcome palvaneMgr::bindAndStart(const std::string& name, const BindTexts& texts) {
+// Under the operation lock. No runtime is no resting state: a pass that
+// starts none is tried again later.
+bool palvaneMgr::startPass() {
+    if (!folderSafe_) folderSafe_ = libraryFolderSafe();
+    std::vector<std::string> candidates;
+    if (folderSafe_) candidates = folder_->startCandidates();
+    if (folderSafe_ && candidates.empty()) TWLOG(LOG_CRIT, "Palvane DLL file name is invalid(empty).");
+    const std::string started = folder_->startFirst(
+        candidates, [this](const std::string& name, HANDLE file) { return bindAndStart(name, file, kStartTexts); });
+    if (!started.empty()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        watch_.retries = 0;
+        return true;
+    }
+    if (stopRequested()) return false;
+    if (!candidates.empty()) TWLOG(LOG_CRIT, "No runtime library could be started.");
+    scheduleRetry();
+    return false;
+}
+
+// Under the operation lock. The whole call is bounded, the library's load
+// (its entry point) included.
+LibraryFolder::Outcome palvaneMgr::bindAndStart(const std::string& name, HANDLE checkedFile, const BindTexts& texts) {
     if (stopRequested()) return LibraryFolder::Outcome::Stopping;
-    if (!bindLibrary(name, texts)) return LibraryFolder::Outcome::Failed;
+    // Asked before the start, which may complete the installation.
+    const bool handed = folder_->handedInstallation(name);
+    beginGuard("The start of " + name);
+    const LibraryFolder::Outcome outcome = bindAndStartOnce(name, checkedFile, texts);
+    endGuard();
+    if (outcome == LibraryFolder::Outcome::Started) beginProbation(name, handed);
+    return outcome;
+}
+
+LibraryFolder::Outcome palvaneMgr::bindAndStartOnce(const std::string& name, HANDLE checkedFile,
+                                                    const BindTexts& texts) {
+    const LibraryFolder::Outcome bound = bindLibrary(name, checkedFile, texts);
+    if (bound != LibraryFolder::Outcome::Started) return bound;
     setDllName(name);
     try {
-        return startBoundRuntime() ? LibraryFolder::Outcome::Started : LibraryFolder::Outcome::Stopping;
+        // A start cut short by a stop has not shown that the library serves.
+        const bool started = startBoundRuntime() && !stopRequested();
+        return started ? LibraryFolder::Outcome::Started : LibraryFolder::Outcome::Stopping;
     } catch (...) {
         TWLOG(LOG_CRIT, "StartMonitoring() of " << name << " failed.");
     }
@@ -156,7 +214,10 @@ void palvaneMgr::stop() {
         // Waits for a start or reload under way; the runtime has been told
         // to stop, so its start returns early.
         std::lock_guard<std::mutex> operation(opMutex_);
+        const std::string freed = currentDllName();
+        const bool loaded = runtimeLoaded();
         freeRuntime();
+        if (loaded) folder_->endedCleanly(freed);
     }
     joinThreads();
     if (hooks_.releaseUserWaitsHold) hooks_.releaseUserWaitsHold();
@@ -183,7 +244,11 @@ void palvaneMgr::shutdown() {
             TWLOG(LOG_ERROR, "Failed to start the thread that stops the runtime: " << error.what());
         }
     }
-    if (!waitForStopCalls(hooks_.shutdownStopLimit)) TWLOG(LOG_WARN, "The runtime did not stop in time.");
+    if (!waitForStopCalls(hooks_.shutdownStopLimit)) {
+        TWLOG(LOG_WARN, "The runtime did not stop in time.");
+    } else if (runtimeLoaded()) {
+        folder_->endedCleanly(currentDllName());
+    }
 }
 
 bool palvaneMgr::claimRunningObject(Ipalvane*& object) {
@@ -227,13 +292,16 @@ bool palvaneMgr::waitForStopCalls(std::chrono::milliseconds limit) {
 void palvaneMgr::joinThreads() {
     std::thread reload;
     std::thread policy;
+    std::thread watch;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         reload = std::move(loadThread_);
         policy = std::move(policyThread_);
+        watch = std::move(watchThread_);
     }
     if (reload.joinable()) reload.join();
     if (policy.joinable()) policy.join();
+    if (watch.joinable()) watch.join();
 }
 
 // The policy value waits for a logged-on user, which may never come (a
@@ -265,37 +333,39 @@ PALVANE_SERVICE::ReloadCallback palvaneMgr::makeCallback() {
     };
 }
 
-// Loads the library and creates its object; the caller starts it.
-bool palvaneMgr::bindLibrary(const std::string& name, const BindTexts& texts) {
+// Loads the library and creates its object; the caller starts it. Started
+// means bound here; a library without the exports is no runtime at all.
+LibraryFolder::Outcome palvaneMgr::bindLibrary(const std::string& name, HANDLE checkedFile, const BindTexts& texts) {
+    using Outcome = LibraryFolder::Outcome;
     std::unique_ptr<libloader::ILibLoader> loader = hooks_.makeLoader(folder_->path(name));
     if (!loader->load()) {
         TWLOG(LOG_CRIT, texts.load << name);
-        return false;
+        return Outcome::Failed;
+    }
+    if (!loader->isFile(checkedFile)) {
+        TWLOG(LOG_CRIT, "The module loaded for " << name << " is not the file that was checked; it is not used.");
+        loader->close();
+        return Outcome::Failed;
     }
     auto construct = reinterpret_cast<ConstructorFn>(loader->symbol(PALVANE_SERVICE::kConstructorExport));
-    if (construct == nullptr) {
-        TWLOG(LOG_CRIT, texts.constructor);
-        loader->close();
-        return false;
-    }
     auto destroy = reinterpret_cast<DestructorFn>(loader->symbol(PALVANE_SERVICE::kDestructorExport));
-    if (destroy == nullptr) {
-        TWLOG(LOG_CRIT, texts.destructor);
+    if (construct == nullptr || destroy == nullptr) {
+        TWLOG(LOG_CRIT, (construct == nullptr ? texts.constructor : texts.destructor));
         loader->close();
-        return false;
+        return Outcome::Refused;
     }
     Ipalvane* object = construct();
     if (object == nullptr) {
         TWLOG(LOG_CRIT, texts.object);
         destroy(nullptr);  // closes the library's log
         loader->close();
-        return false;
+        return Outcome::Failed;
     }
     loader_ = std::move(loader);
     object_ = object;
     destructorFn_ = destroy;
     loaded_ = true;
-    return true;
+    return Outcome::Started;
 }
 
 // Under the operation lock. Nothing of a library is kept once it is
@@ -307,6 +377,10 @@ void palvaneMgr::freeRuntime() {
     {
         std::unique_lock<std::mutex> lock(mutex_);
         stopSignal_.wait(lock, [this] { return stopCalls_ == 0; });
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        watch_.probation.clear();
     }
     if (destructorFn_ != nullptr) destructorFn_(object_);
     object_ = nullptr;
@@ -321,7 +395,10 @@ void palvaneMgr::freeRuntime() {
 void palvaneMgr::update_service_dll() {
     TWLOG(LOG_INFO, "palvaneMgr::update_service_dll");
     std::unique_lock<std::mutex> lock(mutex_);
-    const std::string chosen = folder_->newFileFor(dllName_, reloadTarget_);
+    // The file the runtime placed, never the newest one lying there: a file
+    // refused before, or left by someone else, is no hand-over.
+    std::string chosen = folder_->placedLibrary(dllName_);
+    if (chosen == reloadTarget_) chosen.clear();
     if (stopRequested_) {
         lock.unlock();
         if (chosen.empty()) return;
@@ -346,37 +423,53 @@ void palvaneMgr::update_service_dll() {
         TWLOG(LOG_INFO, "A new dll file " << chosen << " is going to be upgraded.");
         folder_->record(chosen);
     }
-    startReloadLocked(chosen);
+    startLoadWorkLocked(chosen, false);
 }
 
-// The previous reload thread has finished its work when a new reload may
-// begin; the new thread joins it, so the callback's thread never waits.
-void palvaneMgr::startReloadLocked(const std::string& name) {
+// The previous load thread has finished its work when new work may begin;
+// the new thread joins it, so the callback's thread never waits.
+bool palvaneMgr::startLoadWorkLocked(const std::string& name, bool retry) {
     auto previous = std::make_shared<std::thread>(std::move(loadThread_));
     try {
-        loadThread_ = hooks_.startThread([this, name, previous]() {
+        loadThread_ = hooks_.startThread([this, name, retry, previous]() {
             if (previous->joinable()) previous->join();
-            runReload(name);
+            runLoadWork(name, retry);
         });
         reloading_ = true;
         reloadTarget_ = name;
+        return true;
     } catch (const std::exception& error) {
         loadThread_ = std::move(*previous);
-        TWLOG(LOG_CRIT, "Failed to start the thread that loads " << name << ": " << error.what());
+        TWLOG(LOG_CRIT, "Failed to start the thread that loads " << (retry ? "a runtime library" : name) << ": "
+                                                                 << error.what());
+        return false;
     }
 }
 
-// Nothing may leave the reload thread.
-void palvaneMgr::runReload(std::string name) {
+// Nothing may leave the load thread. A library asked for while the work ran
+// is loaded after it.
+void palvaneMgr::runLoadWork(std::string name, bool retry) {
     do {
         try {
-            load_new_dll(name);
+            if (retry) {
+                retry = false;
+                retryStart();
+            } else {
+                load_new_dll(name);
+            }
         } catch (const std::exception& error) {
             TWLOG(LOG_CRIT, "load_new_dll() failed: " << error.what());
         } catch (...) {
             TWLOG(LOG_CRIT, "load_new_dll() failed.");
         }
     } while (takePendingReload(name));
+}
+
+void palvaneMgr::retryStart() {
+    std::lock_guard<std::mutex> operation(opMutex_);
+    if (stopRequested() || runtimeLoaded()) return;
+    TWLOG(LOG_NOTICE, "No runtime library runs; starting one is tried again.");
+    startPass();
 }
 
 // The file asked for during the reload that just ended, accepted now; a stop
@@ -412,17 +505,22 @@ bool palvaneMgr::load_new_dll(const std::string& name) {
     }
     std::lock_guard<std::mutex> operation(opMutex_);
     const std::string oldName = currentDllName();
+    const bool oldLoaded = runtimeLoaded();
     if (!stopRequested()) {
+        beginGuard("The stop of " + oldName);
         stopRunningObject();
         pauseUnlessStopping(hooks_.reloadPause);
     }
     if (stopRequested()) {
+        endGuard();
         // The stop frees the old runtime; the new file, recorded when the
         // reload was accepted, is the next start's.
         if (!name.empty()) TWLOG(LOG_WARN, "The service is stopping; " << name << " is loaded at the next start.");
         return false;
     }
     freeRuntime();
+    endGuard();
+    if (oldLoaded) folder_->endedCleanly(oldName);
     std::vector<std::string> candidates;
     for (const std::string& candidate : {name, oldName}) {
         if (!candidate.empty() && (candidates.empty() || candidates.front() != candidate)) {
@@ -430,12 +528,138 @@ bool palvaneMgr::load_new_dll(const std::string& name) {
         }
     }
     // The old library is checked and bound as the new one would have been.
-    const std::string started = folder_->startFirst(candidates, [&](const std::string& candidate) {
+    const std::string started = folder_->startFirst(candidates, [&](const std::string& candidate, HANDLE file) {
         if (candidate != name && !name.empty()) {
             TWLOG(LOG_CRIT, name << " cannot be used; " << candidate << " is loaded again.");
         }
-        return bindAndStart(candidate, candidate == name ? kReloadTexts : kStartTexts);
+        return bindAndStart(candidate, file, candidate == name ? kReloadTexts : kStartTexts);
     });
-    if (started.empty() && !stopRequested()) TWLOG(LOG_CRIT, "No runtime library could be started.");
+    if (started.empty() && !stopRequested()) {
+        TWLOG(LOG_CRIT, "No runtime library could be started.");
+        scheduleRetry();
+    }
     return !name.empty() && started == name;
+}
+
+// ---- the watch: probation, hung calls, retries ----
+
+bool palvaneMgr::served(std::chrono::milliseconds elapsed, bool handedInstallationDone, const palvaneMgrHooks& hooks) {
+    return elapsed >= hooks.firstPass && (elapsed >= hooks.probation || handedInstallationDone);
+}
+
+void palvaneMgr::startWatch() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (watchThread_.joinable() || stopRequested_) return;
+    try {
+        watchThread_ = hooks_.startThread([this] { watchLoop(); });
+    } catch (const std::exception& error) {
+        TWLOG(LOG_ERROR, "Failed to start the thread that watches the runtime: " << error.what());
+    }
+}
+
+// Ends with a stop (whose own bound then holds) or with the manager.
+void palvaneMgr::watchLoop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopRequested_ && !watch_.ending) {
+        const Clock::time_point now = Clock::now();
+        if (!watch_.guarded.empty() && now >= watch_.guardDeadline) {
+            const std::string what = watch_.guarded;
+            lock.unlock();
+            endHungCall(what);
+            return;
+        }
+        if (watch_.retryDue && now >= watch_.retryAt && !reloading_) {
+            watch_.retryDue = false;
+            if (!startLoadWorkLocked(std::string(), true)) scheduleRetryLocked();
+        }
+        if (!watch_.probation.empty() && now >= watch_.probeAt) probe(lock);
+        // The probe let the lock go: a stop may have come meanwhile.
+        if (stopRequested_ || watch_.ending) return;
+        Clock::time_point next = Clock::time_point::max();
+        if (!watch_.guarded.empty()) next = std::min(next, watch_.guardDeadline);
+        if (watch_.retryDue) next = std::min(next, watch_.retryAt);
+        if (!watch_.probation.empty()) next = std::min(next, watch_.probeAt);
+        if (next == Clock::time_point::max()) {
+            stopSignal_.wait(lock);
+        } else {
+            stopSignal_.wait_until(lock, next);
+        }
+    }
+}
+
+void palvaneMgr::beginGuard(const std::string& what) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        watch_.guarded = what;
+        watch_.guardDeadline = Clock::now() + hooks_.callLimit;
+    }
+    stopSignal_.notify_all();
+}
+
+void palvaneMgr::endGuard() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    watch_.guarded.clear();
+}
+
+void palvaneMgr::endHungCall(const std::string& what) {
+    TWLOG(LOG_CRIT, what << " did not return within " << hooks_.callLimit.count() / 1000
+                         << " s; the process ends and the service is started again.");
+    if (hooks_.endProcess) hooks_.endProcess();
+}
+
+void palvaneMgr::beginProbation(const std::string& name, bool handed) {
+    if (!folder_->onTrial(name)) return;
+    TWLOG(LOG_INFO, "The runtime library " << name << " is on trial until it has served"
+                                           << (handed ? " and completed its installation." : "."));
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        watch_.probation = name;
+        watch_.handed = handed;
+        watch_.started = Clock::now();
+        watch_.probeAt = watch_.started + hooks_.firstPass;
+    }
+    stopSignal_.notify_all();
+}
+
+// With the lock held; it is let go while the settings are read and the
+// library is proved. Only the library that runs now can prove itself, not
+// one that a reload or a stop is replacing.
+void palvaneMgr::probe(std::unique_lock<std::mutex>& lock) {
+    const std::string name = watch_.probation;
+    const bool handed = watch_.handed;
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - watch_.started);
+    lock.unlock();
+    const bool done = served(elapsed, handed && !LibraryFolder::installationPending(), hooks_);
+    lock.lock();
+    if (watch_.probation != name) return;
+    if (!done) {
+        watch_.probeAt = handed ? Clock::now() + hooks_.probationPoll : watch_.started + hooks_.probation;
+        return;
+    }
+    if (reloading_ || running_ == nullptr || dllName_ != name) {
+        watch_.probeAt = Clock::now() + hooks_.probationPoll;
+        return;
+    }
+    watch_.probation.clear();
+    lock.unlock();
+    folder_->prove(name);
+    lock.lock();
+}
+
+void palvaneMgr::scheduleRetry() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        scheduleRetryLocked();
+    }
+    stopSignal_.notify_all();
+}
+
+void palvaneMgr::scheduleRetryLocked() {
+    if (stopRequested_ || hooks_.retryDelays.empty()) return;
+    const std::chrono::milliseconds delay = hooks_.retryDelays[std::min(watch_.retries, hooks_.retryDelays.size() - 1)];
+    ++watch_.retries;
+    watch_.retryDue = true;
+    watch_.retryAt = Clock::now() + delay;
+    TWLOG(LOG_WARN, "No runtime library runs; try " << watch_.retries << " to start one follows in " << delay.count()
+                                                    << " ms.");
 }

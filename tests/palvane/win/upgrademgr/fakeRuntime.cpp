@@ -100,6 +100,7 @@ void Runtime::reset() {
     journal.clear();
     std::lock_guard<std::mutex> lock(mutex);
     failingLoads.clear();
+    swapped.clear();
     blockedAt.clear();
     released = false;
     constructing.clear();

@@ -41,6 +41,7 @@ struct Runtime {
     Journal journal;
     std::mutex mutex;
     std::set<std::string> failingLoads;   // names whose load fails
+    std::set<std::string> swapped;        // names whose module is not the file checked
     // This event ("load x", "StartMonitoring x") waits for release(); once
     // released it is journalled again with " released" after it. A blocked
     // StartMonitoring is released by its object's StopMonitoring, as the
@@ -94,6 +95,10 @@ public:
     bool load() override;
     void* symbol(const char* name) override;
     bool close() override;
+    bool isFile(HANDLE) override {
+        std::lock_guard<std::mutex> lock(runtime().mutex);
+        return runtime().swapped.count(name_) == 0;
+    }
 
 private:
     std::string name_;

@@ -48,4 +48,15 @@ TEST(LibrarySearch, ARestrictedProcessFindsNothingByNameInTheCurrentDirectory) {
     EXPECT_NE(LoadLibraryW(L"msimg32.dll"), nullptr) << "System32 is still searched";
 }
 
+// The module loaded is compared with the file that was checked, by identity.
+TEST(LibrarySearch, TheModuleLoadedIsTheFileCheckedOrNothing) {
+    libloader::DLLoader loader(testutil::exeDirectoryA() + "exportless.dll");
+    ASSERT_TRUE(loader.load());
+    for (const char* file : {"exportless.dll", "searchimporter.dll"}) {
+        UniqueHandle held(CreateFileA((testutil::exeDirectoryA() + file).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+        EXPECT_EQ(loader.isFile(held.get()), file[0] == 'e') << file;
+    }
+}
+
 }  // namespace

@@ -1,5 +1,6 @@
-// The library folder without a service: which files a start or a reload
-// tries, in which order, what is recorded and what is deleted afterwards.
+// The library folder without a service: which files a start or a hand-over
+// tries, in which order, what it records on the disk and what is deleted,
+// across process deaths.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -14,88 +15,115 @@
 
 namespace {
 
-// "a b" -> palvane_a.dll, palvane_b.dll
-std::vector<std::string> libraries(const std::string& letters) {
-    std::vector<std::string> names;
-    std::istringstream words(letters);
-    for (std::string word; words >> word;) names.push_back("palvane_" + word + ".dll");
-    return names;
-}
-
-bool listed(const std::vector<std::string>& v, const std::string& x) { return std::count(v.begin(), v.end(), x); }
+std::string library(char letter) { return std::string("palvane_") + letter + ".dll"; }
 
 // Copies of fixtures of ascending versions; 0: no library at all.
-const char* const kFixtures[] = {"cabs\\flat.cab", "palvane_test1.dll", "palvane_test2.dll"};
-const char* const kVersions[] = {"", "1.2.3", "1.2.4"};
+const char* const kFixtures[] = {"cabs\\flat.cab", "palvane_test1.dll", "palvane_test2.dll", "palvane_test2.dll"};
 
-TEST(LibraryFolder, StartsTheFirstUsableCandidateAndDeletesOnlyWhatItSupersedes) {
+struct Crash {};
+
+TEST(LibraryFolder, KeepsALibraryOnlyOnceItHasProvedItself) {
     struct Case {
         const char* what;
         const char* files;  // "a1 b2": palvane_a.dll of the first version, palvane_b.dll of the second
-        const char* recorded;
-        const char* loaded;     // a reload: this one started before, then these
-        const char* requested;  // are asked for, the second while the first loads
-        const char *failing, *refused, *tried, *remaining;
+        const char *proved, *trial, *placed, *recorded, *refused;
+        // One process each: a "start", or a "handover" from the first library
+        // tried before, then the libraries tried in order and their fate:
+        // ! crashed or hung in its start (the process ended), - failed to
+        // start, ~ stopped during its start, + started (the process later
+        // killed), ^ started and proved itself.
+        std::vector<const char*> runs;
+        const char *remaining, *provedAfter, *trialAfter;
     } cases[] = {
-        {"one file, none recorded", "a1", "", "", "", "", "", "a", "a"},
-        {"the recorded one first; a newer one not tried stays", "a1 b2", "a", "", "", "", "", "a", "a b"},
-        {"a stale record: the newest, which supersedes the other", "a1 b2", "gone", "", "", "", "", "b", "b"},
-        {"the recorded one will not bind: the next, then the failed one goes", "new2 old1", "new", "", "", "new", "",
-         "new old", "old"},
-        {"nothing binds: nothing goes", "a1 b2", "", "", "", "a b", "", "b a", "a b"},
-        {"refused files and no libraries are never bound, and go", "x0 y2 a1", "x", "", "", "", "y", "a", "a"},
-        {"a reload", "a1 b2", "", "a", "b", "", "", "b", "b"},
-        {"a refused hand-over starts the loaded one again", "a1 b2", "", "a", "b", "", "b", "a", "a"},
-        {"an older file asked for during the reload stays for the next one", "a1 b1 c2", "", "a", "c b", "", "", "c",
-         "b c"},
+        {"a crash in the start", "a1 b2", "a", "", "b", "", "", {"start b!", "start a+"}, "a b", "a", "1 b"},
+        {"a crash after the start, before the proof", "a1 b2", "a", "", "b", "", "", {"start b+", "start a+"}, "a b",
+         "a", "1 b"},
+        {"a hang in the start of a hand-over", "a1 b2", "a", "", "b", "", "", {"start a+", "handover b!", "start a+"},
+         "a b", "a", "1 b"},
+        {"a stop during a trial", "a1 b2", "a", "", "b", "", "", {"start b~", "start b^"}, "b", "b", ""},
+        {"two failed trials", "a1 b2", "a", "1 b", "b", "", "", {"start a+", "handover b!", "start a+"}, "a", "a",
+         "2 b"},
+        {"the stale refused file beside the placed one", "a1 s2 p1", "a", "", "p", "", "s",
+         {"start a+", "handover p^"}, "p", "p", ""},
+        {"a kill between extracted and the host's record", "a1 b2", "a", "", "b", "a", "", {"start b^"}, "b", "b", ""},
+        {"no candidate that starts, then the retry", "a1", "a", "", "", "", "", {"start a-", "start a+"}, "a", "a", ""},
+        {"nothing proved: the recorded one, then the newest; refusals and no libraries go at once", "x0 y2 a1 c3",
+         "", "", "", "a", "y", {"start a- c^"}, "c", "c", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         testutil::TempDir folder;
         testutil::MachineSettingsSandbox settings;
+        const auto full = [&](const char* letter) { return *letter ? folder.file(library(*letter)) : std::string(); };
         std::istringstream entries(c.files);
-        std::map<std::string, int> versions;
         for (std::string entry; entries >> entry;) {
-            const std::string name = libraries(entry.substr(0, entry.size() - 1))[0];
-            versions[name] = entry.back() - '0';
-            const std::string fixture = testutil::exeDirectoryA() + kFixtures[versions[name]];
-            ASSERT_TRUE(CopyFileA(fixture.c_str(), folder.file(name).c_str(), FALSE));
+            ASSERT_TRUE(CopyFileA((testutil::exeDirectoryA() + kFixtures[entry[1] - '0']).c_str(),
+                                  full(entry.c_str()).c_str(), FALSE));
         }
-        ASSERT_TRUE(testutil::writeFile(folder.file("other.dll"), "no library name"));
-        if (*c.recorded) settings.set(configKeys::DLL_FILE_NAME, folder.file(libraries(c.recorded)[0]));
-        LibraryFolder libraryFolder(folder.path().substr(0, folder.path().size() - 1),
-                                    [&](HANDLE, const std::string& path) {
-                                        return !listed(libraries(c.refused), path.substr(folder.path().size()));
-                                    });
-        std::vector<std::string> tried;
-        const auto bind = [&](const std::string& name) {
-            tried.push_back(name);
-            return listed(libraries(c.failing), name) ? LibraryFolder::Outcome::Failed
-                                                      : LibraryFolder::Outcome::Started;
-        };
-        std::vector<std::string> candidates = libraryFolder.startCandidates();
-        if (*c.loaded) {
-            const std::string loaded = libraries(c.loaded)[0];
-            const std::vector<std::string> requested = libraries(c.requested);
-            ASSERT_EQ(libraryFolder.startFirst({loaded}, bind), loaded);
-            tried.clear();
-            for (size_t i = 0; i < requested.size(); ++i) {
-                EXPECT_EQ(libraryFolder.newFileFor(loaded, i == 0 ? "" : requested[0]), requested[i]);
+        // Only exact library names are listed.
+        ASSERT_TRUE(CopyFileA(full("a").c_str(), folder.file("mypalvane.dll").c_str(), FALSE));
+        const std::pair<const char*, std::string> records[] = {
+            {configKeys::DLL_PROVED, full(c.proved)},
+            {configKeys::DLL_TRIAL, *c.trial ? std::string(c.trial, 2) + full(c.trial + 2) : ""},
+            {configKeys::DLL_FILE_NAME, full(c.recorded)}};
+        for (const auto& [key, value] : records) {
+            if (!value.empty()) settings.set(key, value);
+        }
+        // The runtime places its library before the hand-over, or before the
+        // first start when there is none.
+        const bool handover = std::any_of(c.runs.begin(), c.runs.end(), [](const char* r) { return *r == 'h'; });
+        std::string loaded;
+        for (const std::string run : c.runs) {
+            SCOPED_TRACE(run);
+            if (*c.placed && (run[0] == 'h' || (!handover && loaded.empty()))) {
+                settings.set(configKeys::INSTALL_PENDING, "true");
+                settings.set(configKeys::INSTALL_STAGE, "extracted");
+                settings.set(configKeys::INSTALL_LIBRARY, full(c.placed));
             }
-            candidates = {requested[0], loaded};
+            LibraryFolder libraryFolder(folder.path().substr(0, folder.path().size() - 1), [&](HANDLE, auto& path) {
+                return path.find(library(*c.refused)) == std::string::npos;
+            });
+            std::map<std::string, char> fates;
+            std::vector<std::string> expected, tried;
+            for (size_t at = run.find(' '); at != std::string::npos; at = run.find(' ', at + 1)) {
+                expected.push_back(library(run[at + 1]));
+                fates[expected.back()] = run[at + 2];
+            }
+            std::vector<std::string> candidates = libraryFolder.startCandidates();
+            if (run[0] == 'h') {
+                ASSERT_EQ(libraryFolder.placedLibrary(loaded), expected[0]);
+                ASSERT_TRUE(libraryFolder.record(expected[0]));
+                candidates = {expected[0], loaded};
+            }
+            std::string started;
+            try {
+                started = libraryFolder.startFirst(candidates, [&](const std::string& name, HANDLE) {
+                    tried.push_back(name);
+                    if (fates[name] == '!') throw Crash();
+                    return fates[name] == '-'   ? LibraryFolder::Outcome::Failed
+                           : fates[name] == '~' ? LibraryFolder::Outcome::Stopping
+                                                : LibraryFolder::Outcome::Started;
+                });
+            } catch (const Crash&) {
+            }
+            EXPECT_EQ(tried, expected);
+            if (fates[tried.back()] == '~') libraryFolder.endedCleanly(tried.back());
+            if (fates[tried.back()] == '^') {
+                EXPECT_TRUE(libraryFolder.prove(started));
+            }
+            if (!started.empty()) loaded = started;
         }
-        const std::vector<std::string> expected = libraries(c.tried);
-        const std::string last = expected.back();
-        EXPECT_EQ(libraryFolder.startFirst(candidates, bind), listed(libraries(c.failing), last) ? "" : last);
-        EXPECT_EQ(tried, expected);
-        for (const auto& entry : versions) {
-            EXPECT_EQ(testutil::fileExists(folder.file(entry.first)), listed(libraries(c.remaining), entry.first))
-                << entry.first;
+        for (const char letter : std::string(c.files)) {
+            if (isalpha(letter)) {
+                EXPECT_EQ(testutil::fileExists(full(&letter)), !!strchr(c.remaining, letter)) << letter;
+            }
         }
-        std::string recorded, version;
-        settings.get(configKeys::DLL_FILE_NAME, recorded);
-        settings.get(configKeys::DLL_VERSION, version);
-        EXPECT_EQ(recorded + " " + version, folder.file(last) + " " + kVersions[versions[last]]);
+        EXPECT_TRUE(testutil::fileExists(folder.file("mypalvane.dll")));
+        std::string proved, trial;
+        settings.get(configKeys::DLL_PROVED, proved);
+        settings.get(configKeys::DLL_TRIAL, trial);
+        EXPECT_EQ(proved + "|" + trial, full(c.provedAfter) + "|" +
+                                            (*c.trialAfter ? std::string(c.trialAfter, 2) + full(c.trialAfter + 2) : ""));
     }
 }
 

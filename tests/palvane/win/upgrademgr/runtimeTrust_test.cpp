@@ -53,27 +53,52 @@ TEST(RuntimeTrust, ASignedHostLoadsOnlyIntactLibrariesOfItsSigner) {
     }
 }
 
-// What Wine cannot show: a chain that does not verify on this machine, a
-// revoked certificate.
-TEST(RuntimeTrust, TheSignerPinHoldsWhateverTheChain) {
-    struct Case {
-        LONG host, library;
-        BYTE libraryKey;
-        bool accepted;
-    } cases[] = {{CERT_E_UNTRUSTEDROOT, CERT_E_UNTRUSTEDROOT, 4, true},
-                 {CERT_E_UNTRUSTEDROOT, ERROR_SUCCESS, 7, false},
-                 {ERROR_SUCCESS, CERT_E_REVOKED, 4, false}};
-    for (const Case& c : cases) {
-        runtimeTrust trust(hostProgram("versioned.exe"), [&](HANDLE, const wchar_t* path) {
-            const bool ofHost = std::wstring(path).find(L"versioned.exe") != std::wstring::npos;
-            EmbeddedSignature signature;
-            signature.verdict = ofHost ? c.host : c.library;
-            signature.intact = signature.verdict != CERT_E_REVOKED;  // as readEmbeddedSignature answers
-            signature.signerSubject = {1, 2, 3};
-            signature.signerKey = {ofHost ? BYTE(4) : c.libraryKey};
-            return signature;
-        });
-        EXPECT_EQ(accepts(trust, fixture("signed.exe")), c.accepted) << c.library;
+// The rule over what WinVerifyTrust and the file say, with the Windows codes,
+// for what Wine cannot show: a chain that does not verify here, a revoked
+// certificate, a signature that cannot be read.
+TEST(RuntimeTrust, TheRuleOverWhatTheSignaturesSay) {
+    using V = runtimeTrust::Verdict;
+    std::vector<DWORD> held(TRUSTERROR_MAX_STEPS, 0), none = held, badDigest = held;
+    none[TRUSTERROR_STEP_FINAL_OBJPROV] = static_cast<DWORD>(TRUST_E_NOSIGNATURE);
+    badDigest[TRUSTERROR_STEP_FINAL_SIGPROV] = static_cast<DWORD>(TRUST_E_BAD_DIGEST);
+    struct Side {
+        LONG verdict;
+        const std::vector<DWORD>& steps;
+        bool directory;
+        BYTE subject, key;  // subject 0: no signer certificate found
+    } const unsigned_{TRUST_E_NOSIGNATURE, none, false, 0, 0}, signer{0, held, true, 1, 1};
+    const struct {
+        Side host, library;
+        V verdict;
+    } cases[] = {
+        {unsigned_, unsigned_, V::Accepted},
+        {{TRUST_E_NOSIGNATURE, none, true, 0, 0}, signer, V::HostSignerUnknown},
+        {signer, unsigned_, V::NotIntact},
+        {signer, {CERT_E_UNTRUSTEDROOT, held, true, 1, 1}, V::Accepted},
+        {{CERT_E_UNTRUSTEDROOT, held, true, 1, 1}, {CERT_E_EXPIRED, held, true, 1, 1}, V::Accepted},
+        {signer, {CERT_E_REVOKED, held, true, 1, 1}, V::NotIntact},
+        {signer, {TRUST_E_BAD_DIGEST, badDigest, true, 1, 1}, V::NotIntact},
+        {signer, {0, held, true, 0, 0}, V::NotIntact},
+        {signer, {0, held, true, 2, 1}, V::OtherSigner},
+        {signer, {0, held, true, 1, 2}, V::OtherSigner},
+    };
+    const auto read = [](const Side& side) {
+        EmbeddedSignature signature;
+        signature.verdict = side.verdict;
+        if (side.subject != 0) signature.signerSubject = {side.subject};
+        signature.signerKey = {side.key};
+        judgeSignature(signature, side.steps, side.directory);
+        return signature;
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(runtimeTrust::judge(read(c.host), read(c.library)), c.verdict)
+            << std::hex << c.host.verdict << " " << c.library.verdict << " " << int(c.library.subject);
+    }
+    // "Unsigned" is read from the file: no security directory.
+    for (const auto& [file, directory] : {std::make_pair("versioned.exe", false), std::make_pair("signed.exe", true)}) {
+        UniqueHandle held(CreateFileA(fixture(file).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        bool readable = false;
+        EXPECT_EQ(hasSecurityDirectory(held.get(), readable) && readable, directory) << file;
     }
 }
 

@@ -17,6 +17,7 @@
 #include "palvane/win/upgrademgr/softwareMgr.h"
 #include "support/testUtil.h"
 #include "utils/configKeys.h"
+#include "utils/win/localconfig.h"
 
 using namespace std::chrono_literals;
 
@@ -28,8 +29,11 @@ const char* const kThird = "palvane_test3.dll";   // a copy of the first
 
 class RuntimeManagerTest : public ::testing::Test {
 protected:
-    // A copy of a fixture library under `name`, so its version is real.
-    void place(const char* fixture, const std::string& name) {
+    // A copy of a fixture library under `name`, so its version is real; as the
+    // runtime places one for the hand-over, it is noted first.
+    void place(const char* fixture, const std::string& name, bool forHandOver = false) {
+        if (forHandOver) settings_.set(configKeys::INSTALL_PENDING, "true");
+        if (forHandOver) settings_.set(configKeys::INSTALL_LIBRARY, folder_ + name);
         ASSERT_TRUE(CopyFileA((testutil::exeDirectoryA() + fixture).c_str(), (folder_ + name).c_str(), FALSE))
             << "fixture " << fixture << " missing";
     }
@@ -41,6 +45,10 @@ protected:
         result.reloadPause = pause;
         result.startThread = [](std::function<void()> body) { return std::thread(std::move(body)); };
         result.trust = [this](HANDLE, const std::string& path) { return refused_.count(path) == 0; };
+        // A library on trial proves itself as soon as its start returned.
+        result.firstPass = result.probation = 0ms;
+        result.probationPoll = 10ms;
+        result.retryDelays.clear();
         return result;
     }
 
@@ -97,13 +105,14 @@ TEST_F(RuntimeManagerTest, EmptyFolderLoadsNothingAndWritesNoSetting) {
     EXPECT_TRUE(journal().events().empty()) << journal().text();
 }
 
-TEST_F(RuntimeManagerTest, CallbackReturnsAtOnceAndReloadsTheNewestOtherFile) {
+TEST_F(RuntimeManagerTest, CallbackReturnsAtOnceAndReloadsThePlacedFile) {
     place(kFirst);
     palvaneMgr manager(hooks(300ms));
     manager.start();
-    // Two new files: the newest version wins, the older one is deleted too.
+    // The placed file wins over one lying there; both older ones go once it
+    // has proved itself.
     place(kFirst, "palvane_test3.dll");
-    place(kSecond);
+    place(kSecond, kSecond, true);
 
     ASSERT_TRUE(fakert::runtime().callBackFromRuntimeThread());
     ASSERT_TRUE(journal().waitFor(std::string("StartMonitoring ") + kSecond)) << journal().text();
@@ -136,7 +145,7 @@ TEST_F(RuntimeManagerTest, CallbacksDuringAReloadMakeOneMoreForTheLatestFile) {
     testutil::LogCapture log(6);
     palvaneMgr manager(hooks(300ms));
     manager.start();
-    place(kSecond);
+    place(kSecond, kSecond, true);
 
     std::promise<void> go;
     std::shared_future<void> ready = go.get_future().share();
@@ -150,7 +159,7 @@ TEST_F(RuntimeManagerTest, CallbacksDuringAReloadMakeOneMoreForTheLatestFile) {
     a.join();
     b.join();
     // Another while the reload is still in its pause, for a file placed since.
-    place(kFirst, kThird);
+    place(kFirst, kThird, true);
     ASSERT_TRUE(fakert::runtime().callBackFromRuntimeThread());
 
     ASSERT_TRUE(journal().waitFor(std::string("StartMonitoring ") + kThird)) << journal().text();
@@ -167,7 +176,7 @@ TEST_F(RuntimeManagerTest, StopDuringTheReloadPauseLeavesTheNewLibraryToTheNextS
     {
         palvaneMgr manager(hooks(palvaneMgrHooks::kReloadPause));
         manager.start();
-        place(kSecond);
+        place(kSecond, kSecond, true);
         ASSERT_TRUE(fakert::runtime().callBackFromRuntimeThread());
         ASSERT_TRUE(journal().waitFor(std::string("StopMonitoring ") + kFirst));
 
@@ -177,7 +186,7 @@ TEST_F(RuntimeManagerTest, StopDuringTheReloadPauseLeavesTheNewLibraryToTheNextS
         EXPECT_EQ(journal().count(std::string("Destructor ") + kFirst), 1u) << journal().text();
         EXPECT_EQ(journal().count(std::string("load ") + kSecond), 0u);
         EXPECT_EQ(journal().events().back(), std::string("close ") + kFirst) << journal().text();
-        EXPECT_EQ(setting(configKeys::DLL_FILE_NAME), folder_ + kSecond);
+        EXPECT_EQ(setting(configKeys::DLL_TRIAL), "0 " + folder_ + kSecond);
 
         // A late callback loads nothing either.
         manager.update_service_dll();
@@ -188,7 +197,7 @@ TEST_F(RuntimeManagerTest, StopDuringTheReloadPauseLeavesTheNewLibraryToTheNextS
     palvaneMgr next(hooks());
     next.start();
     EXPECT_EQ(journal().count(std::string("StartMonitoring ") + kSecond), 1u) << journal().text();
-    EXPECT_FALSE(exists(kFirst));
+    EXPECT_TRUE(testutil::waitUntil([&] { return !exists(kFirst); }, 5s));
     next.stop();
 }
 
@@ -206,7 +215,7 @@ TEST_F(RuntimeManagerTest, StopReachesAStartUnderWayAndFreesOnlyAfterItReturned)
         std::thread starter([&] { manager.start(); });
         if (blocked == kSecond) {  // the start of a reload's new library
             starter.join();
-            place(kSecond);
+            place(kSecond, kSecond, true);
             ASSERT_TRUE(fakert::runtime().callBackFromRuntimeThread());
         }
         ASSERT_TRUE(journal().waitFor(std::string("StartMonitoring ") + blocked)) << journal().text();
@@ -241,7 +250,7 @@ TEST_F(RuntimeManagerTest, FileInUseIsRecordedBeforeTheRuntimesStartWhichMayWait
         std::lock_guard<std::mutex> lock(fakert::runtime().mutex);
         fakert::runtime().released = false;
     }
-    place(kSecond);
+    place(kSecond, kSecond, true);
     manager.update_service_dll();
     ASSERT_TRUE(journal().waitFor(std::string("StartMonitoring ") + kSecond));
     EXPECT_EQ(setting(configKeys::DLL_FILE_NAME), folder_ + kSecond);
@@ -273,7 +282,7 @@ TEST_F(RuntimeManagerTest, ReloadThreadThatCannotStartIsLoggedAndTheRuntimeKeeps
     };
     palvaneMgr manager(failingHooks);
     manager.start();
-    place(kSecond);
+    place(kSecond, kSecond, true);
 
     EXPECT_NO_THROW(manager.update_service_dll());
     EXPECT_TRUE(log.contains("Failed to start the thread that loads palvane_test2.dll")) << log.text();
@@ -295,7 +304,7 @@ TEST_F(RuntimeManagerTest, AHandOverWithoutAUsableLibraryStartsTheLoadedOneAgain
         place(kFirst);
         palvaneMgr manager(hooks(50ms));
         manager.start();
-        if (refusedFile) place(kSecond);
+        if (refusedFile) place(kSecond, kSecond, true);
         refused_.insert(folder_ + kSecond);
         settings_.set(configKeys::DLL_VERSION, "9.9.9");  // as the runtime's extraction left it
         manager.update_service_dll();
@@ -307,6 +316,76 @@ TEST_F(RuntimeManagerTest, AHandOverWithoutAUsableLibraryStartsTheLoadedOneAgain
         EXPECT_EQ(setting(configKeys::DLL_FILE_NAME), folder_ + kFirst);
         EXPECT_EQ(setting(configKeys::DLL_VERSION), "1.2.3");
         manager.stop();
+    }
+}
+
+// A library's load, its start and a reload's stop of the old one are bounded:
+// one that never returns ends the process, and a trial counts as failed.
+TEST_F(RuntimeManagerTest, ACallIntoALibraryThatNeverReturnsEndsTheProcess) {
+    for (const std::string blocked : {"load ", "StartMonitoring ", "StopMonitoring "}) {
+        fakert::runtime().reset();
+        place(kFirst);
+        std::atomic<bool> ended{false};
+        palvaneMgrHooks bounded = hooks();
+        bounded.callLimit = 300ms;
+        bounded.endProcess = [&] { ended = true; };
+        palvaneMgr manager(bounded);
+        fakert::runtime().blockedAt = blocked + kFirst;
+        const bool handOver = blocked[2] == 'o';  // the old library's stop
+        std::thread starter([&] {
+            manager.start();
+            if (handOver) place(kSecond, kSecond, true), manager.update_service_dll();
+        });
+        EXPECT_TRUE(testutil::waitUntil([&] { return ended.load(); }, 5s)) << blocked;
+        EXPECT_EQ(setting(configKeys::DLL_TRIAL), handOver ? "0 " + folder_ + kSecond : "1 " + folder_ + kFirst);
+        fakert::runtime().release();
+        starter.join();
+        manager.stop();
+    }
+}
+
+// No runtime is no resting state: after a folder others can write, a module
+// that is not the file checked, starts are tried again, spaced out.
+TEST_F(RuntimeManagerTest, WhileNoLibraryStartsStartsAreTriedAgainSpacedOut) {
+    place(kFirst);
+    testutil::LogCapture log(6);
+    std::atomic<int> unsafe{2};
+    palvaneMgrHooks retrying = hooks();
+    retrying.retryDelays = {50ms, 100ms};
+    retrying.secureLibraryFolder = [&](const std::string&) { return --unsafe < 0; };
+    fakert::runtime().swapped.insert(kFirst);
+    palvaneMgr manager(retrying);
+    manager.start();
+    EXPECT_EQ(journal().count(std::string("load ") + kFirst), 0u) << "loaded from a folder others can write";
+    ASSERT_TRUE(journal().waitFor(std::string("load ") + kFirst));
+    fakert::runtime().swapped.clear();
+    ASSERT_TRUE(journal().waitFor(std::string("StartMonitoring ") + kFirst)) << log.text();
+    for (const char* line : {"is not the file that was checked", "try 1 to start one follows in 50 ms",
+                             "try 2 to start one follows in 100 ms"}) {
+        EXPECT_TRUE(log.contains(line)) << line;
+    }
+    manager.stop();
+}
+
+// Handed an installation, a library on trial proves itself once it has
+// completed, not before; a stop before proves nothing.
+TEST_F(RuntimeManagerTest, ALibraryOnTrialIsProvedOnlyOnceItHasServed) {
+    place(kFirst);
+    settings_.set(configKeys::DLL_PROVED, folder_ + kFirst);
+    settings_.set(configKeys::INSTALL_STAGE, "extracted");
+    place(kSecond, kSecond, true);
+    palvaneMgrHooks probation = hooks();
+    probation.firstPass = 100ms;
+    probation.probation = 1h;
+    const auto proved = [&] { return setting(configKeys::DLL_PROVED) == folder_ + kSecond; };
+    for (const bool stopped : {true, false}) {
+        palvaneMgr manager(probation);
+        manager.start();
+        EXPECT_FALSE(testutil::waitUntil(proved, 300ms)) << "proved with its installation pending";
+        if (!stopped) localConfig(false).deleteValue(configKeys::INSTALL_PENDING);
+        EXPECT_EQ(testutil::waitUntil([&] { return proved() && !exists(kFirst); }, stopped ? 0ms : 5s), !stopped);
+        manager.stop();
+        EXPECT_EQ(setting(configKeys::DLL_TRIAL), stopped ? "0 " + folder_ + kSecond : "") << "a stop is no failure";
     }
 }
 

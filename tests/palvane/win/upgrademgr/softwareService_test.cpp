@@ -13,8 +13,10 @@
 #include "fakeRuntime.h"
 #include "installFolder.h"
 #include "palvane/win/upgrademgr/softwareService.h"
+#include "support/serviceSandbox.h"
 #include "support/testUtil.h"
 #include "utils/configKeys.h"
+#include "utils/win/stringconv.h"
 
 using namespace std::chrono_literals;
 
@@ -181,13 +183,14 @@ TEST_F(HostServiceTest, ShutdownStopsTheRuntimeBrieflyAndLeavesItsManagerInPlace
     fakert::runtime().release();
     ASSERT_TRUE(CopyFileA((testutil::exeDirectoryA() + "palvane_test2.dll").c_str(),
                           (install_.library + "palvane_test2.dll").c_str(), FALSE));
+    install_.settings.set(configKeys::INSTALL_LIBRARY, install_.library + "palvane_test2.dll");
     ASSERT_TRUE(fakert::runtime().callBackFromRuntimeThread());
     ASSERT_TRUE(fakert::runtime().journal.waitFor("callback returned palvane_test1.dll promptly"));
     EXPECT_EQ(fakert::runtime().journal.count("Destructor palvane_test1.dll"), 0u);
     EXPECT_EQ(fakert::runtime().journal.count("load palvane_test2.dll"), 0u);
     std::string recorded;
-    install_.settings.get(configKeys::DLL_FILE_NAME, recorded);
-    EXPECT_EQ(recorded, install_.library + "palvane_test2.dll");
+    install_.settings.get(configKeys::DLL_TRIAL, recorded);
+    EXPECT_EQ(recorded, "0 " + install_.library + "palvane_test2.dll");
     EXPECT_TRUE(log.contains("The runtime was not stopped")) << log.text();
 }
 
@@ -204,6 +207,7 @@ TEST_F(HostServiceTest, AHungRuntimeStopStillEndsInStopped) {
     service.Stop();
     ASSERT_TRUE(status_.waitForState(SERVICE_STOPPED));
     EXPECT_TRUE(processEnded);
+    EXPECT_EQ(status_.reports().back().exitCode, static_cast<DWORD>(ERROR_TIMEOUT)) << "a hung stop is no clean one";
     fakert::runtime().release();
     joinWorkers();
 }
@@ -307,7 +311,19 @@ TEST(ServiceRemovalTest, TheWaitForAStopIsBounded) {
 
     const auto failingQuery = [](SERVICE_STATUS&) { return false; };
     EXPECT_EQ(waitWhileStopPending(failingQuery, SERVICE_RUNNING, limits), static_cast<DWORD>(SERVICE_RUNNING));
-    EXPECT_EQ(StopWaitLimits().polls, 30u);
+
+    // The removal itself keeps the bound with a service that never stops.
+    testutil::TempDir folder;
+    testutil::ServiceSandbox sandbox({"twHungStop"});
+    ASSERT_TRUE(testutil::placeTestService(folder.path(), "hungstop.exe", "stop=hang\n"));
+    {
+        service_helper service("twHungStop", SC_MANAGER_ALL_ACCESS, SERVICE_ALL_ACCESS);
+        ASSERT_TRUE(service.createService(L"hung stop", L"", toWide(folder.file("hungstop.exe")), service_config()));
+        ASSERT_TRUE(service.startService());
+    }
+    const auto began = std::chrono::steady_clock::now();
+    UninstallService(L"twHungStop", limits);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 5s);
 }
 
 }  // namespace
