@@ -394,7 +394,7 @@ public:
         for (int cut = 1; cut <= changes; ++cut) {
             const std::string row = name + ", change " + std::to_string(cut) + " of " + std::to_string(changes);
             if (!recovery) runFrom(cut, true);
-            if (!recovery) recover(row + " failed", false, road.newFails, nullptr, lastState_.empty() ? 2 : 0);
+            if (!recovery) recover(row + " failed", false, road.newFails, nullptr, road.endsSettled ? 0 : 2);
             runFrom(cut);
             checkVersion();
             if (recovery || road.trayAgain) {
