@@ -44,6 +44,9 @@ std::string g_logPostUrl;
 std::string g_logCustId;
 std::string g_logMachineGuid;
 std::atomic<bool> g_logDebugOutput{false};
+// Lines the file sink could not write (a full disk, a file that cannot be
+// opened): dropped, counted, and reported with the next line that is written.
+uint64_t g_droppedLines = 0;
 
 // The post sender's HTTP calls may log; such lines must not post again.
 thread_local bool t_posting = false;
@@ -111,16 +114,48 @@ void rotateIfNeededLocked() {
     MoveFileExA(g_logFilePath.c_str(), previous.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
 
-void writeAll(int fd, const char* data, size_t length) {
+bool writeAll(int fd, const char* data, size_t length) {
     while (length > 0) {
         const unsigned chunk = length > 0x40000000u ? 0x40000000u : static_cast<unsigned>(length);
         const int written = _write(fd, data, chunk);
-        if (written <= 0) return;
+        if (written <= 0) return false;
         data += written;
         length -= static_cast<size_t>(written);
     }
+    return true;
 }
 
+// The file line: its prefix, the text and a line feed.
+std::string fileLineOf(const struct tm& local, uint32_t micros, int level, const char* baseName, int line,
+                       const std::string& text) {
+    char prefix[kPrefixBufferSize];
+    const int month = (local.tm_mon >= 0 && local.tm_mon < 12) ? local.tm_mon : 0;
+    int length = snprintf(prefix, sizeof(prefix), "%s %2d %2d:%02d:%02d:%03d [%08llu] < %-6s > %s:%d  ",
+                          kMonthNames[month], local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                          static_cast<int>(micros / 1000),
+                          static_cast<unsigned long long>(GetCurrentThreadId()), levelName(level), baseName,
+                          line);
+    if (length < 0) length = 0;
+    if (static_cast<size_t>(length) >= sizeof(prefix)) length = sizeof(prefix) - 1;
+    std::string fileLine;
+    fileLine.reserve(static_cast<size_t>(length) + text.size() + 1);
+    fileLine.append(prefix, static_cast<size_t>(length)).append(text).push_back('\n');
+    return fileLine;
+}
+
+// Under the lock; false when the line could not be written.
+bool writeLineLocked(const std::string& fileLine) {
+    rotateIfNeededLocked();
+    if (g_logFd == -1 && _sopen_s(&g_logFd, g_logFilePath.c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_TEXT,
+                                  _SH_DENYNO, _S_IREAD | _S_IWRITE) != 0) {
+        g_logFd = -1;
+    }
+    // One write per line: each write is a system call.
+    return g_logFd != -1 && writeAll(g_logFd, fileLine.data(), fileLine.size());
+}
+
+// A line that cannot be written is dropped and counted, whatever the disk
+// does; the count goes into the file before the next line that can be.
 void writeLogFile(int level, const char* baseName, int line, const std::string& text, uint32_t seconds,
                   uint32_t micros) {
     __time64_t when = seconds;
@@ -129,32 +164,14 @@ void writeLogFile(int level, const char* baseName, int line, const std::string& 
 
     std::lock_guard<std::recursive_mutex> lock(g_logLock);
     if (g_logFilePath.empty()) return;
-
-    char prefix[kPrefixBufferSize];
-    const int month = (local.tm_mon >= 0 && local.tm_mon < 12) ? local.tm_mon : 0;
-    int length = snprintf(prefix, sizeof(prefix), "%s %2d %2d:%02d:%02d:%03d [%08llu] < %-6s > %s:%d  ",
-                          kMonthNames[month], local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                          static_cast<int>(micros / 1000),
-                          static_cast<unsigned long long>(GetCurrentThreadId()), levelName(level), baseName,
-                          line);
-    if (length < 0) return;
-    if (static_cast<size_t>(length) >= sizeof(prefix)) length = sizeof(prefix) - 1;
-
-    if (g_logDebugOutput.load()) logDebugString(prefix, text);
-
-    rotateIfNeededLocked();
-    if (g_logFd == -1) {
-        if (_sopen_s(&g_logFd, g_logFilePath.c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_TEXT, _SH_DENYNO,
-                     _S_IREAD | _S_IWRITE) != 0) {
-            g_logFd = -1;
-            return;
-        }
+    const std::string fileLine = fileLineOf(local, micros, level, baseName, line, text);
+    if (g_logDebugOutput.load()) logDebugString("", fileLine.substr(0, fileLine.size() - 1));
+    if (g_droppedLines > 0 &&
+        writeLineLocked(fileLineOf(local, micros, LOG_WARN, baseNameOf(__FILE__), __LINE__,
+                                   std::to_string(g_droppedLines) + " log lines could not be written"))) {
+        g_droppedLines = 0;
     }
-    // One write per line: each write is a system call.
-    std::string fileLine;
-    fileLine.reserve(static_cast<size_t>(length) + text.size() + 1);
-    fileLine.append(prefix, static_cast<size_t>(length)).append(text).push_back('\n');
-    writeAll(g_logFd, fileLine.data(), fileLine.size());
+    if (!writeLineLocked(fileLine)) ++g_droppedLines;
 }
 
 void sendNetLog(int level, const char* baseName, int line, const std::string& text, uint32_t seconds,

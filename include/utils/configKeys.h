@@ -24,8 +24,12 @@ inline constexpr const char* INSTALLED_VERSION = "installed_version";
 // completion is due) or "restore" (a failed installation's backups are still
 // to be put back).
 inline constexpr const char* INSTALL_STAGE = "install-stage";
-// Identity of the installation attempt that made the backup folders.
+// Identity of the installation attempt.
 inline constexpr const char* INSTALL_ATTEMPT = "install-attempt";
+// The attempt's complete backups, one line each: "+" and the folder for a
+// folder copied whole, "-" and the folder for one that was not there. Only
+// what is listed here is ever restored.
+inline constexpr const char* INSTALL_BACKUPS = "install-backups";
 // A fresh installation put files on the disk that no completed installation
 // owns yet: the agent does not count as installed.
 inline constexpr const char* INSTALL_FRESH = "install-fresh";

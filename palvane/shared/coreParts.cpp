@@ -12,8 +12,8 @@ std::unique_ptr<IServiceOperation> makeServiceOperations(const ComponentList& co
 }
 
 std::shared_ptr<IRollback> makeRollback(const std::string& path, const ComponentList& components,
-                                        const std::string& attempt) {
-    return std::make_shared<RollbackMgr>(path, components, attempt);
+                                        InstallJournal& journal) {
+    return std::make_shared<RollbackMgr>(path, components, journal);
 }
 
 }  // namespace PALVANE_SERVICE

@@ -13,18 +13,19 @@ class Installed_services;
 
 namespace PALVANE_SERVICE {
 
+class InstallJournal;
+
 using ComponentList = std::list<std::shared_ptr<Installed_services>>;
 
 // Copies of the component folders taken before an installation, put back
 // when it fails and thrown away when it succeeds. Each copy belongs to one
-// installation attempt and counts only once it is complete.
+// installation attempt and counts only once the attempt's journal lists it.
 class IRollback {
 public:
-    // Takes a complete copy of each folder (a complete copy of this attempt is
-    // kept as it is); false when a present folder could not be copied.
+    // Takes a complete copy of each folder (a copy the journal lists is kept
+    // as it is); false when a present folder could not be copied.
     virtual bool backup() = 0;
-    // Takes over the complete copies this attempt made before it was
-    // interrupted, without copying anything.
+    // Takes over the copies the journal lists, without touching any file.
     virtual void resume() = 0;
     virtual bool restore() = 0;
     virtual bool purge() = 0;
@@ -34,6 +35,6 @@ public:
 ComponentList makeComponentList();
 std::unique_ptr<IServiceOperation> makeServiceOperations(const ComponentList& components, const std::string& path);
 std::shared_ptr<IRollback> makeRollback(const std::string& path, const ComponentList& components,
-                                        const std::string& attempt);
+                                        InstallJournal& journal);
 
 }  // namespace PALVANE_SERVICE

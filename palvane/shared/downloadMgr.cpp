@@ -4,8 +4,9 @@
 
 #include <vector>
 
-#include "palvane/shared/sha256.h"
+#include "palvane/shared/heldFile.h"
 #include "utils/twlogger.h"
+#include "utils/win/adminOnlySecurity.h"
 #include "utils/win/fileGate.h"
 #include "utils/win/fileTree.h"
 #include "utils/win/stringconv.h"
@@ -15,7 +16,6 @@ namespace PALVANE_SERVICE {
 
 namespace {
 
-constexpr DWORD kHashReadSize = 64 * 1024;
 constexpr size_t kWriteSize = 1024 * 1024;
 
 std::string systemText(DWORD code) {
@@ -109,8 +109,11 @@ void downloadMgr::downloadStart(uint32_t size, const std::string& fileName) {
     partFile_ = installerFile_ + kPartSuffix;
     TWLOG(LOG_DEBUG, "Installer file:" << installerFile_);
     const std::wstring path = wide(partFile_);
-    file_.reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Only administrators may change what SYSTEM checks and later installs;
+    // the cabinet keeps this security when it is renamed.
+    AdminOnlySecurity security(AdminOnlySecurity::Scope::Object);
+    file_.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, security.attributes(),
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file_) {
         fileFailed_ = true;
         TWLOG(LOG_ERROR, "Catch an exception: " << systemText(GetLastError()));
@@ -141,7 +144,9 @@ void downloadMgr::downloadData(const char* data, uint32_t length) {
 bool downloadMgr::writePending() {
     DWORD written = 0;
     const DWORD length = static_cast<DWORD>(pending_.size());
-    const bool ok = length == 0 || (WriteFile(file_.get(), pending_.data(), length, &written, nullptr) && written == length);
+    const bool ok = length == 0 || (fileGate::allows(fileGate::Op::Write, wide(partFile_)) &&
+                                    WriteFile(file_.get(), pending_.data(), length, &written, nullptr) &&
+                                    written == length);
     pending_.clear();
     if (ok) return true;
     fileFailed_ = true;
@@ -149,9 +154,11 @@ bool downloadMgr::writePending() {
     return false;
 }
 
+// The digest is read through the handle that wrote the body, before it is
+// closed: nobody could change the file in between.
 void downloadMgr::downloadComplete() {
     TWLOG(LOG_DEBUG, "downloadMgr::downloadComplete()");
-    bool succeeded = finishFile() && !fileFailed_ && !installerFile_.empty();
+    bool succeeded = flushPart() && !installerFile_.empty();
     if (succeeded && !lengthMatches()) {
         TWLOG(LOG_ERROR, "Downloaded size differs from the announced one: fileSize=" << fileSize_
                                                                                      << " downloadSize=" << downloaded_);
@@ -159,6 +166,7 @@ void downloadMgr::downloadComplete() {
     }
     if (succeeded && !verify_checksum()) succeeded = false;
     TWLOG(LOG_DEBUG, "fileSize=" << fileSize_ << " downloadSize=" << downloaded_);
+    succeeded = finishFile() && succeeded;
     if (succeeded) succeeded = promote();
     if (!succeeded) removePart();
     signalDone(succeeded);
@@ -186,23 +194,30 @@ void downloadMgr::signalDone(bool succeeded) {
     doneSignal_.notify_all();
 }
 
-// Writes what is still buffered, puts it on the disk and closes the file when
-// open; false when that failed.
-bool downloadMgr::finishFile() {
-    if (!file_) return true;
-    const bool written = fileFailed_ || writePending();
-    const bool flushed = fileFailed_ || (fileGate::allows(fileGate::Op::Flush, wide(partFile_)) &&
-                                         FlushFileBuffers(file_.get()));
-    if (!flushed) {
+// Writes what is still buffered and puts it on the disk; false when that (or
+// an earlier write) failed.
+bool downloadMgr::flushPart() {
+    if (!file_ || fileFailed_) return !fileFailed_;
+    const bool written = writePending();
+    const bool flushed =
+        written && fileGate::allows(fileGate::Op::Flush, wide(partFile_)) && FlushFileBuffers(file_.get());
+    if (written && !flushed) {
         fileFailed_ = true;
         TWLOG(LOG_ERROR, "Failed to flush " << partFile_ << ": " << systemText(GetLastError()));
     }
+    return flushed;
+}
+
+// flushPart, then closes the file when open; false when any of it failed.
+bool downloadMgr::finishFile() {
+    if (!file_) return !fileFailed_;
+    const bool flushed = flushPart();
     const bool closed = CloseHandle(file_.release()) != FALSE;
     if (!closed) {
         fileFailed_ = true;
         TWLOG(LOG_ERROR, "Failed to close " << installerFile_ << ": " << systemText(GetLastError()));
     }
-    return written && flushed && closed && !fileFailed_;
+    return flushed && closed;
 }
 
 bool downloadMgr::lengthMatches() const { return !fileSizeSent_ || downloaded_ == fileSize_; }
@@ -212,7 +227,7 @@ bool downloadMgr::verify_checksum() {
         TWLOG(LOG_WARN, "Expected hash value is empty.");
         return true;
     }
-    const std::string computed = compute_file_hash(partFile_);
+    const std::string computed = file_ ? HeldFile::digestOf(file_.get()) : compute_file_hash(partFile_);
     TWLOG(LOG_DEBUG, "Checking md5 Computed " << computed << " expected " << expectedHash_);
     if (computed == expectedHash_) return true;
     TWLOG(LOG_ERROR, "Checksum didn't match.  Computed " << computed << " expected " << expectedHash_);
@@ -220,22 +235,8 @@ bool downloadMgr::verify_checksum() {
 }
 
 std::string downloadMgr::compute_file_hash(const std::string& path) {
-    if (!fileGate::allows(fileGate::Op::VerifyDigest, wide(path))) return std::string();
-    UniqueHandle file(CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!file) return std::string();
-    sha256 hash;
-    std::vector<char> buffer(kHashReadSize);
-    for (;;) {
-        DWORD read = 0;
-        if (!ReadFile(file.get(), buffer.data(), kHashReadSize, &read, nullptr)) {
-            TWLOG(LOG_ERROR, "Catch an exception: " << systemText(GetLastError()));
-            return std::string();
-        }
-        if (read == 0) break;
-        hash.update(buffer.data(), read);
-    }
-    return hash.finalHex();
+    HeldFile file;
+    return file.hold(wide(path)) ? file.digest() : std::string();
 }
 
 }  // namespace PALVANE_SERVICE

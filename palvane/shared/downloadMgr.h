@@ -3,7 +3,8 @@
 // blocking call for a task-pool thread. The body is written to the file's
 // name with ".part" appended and renamed to the file's own name only once its
 // digest matched and it is on the disk: a file under the name is always a
-// whole, checked download, and one cut short or refused leaves nothing.
+// whole, checked download, and one cut short or refused leaves nothing. Only
+// administrators can change either file.
 #pragma once
 
 #include <condition_variable>
@@ -51,6 +52,7 @@ public:
     static std::string compute_file_hash(const std::string& path);
 
 private:
+    bool flushPart();
     bool finishFile();
     bool writePending();
     bool promote();

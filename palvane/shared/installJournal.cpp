@@ -41,7 +41,7 @@ std::shared_ptr<ISettingsStore> makeMachineSettingsStore() { return std::make_sh
 
 bool InstallRecord::hasRemnant() const {
     return !pending && (!stage.empty() || !attempt.empty() || !cabinet.empty() || !cabinetDigest.empty() ||
-                        !upgradeVersion.empty() || priorKnown || !library.empty());
+                        !upgradeVersion.empty() || priorKnown || !library.empty() || !backups.empty());
 }
 
 InstallJournal::InstallJournal(std::shared_ptr<ISettingsStore> store) : store_(std::move(store)) { load(); }
@@ -61,6 +61,7 @@ InstallRecord InstallJournal::read() {
         {keys::INSTALL_ATTEMPT, &record.attempt},
         {keys::INSTALLED_VERSION, &record.installedVersion},
         {keys::INSTALL_LIBRARY, &record.library},
+        {keys::INSTALL_BACKUPS, &record.backups},
     };
     for (const auto& [name, value] : texts) {
         if (!store_->get(name, *value)) value->clear();
@@ -118,7 +119,7 @@ void InstallJournal::appendCleanUp(std::vector<Step>& steps, bool keepFresh) {
     if (!keepFresh) steps.push_back(remove(keys::INSTALL_FRESH));
     for (const char* name : {keys::INSTALL_CABFILE, keys::INSTALL_CABHASH, keys::UPGRADE_VERSION,
                              keys::INSTALLING_VERSION, keys::INSTALL_PRIOR_VERSION, keys::INSTALL_LIBRARY,
-                             keys::INSTALL_ATTEMPT, keys::INSTALL_STAGE}) {
+                             keys::INSTALL_BACKUPS, keys::INSTALL_ATTEMPT, keys::INSTALL_STAGE}) {
         steps.push_back(remove(name));
     }
     steps.push_back(flush());
@@ -141,7 +142,8 @@ bool InstallJournal::recordUpgrade(const std::string& cabinet, const std::string
     const InstallRecord now = record();
     if (now.stageSet()) return false;
     return apply({remove(keys::INSTALL_PENDING), remove(keys::INSTALL_STAGE), remove(keys::INSTALL_LIBRARY),
-                  set(keys::INSTALL_CABFILE, cabinet), set(keys::INSTALL_CABHASH, digest),
+                  remove(keys::INSTALL_BACKUPS), set(keys::INSTALL_CABFILE, cabinet),
+                  set(keys::INSTALL_CABHASH, digest),
                   set(keys::UPGRADE_VERSION, version), set(keys::INSTALLING_VERSION, version),
                   set(keys::INSTALL_PRIOR_VERSION, now.installedVersion), set(keys::INSTALL_ATTEMPT, newAttemptId()),
                   flush(), set(keys::INSTALL_PENDING, kTrue), flush()});
@@ -151,7 +153,7 @@ bool InstallJournal::beginFresh(const std::string& cabinet, const std::string& d
     std::lock_guard<std::mutex> lock(transitionLock_);
     if (record().stageSet()) return false;
     return apply({remove(keys::INSTALL_PENDING), remove(keys::INSTALL_STAGE), remove(keys::INSTALL_LIBRARY),
-                  remove(keys::UPGRADE_VERSION), remove(keys::INSTALL_PRIOR_VERSION),
+                  remove(keys::INSTALL_BACKUPS), remove(keys::UPGRADE_VERSION), remove(keys::INSTALL_PRIOR_VERSION),
                   set(keys::INSTALL_CABFILE, cabinet), set(keys::INSTALL_CABHASH, digest),
                   set(keys::INSTALLING_VERSION, version), set(keys::INSTALL_ATTEMPT, newAttemptId()),
                   set(keys::INSTALL_FRESH, kTrue), flush(), set(keys::INSTALL_PENDING, kTrue), flush()});
@@ -182,9 +184,20 @@ std::string InstallJournal::beginBackup() {
     return apply({set(keys::INSTALL_ATTEMPT, newAttemptId()), flush()}) ? record().attempt : std::string();
 }
 
+bool InstallJournal::noteBackup(const std::string& entry) {
+    std::lock_guard<std::mutex> lock(transitionLock_);
+    const std::string listed = record().backups;
+    return apply({set(keys::INSTALL_BACKUPS, listed.empty() ? entry : listed + "\n" + entry), flush()});
+}
+
+// Nothing is replaced yet when it fails: the stage from before is put back,
+// so that the old version, which runs on, is watched.
 bool InstallJournal::beginExtraction() {
     std::lock_guard<std::mutex> lock(transitionLock_);
-    return apply({set(keys::INSTALL_STAGE, InstallRecord::kExtracting), flush()});
+    const std::string before = record().stage;
+    if (apply({set(keys::INSTALL_STAGE, InstallRecord::kExtracting), flush()})) return true;
+    (void)apply({before.empty() ? remove(keys::INSTALL_STAGE) : set(keys::INSTALL_STAGE, before), flush()});
+    return false;
 }
 
 bool InstallJournal::noteLibrary(const std::string& file) {
@@ -214,22 +227,33 @@ bool InstallJournal::commit() {
     return apply(ending({set(keys::INSTALLED_VERSION, version)}, false));
 }
 
-bool InstallJournal::beginRestore() {
-    std::lock_guard<std::mutex> lock(transitionLock_);
-    return apply({set(keys::INSTALL_STAGE, InstallRecord::kRestore), flush()});
-}
-
 // A fresh attempt had no version before it; an attempt recorded before the
 // version from before was kept leaves "installed_version" as it is (it was
 // never changed before a commit).
-bool InstallJournal::endRestore() {
+std::vector<InstallJournal::Step> InstallJournal::versionBefore(const InstallRecord& now) {
+    if (now.fresh || (now.priorKnown && now.priorVersion.empty())) return {remove(keys::INSTALLED_VERSION)};
+    if (now.priorKnown) return {set(keys::INSTALLED_VERSION, now.priorVersion)};
+    return {};
+}
+
+// A commit cut short may have recorded the attempt's version: it is not
+// the version on the disk while the old files are put back.
+bool InstallJournal::beginRestore() {
     std::lock_guard<std::mutex> lock(transitionLock_);
     const InstallRecord now = record();
-    if (now.fresh || (now.priorKnown && now.priorVersion.empty())) {
-        return apply(ending({remove(keys::INSTALLED_VERSION)}, true));
-    }
-    if (now.priorKnown) return apply(ending({set(keys::INSTALLED_VERSION, now.priorVersion)}, true));
-    return apply(ending({}, true));
+    std::vector<Step> steps = versionBefore(now);
+    const bool unchanged = steps.empty() || (steps[0].kind == Step::Set ? now.installedVersion == steps[0].value
+                                                                        : now.installedVersion.empty());
+    if (unchanged) steps.clear();
+    if (!unchanged) steps.push_back(flush());
+    steps.push_back(set(keys::INSTALL_STAGE, InstallRecord::kRestore));
+    steps.push_back(flush());
+    return apply(steps);
+}
+
+bool InstallJournal::endRestore() {
+    std::lock_guard<std::mutex> lock(transitionLock_);
+    return apply(ending(versionBefore(record()), true));
 }
 
 bool InstallJournal::clear() {

@@ -54,6 +54,8 @@ struct InstallRecord {
     bool priorKnown = false;
     std::string priorVersion;
     std::string library;
+    // "install-backups": the backups this attempt completed.
+    std::string backups;
 
     // A downloaded upgrade waits for the reboot that starts its phase I.
     bool awaitsReboot() const { return pending && stage.empty() && !fresh && !cabinet.empty(); }
@@ -100,9 +102,11 @@ public:
     // Phase I fetches the cabinet again; it may come under the same name.
     [[nodiscard]] bool forgetCabinet();
     [[nodiscard]] bool replaceCabinet(const std::string& cabinet, const std::string& digest, const std::string& version);
-    // The attempt's identity, which its backups carry; an attempt recorded
-    // without one gets one. Empty when it cannot be written.
+    // The attempt's identity; an attempt recorded without one gets one.
+    // Empty when it cannot be written.
     [[nodiscard]] std::string beginBackup();
+    // One more backup of this attempt is complete and on the disk.
+    [[nodiscard]] bool noteBackup(const std::string& entry);
     // The backups are complete and on the disk; files are replaced from now on.
     [[nodiscard]] bool beginExtraction();
     // A runtime library is about to be placed in the library folder.
@@ -111,7 +115,8 @@ public:
     [[nodiscard]] bool markExtracted();
     // The new version runs: it is recorded, then the attempt ends.
     [[nodiscard]] bool commit();
-    // Written before a rollback touches any file.
+    // Written before a rollback touches any file; a version the attempt
+    // recorded already goes back to the one from before first.
     [[nodiscard]] bool beginRestore();
     // The old files are back: the version from before is recorded again,
     // then the attempt ends.
@@ -130,6 +135,7 @@ private:
     static Step remove(const char* name) { return {Step::Remove, name, std::string()}; }
     static Step flush() { return {Step::Flush, nullptr, std::string()}; }
     static void appendCleanUp(std::vector<Step>& steps, bool keepFresh);
+    static std::vector<Step> versionBefore(const InstallRecord& now);
     static std::vector<Step> ending(std::vector<Step> steps, bool keepFresh);
 
     bool apply(const std::vector<Step>& steps);

@@ -1,77 +1,57 @@
 #include "palvane/shared/rollback.h"
 
+#include <sstream>
+
 #include "palvane/dll-api/win/service_operations.h"
 #include "utils/twlogger.h"
 #include "utils/win/fileTree.h"
-#include "utils/win/scopedHandle.h"
 #include "utils/win/stringconv.h"
 
 namespace PALVANE_SERVICE {
 namespace {
 
-bool folderPresent(const std::string& path) {
+// How the journal lists a backup: a copy of the folder, or its absence.
+constexpr char kCopied = '+';
+constexpr char kMissing = '-';
+
+bool present(const std::string& path, fileTree::Kind kind) {
     DWORD error = 0;
-    return fileTree::kindOf(toWide(path), error) == fileTree::Kind::Folder;
-}
-
-// The marker holds a few dozen bytes; anything longer is not ours.
-constexpr DWORD kMarkerReadLimit = 256;
-
-std::string readSmallFile(const std::string& path) {
-    UniqueHandle file(CreateFileW(toWide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return std::string();
-    char buffer[kMarkerReadLimit];
-    DWORD read = 0;
-    if (!ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr)) return std::string();
-    return std::string(buffer, read);
+    return fileTree::kindOf(toWide(path), error) == kind;
 }
 
 }  // namespace
 
-RollbackMgr::RollbackMgr(std::string path, Components components, std::string attempt)
-    : FileMgr(std::move(path)), components_(std::move(components)), attempt_(std::move(attempt)) {}
+RollbackMgr::RollbackMgr(std::string path, Components components, InstallJournal& journal)
+    : FileMgr(std::move(path)), components_(std::move(components)), journal_(journal) {}
 
 RollbackMgr::~RollbackMgr() = default;
 
-RollbackMgr::Copy RollbackMgr::copyOf(const std::string& backupName) const {
-    if (attempt_.empty()) return Copy::None;
-    const std::string marker = readSmallFile(basePath() + backupName + kCompleteSuffix);
-    if (marker == attempt_ + kMissingTag) return Copy::Missing;
-    return marker == attempt_ && folderPresent(basePath() + backupName) ? Copy::Complete : Copy::None;
-}
-
-// The copy it vouches for is on the disk already (every copied file is
-// flushed), and the marker itself is written through.
-bool RollbackMgr::markComplete(const std::string& backupName, bool missing) const {
-    return fileTree::writeFile(toWide(basePath() + backupName + kCompleteSuffix),
-                               missing ? attempt_ + kMissingTag : attempt_);
-}
-
-// The marker goes first, so a removal cut short never leaves a copy that
-// still counts as complete.
-bool RollbackMgr::discard(const std::string& backupName) {
-    const bool unmarked = fileTree::removeTree(toWide(basePath() + backupName + kCompleteSuffix));
-    return unmarked && removeAll(backupName);
+// The journal's mark for the folder, or 0 when it lists none.
+char RollbackMgr::listed(const std::string& folder) const {
+    std::istringstream lines(journal_.record().backups);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.size() > 1 && line.compare(1, std::string::npos, folder) == 0) return line[0];
+    }
+    return 0;
 }
 
 bool RollbackMgr::copyOnce(const std::string& name, const std::string& backupName, bool& missing) {
-    const Copy existing = copyOf(backupName);
-    missing = existing == Copy::Missing;
-    if (existing != Copy::None) {
+    const char mark = listed(name);
+    missing = mark == kMissing;
+    if (missing || (mark == kCopied && present(basePath() + backupName, fileTree::Kind::Folder))) {
         TWLOG(LOG_INFO, basePath() + backupName << " already exists.");
         return true;
     }
-    if (folderPresent(basePath() + backupName)) {
+    if (!present(basePath() + backupName, fileTree::Kind::Missing)) {
         TWLOG(LOG_WARN, "Discarding " << backupName << ": not a complete backup of this installation");
+        if (!removeAll(backupName)) return false;
     }
-    if (!discard(backupName)) return false;
-    missing = !folderPresent(basePath() + name);
+    missing = !present(basePath() + name, fileTree::Kind::Folder);
     if (missing) {
         TWLOG(LOG_WARN, name << " is not there; a restore removes what the installation puts there.");
-        return markComplete(backupName, true);
+        return journal_.noteBackup(kMissing + name);
     }
-    return createDirectories(name, backupName) && markComplete(backupName, false);
+    return copyToNewFolder(name, backupName) && (mark == kCopied || journal_.noteBackup(kCopied + name));
 }
 
 bool RollbackMgr::backup() {
@@ -94,15 +74,10 @@ bool RollbackMgr::backup() {
 void RollbackMgr::resume() {
     for (const auto& component : components_) {
         const std::string name = component->folder;
-        const std::string backupName = name + kBackupSuffix;
-        const Copy copy = copyOf(backupName);
-        if (copy != Copy::None) {
-            TWLOG(LOG_INFO, "Resuming backup folder " << backupName);
-            backups_.push_back({name, backupName, copy == Copy::Missing});
-        } else if (folderPresent(basePath() + backupName)) {
-            TWLOG(LOG_WARN, "Discarding " << backupName << ": not a complete backup of this installation");
-            discard(backupName);
-        }
+        const char mark = listed(name);
+        if (mark == 0) continue;
+        TWLOG(LOG_INFO, "Resuming backup folder " << name << kBackupSuffix);
+        backups_.push_back({name, name + kBackupSuffix, mark == kMissing});
     }
 }
 
@@ -132,7 +107,7 @@ bool RollbackMgr::restore() {
 bool RollbackMgr::purge() {
     TWLOG(LOG_INFO, "Purge backup folder count= " << backups_.size());
     bool ok = true;
-    for (const auto& backup : backups_) ok = discard(backup.backupName) && ok;
+    for (const auto& backup : backups_) ok = removeAll(backup.backupName) && ok;
     return ok;
 }
 

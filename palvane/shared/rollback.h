@@ -2,13 +2,14 @@
 // a failed installation puts the old files back, a successful one throws the
 // copies away. One object serves one installation attempt.
 //
-// A copy counts only when it is complete and was made for this attempt: the
-// marker file beside it ("<folder>_backup.complete", holding the attempt's
-// identity) is written after the whole tree was copied and is on the disk,
-// and removed before the copy is purged. A copy without a matching marker (cut
-// short by a process death, or left by another attempt) is discarded, never
-// restored. A folder that was not there gets a marker alone, so that a restore
-// takes away what the failed installation put there.
+// A copy counts only when this attempt made it and it is complete: each
+// backup folder is created anew, closed to everyone but administrators, and
+// entered in the installation's journal (itself only administrators can
+// change) once the whole tree is copied and on the disk. A folder of that
+// name that the journal does not list (cut short by a process death, left by
+// another attempt, or put there by anybody else) is discarded, never used.
+// A folder that was not there is listed as missing, so that a restore takes
+// away what the failed installation put there.
 #pragma once
 
 #include <list>
@@ -16,6 +17,7 @@
 #include <string>
 
 #include "palvane/shared/coreParts.h"
+#include "palvane/shared/installJournal.h"
 #include "utils/win/FileMgr.h"
 
 namespace PALVANE_SERVICE {
@@ -25,22 +27,18 @@ public:
     using Components = ComponentList;
 
     static constexpr const char* kBackupSuffix = "_backup";
-    static constexpr const char* kCompleteSuffix = ".complete";
-    // Marker text after the attempt's identity for a folder that was missing.
-    static constexpr const char* kMissingTag = " missing";
 
     // `path` is the install path (ending with a backslash); the components'
-    // folders are relative to it. `attempt` names the installation attempt
-    // the copies belong to.
-    RollbackMgr(std::string path, Components components, std::string attempt);
+    // folders are relative to it. `journal` lists the attempt's backups.
+    RollbackMgr(std::string path, Components components, InstallJournal& journal);
     ~RollbackMgr() override;
 
     // Copies each component's folder to the folder's name + "_backup"; a
-    // complete copy of this attempt is kept as it is, any other is replaced.
-    // A missing component folder is recorded as missing; false when a present
+    // copy the journal lists is kept as it is, any other is replaced. A
+    // missing component folder is listed as missing; false when a present
     // folder could not be copied.
     bool backup() override;
-    // Takes over this attempt's complete copies; discards any other.
+    // Takes over the copies the journal lists; touches no file.
     void resume() override;
     // Makes each backed-up folder hold exactly its backup's files again (and
     // removes a folder that was missing); false when any folder could not be
@@ -56,16 +54,13 @@ private:
         std::string backupName;
         bool missing;
     };
-    enum class Copy { None, Complete, Missing };
 
-    Copy copyOf(const std::string& backupName) const;
-    bool markComplete(const std::string& backupName, bool missing) const;
-    bool discard(const std::string& backupName);
+    char listed(const std::string& folder) const;
     bool copyOnce(const std::string& name, const std::string& backupName, bool& missing);
     bool restoreOne(const Backup& backup);
 
     Components components_;
-    std::string attempt_;
+    InstallJournal& journal_;
     // One per successful backup step.
     std::list<Backup> backups_;
 };

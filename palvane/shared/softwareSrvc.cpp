@@ -332,8 +332,8 @@ void PalvaneService::onTimer() {
         TWLOG(LOG_INFO, "Skip query upgrade information.");
         return;
     }
-    if (journal_.record().restoreDue()) {
-        retryRestore();
+    if (journal_.record().restoreDue() || attemptEnd_ != AttemptEnd::Recorded) {
+        retryUnfinished();
         return;
     }
     if (queryBusy_.exchange(true)) {
@@ -350,15 +350,16 @@ void PalvaneService::onTimer() {
     queryBusy_ = false;
 }
 
-// A restore that failed (a file that stays locked) is tried again at ticks,
-// spaced out like a failing offer; no offer is taken before it succeeded.
-void PalvaneService::retryRestore() {
+// A restore that failed (a file that stays locked), or the end of an attempt
+// that could not be recorded, is tried again at ticks, spaced out like a
+// failing offer; no offer is taken before it succeeded.
+void PalvaneService::retryUnfinished() {
     std::lock_guard<std::mutex> lock(queryLock_);
     if (!restoreSpacing_.due(kRestoreRetry)) return;
     if (stopping_ || removing_ || !claimTask()) return;
     restoreSpacing_.attempted(kRestoreRetry);
     try {
-        pool_->enqueue(&PalvaneService::restoreTask, this);
+        pool_->enqueue(&PalvaneService::unfinishedTask, this);
     } catch (...) {
         taskRunning_ = false;
         throw;
@@ -501,6 +502,8 @@ void PalvaneService::onLogLevelChange(int level) {
     if (level >= LOG_EMERG && level <= LOG_DBLDEBUG) setFileLogLevel(static_cast<unsigned>(level));
 }
 
+// With the agent goes any installation of it: its cabinet, its backups and
+// its journal (an installation task that runs now keeps them).
 bool PalvaneService::remove_services() {
     setFileLogLevel(LOG_DEBUG);
     TWLOG(LOG_INFO, "PalvaneService::remove_services()");
@@ -510,7 +513,16 @@ bool PalvaneService::remove_services() {
         if (runningQuery_ != nullptr) runningQuery_->cancel();
         query_.reset();
     }
-    return services_ ? services_->remove_service() : false;
+    const bool removed = services_ ? services_->remove_service() : false;
+    if (!removed || !claimTask()) return removed;
+    ClearOnExit task(taskRunning_);
+    const InstallRecord record = journal_.load();
+    auto rollback = seams_.rollback(path_, components_, journal_);
+    rollback->resume();
+    rollback->purge();
+    deleteFile(record.cabinet);
+    if (!journal_.clear()) TWLOG(LOG_ERROR, "The values of the removed agent's installation could not be removed.");
+    return removed;
 }
 
 void PalvaneService::stop() {

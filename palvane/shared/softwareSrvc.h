@@ -49,8 +49,7 @@ public:
         // the component folders (the builders of coreParts.h by default).
         std::function<ComponentList()> components;
         std::function<std::unique_ptr<IServiceOperation>(const ComponentList&, const std::string& path)> operations;
-        std::function<std::shared_ptr<IRollback>(const std::string& path, const ComponentList&,
-                                                 const std::string& attempt)>
+        std::function<std::shared_ptr<IRollback>(const std::string& path, const ComponentList&, InstallJournal&)>
             rollback;
         // Milliseconds for spacing the attempts at an offer that keeps failing.
         offer_retry_spacing::Clock clock;
@@ -118,9 +117,11 @@ public:
     // The watchers' and the update query's view of the core.
     bool isAgentInstalled() const override { return agentInstalled_; }
     // Also while the journal says the files are being replaced or restored:
-    // a tree that is neither wholly old nor wholly new is never started.
+    // a tree that is neither wholly old nor wholly new is never started. A
+    // tree that is wholly new or old again and runs is watched even while the
+    // journal write that says so is still due.
     bool isChangingComponents() const override {
-        return changingComponents_ || handedOver_ || journal_.record().filesInFlux();
+        return changingComponents_ || handedOver_ || (journal_.record().filesInFlux() && !endRuns());
     }
     bool isStopping() const override { return stopping_; }
     bool isBeingRemoved() const override { return removing_; }
@@ -152,6 +153,15 @@ private:
         }
     };
     class LibraryRecord;
+    // How far the end of the last attempt is on the disk. The files are
+    // wholly new or old and run, but the journal write that says so failed
+    // (CommitDue, RestoreEndDue); or the restore could not even begin
+    // (RestoreDue). The ticks try again.
+    enum class AttemptEnd { Recorded, CommitDue, RestoreEndDue, RestoreDue };
+    bool endRuns() const {
+        const AttemptEnd end = attemptEnd_;
+        return end == AttemptEnd::CommitDue || end == AttemptEnd::RestoreEndDue;
+    }
     // Clears a flag on every way out of a scope: the task that claimed the
     // core, or the change of the components.
     class ClearOnExit {
@@ -193,8 +203,12 @@ private:
     bool offerHeldBack(const query_upgrade& answer);
     template <typename Task>
     void queueInstallation(Task task, const query_upgrade& answer);
-    void retryRestore();
-    void restoreTask();
+    void retryUnfinished();
+    void unfinishedTask();
+    bool recordCommit(const std::string& version);
+    bool recordRestoreEnd();
+    void removeLeftovers(const InstallRecord& record);
+    void abandonFresh(const InstallRecord& attempt);
     bool queryAgain(query_upgrade& query);
     bool fetch(downloadMgr& downloader, const std::string& url, const std::string& hash);
     void cancelDownload();
@@ -203,11 +217,11 @@ private:
     bool extractCabinet(cab_extractor& extractor);
     void stopForChange(const InstallRecord& attempt);
     bool rollBackInstallation();
-    void undoLibraryPlacement();
+    bool undoLibraryPlacement();
     void endFailedAttempt(const InstallRecord& attempt);
     void abandonPhaseOne(const std::string& cabinet);
     void stopFreshLeftovers();
-    void deleteFile(const std::string& path);
+    bool deleteFile(const std::string& path);
     bool launchComponents();
     void setUpgradeVersion(const std::string& version);
     void sleepFor(uint32_t milliseconds);
@@ -244,6 +258,7 @@ private:
     // The runtime asked its host to hand over to a new library, which
     // finishes the installation; this one only waits to be stopped.
     std::atomic<bool> handedOver_{false};
+    std::atomic<AttemptEnd> attemptEnd_{AttemptEnd::Recorded};
     // Phase I ran in this session: a failed one is not run again before the
     // next start (its own restart of the tray would run it again at once).
     std::atomic<bool> phaseOneTried_{false};

@@ -9,9 +9,13 @@
 #include "palvane/dll-api/win/cabinetNames.h"
 #include "palvane/dll-api/win/extractor.h"
 #include "palvane/dll-api/win/palvaneVersion.h"
+#include "palvane/shared/downloadMgr.h"
+#include "palvane/shared/rollback.h"
 #include "palvane/shared/softwareSrvc.h"
 #include "utils/configKeys.h"
 #include "utils/twlogger.h"
+#include "utils/win/fileTree.h"
+#include "utils/win/scopedHandle.h"
 #include "utils/win/stringconv.h"
 
 namespace PALVANE_SERVICE {
@@ -65,14 +69,19 @@ bool PalvaneService::installFromCabinet(const std::string& cabinet) {
     const InstallRecord attempt = journal_.record();
     const bool fresh = attempt.fresh;
     if (attempt.stage != InstallRecord::kExtracting && !journal_.beginExtraction()) {
-        if (!fresh) launch_services();
-        endFailedAttempt(attempt);
+        if (fresh) {
+            abandonFresh(attempt);
+        } else {
+            launch_services();
+            endFailedAttempt(attempt);
+        }
         return false;
     }
     if (!fresh && !services_->uninstall_drivers()) {
         TWLOG(LOG_WARN, "Drivers are not uninstalled; the installation goes on.");
     }
     cab_extractor extractor(path_, cabinet);
+    extractor.setExpectedDigest(attempt.cabinetDigest);
     LibraryRecord library(*this);
     extractor.setLibraryRecord(&library);
     if (!extractor.extract() || !journal_.markExtracted()) status_ = kExtractionFailed;
@@ -91,7 +100,7 @@ bool PalvaneService::installFromCabinet(const std::string& cabinet) {
 // go only after the attempt has ended.
 bool PalvaneService::complete_installation(bool new_rollback) {
     if (new_rollback) {
-        rollback_ = seams_.rollback(path_, components_, journal_.record().attempt);
+        rollback_ = seams_.rollback(path_, components_, journal_);
         rollback_->resume();
     }
     if (status_ == kExtractionFailed) {
@@ -105,15 +114,33 @@ bool PalvaneService::complete_installation(bool new_rollback) {
         rollBackInstallation();
         return false;
     }
-    const std::string version = journal_.record().attemptVersion();
     changingComponents_ = false;
+    recordCommit(journal_.record().attemptVersion());
+    return true;
+}
+
+// The new version runs; when it cannot be recorded now, the ticks (or the
+// next start) record it.
+bool PalvaneService::recordCommit(const std::string& version) {
     if (!journal_.commit()) {
-        // The new version runs; the next start records it (or rolls it back).
+        attemptEnd_ = AttemptEnd::CommitDue;
         TWLOG(LOG_ERROR, "Failed to save installed version:" << version);
-        return true;
+        return false;
     }
+    attemptEnd_ = AttemptEnd::Recorded;
     if (!version.empty()) TWLOG(LOG_INFO, "Quillmark Agent version " << version << " is installed successfully.");
     rollback_->purge();
+    return true;
+}
+
+// The old files are back and run; when that cannot be recorded now, the
+// ticks (or the next start) record it.
+bool PalvaneService::recordRestoreEnd() {
+    if (!journal_.endRestore()) {
+        attemptEnd_ = AttemptEnd::RestoreEndDue;
+        return false;
+    }
+    attemptEnd_ = AttemptEnd::Recorded;
     return true;
 }
 
@@ -165,14 +192,15 @@ void PalvaneService::stopForChange(const InstallRecord& attempt) {
 }
 
 // A library this attempt placed goes with it (unless it is the one running
-// now), and "dll_version" names the running one again.
-void PalvaneService::undoLibraryPlacement() {
+// now), and "dll_version" names the running one again; false when either
+// could not be done.
+bool PalvaneService::undoLibraryPlacement() {
     const std::string library = journal_.record().library;
-    if (library.empty()) return;
-    if (!cabinetNames::samePath(toWide(library), runningModule())) deleteFile(library);
-    if (!seams_.settings->set(configKeys::DLL_VERSION, kRuntimeVersion)) {
-        TWLOG(LOG_ERROR, "Failed to set " << configKeys::DLL_VERSION << " registry value");
-    }
+    if (library.empty()) return true;
+    const bool deleted = cabinetNames::samePath(toWide(library), runningModule()) || deleteFile(library);
+    if (seams_.settings->set(configKeys::DLL_VERSION, kRuntimeVersion)) return deleted;
+    TWLOG(LOG_ERROR, "Failed to set " << configKeys::DLL_VERSION << " registry value");
+    return false;
 }
 
 // The stage turns to "restore" before any file is touched: a start after a
@@ -186,34 +214,45 @@ bool PalvaneService::rollBackInstallation() {
     endFailedAttempt(attempt);
     if (!journal_.beginRestore()) {
         TWLOG(LOG_ERROR, "The rollback could not be recorded; nothing was restored.");
+        attemptEnd_ = AttemptEnd::RestoreDue;
         return false;
     }
+    attemptEnd_ = AttemptEnd::Recorded;
     TWLOG(LOG_INFO, "Restoring all installed services...");
     stopForChange(attempt);
-    const bool restored = attempt.fresh || rollback_->restore();
-    if (!restored) {
+    if (!rollback_->restore() || !undoLibraryPlacement()) {
         TWLOG(LOG_ERROR, "The installed services could not be restored completely; the restore is tried again.");
         return false;
     }
-    undoLibraryPlacement();
     deleteFile(attempt.cabinet);
-    if (!journal_.endRestore()) return false;
+    const bool recorded = recordRestoreEnd();
     if (!attempt.fresh) launch_services();
-    rollback_->purge();
-    return true;
+    if (recorded) rollback_->purge();
+    return recorded;
 }
 
 void PalvaneService::restore_at_start() {
     TWLOG(LOG_NOTICE, "A failed installation is restored from its backups.");
-    rollback_ = seams_.rollback(path_, components_, journal_.record().attempt);
+    rollback_ = seams_.rollback(path_, components_, journal_);
     rollback_->resume();
     rollBackInstallation();
 }
 
-void PalvaneService::restoreTask() {
+void PalvaneService::unfinishedTask() {
     ClearOnExit task(taskRunning_);
     if (stopping_ || removing_) return;
-    restore_at_start();
+    switch (attemptEnd_.load()) {
+        case AttemptEnd::CommitDue:
+            recordCommit(journal_.record().attemptVersion());
+            return;
+        case AttemptEnd::RestoreEndDue:
+            if (recordRestoreEnd()) rollback_->purge();
+            return;
+        case AttemptEnd::RestoreDue:
+        case AttemptEnd::Recorded:
+            restore_at_start();
+            return;
+    }
 }
 
 // The cabinet's digest matched again at this start; nothing waits for an
@@ -224,7 +263,7 @@ void PalvaneService::finishExtractionAtStart() {
     TWLOG(LOG_NOTICE, "The extraction of version " << attempt.attemptVersion() << " was cut short; it is finished from "
                                                    << attempt.cabinet);
     const ClearOnExit change = changeComponents();
-    rollback_ = seams_.rollback(path_, components_, attempt.attempt);
+    rollback_ = seams_.rollback(path_, components_, journal_);
     rollback_->resume();
     stopForChange(attempt);
     undoLibraryPlacement();
@@ -253,8 +292,34 @@ void PalvaneService::dropRemnant() {
     const InstallRecord record = journal_.record();
     TWLOG(LOG_WARN, "The values of an installation that ended or cannot go on are dropped.");
     deleteFile(record.cabinet);
-    (void)journal_.clear();
+    if (journal_.clear()) removeLeftovers(journal_.record());
     launchIdleAgent();
+}
+
+// What a process death can leave that no value names any more: downloads
+// and cabinets beside the one recorded, the staging folder of an extraction,
+// and, with no attempt under way, backup folders.
+void PalvaneService::removeLeftovers(const InstallRecord& record) {
+    const std::wstring folder = toWide(path_);
+    const std::wstring part = toWide(downloadMgr::kPartSuffix);
+    std::vector<std::wstring> leftovers{folder + cab_extractor::kStagingFolder};
+    WIN32_FIND_DATAW entry;
+    UniqueFindHandle find(FindFirstFileW((folder + L"*").c_str(), &entry));
+    for (bool more = find.valid(); more; more = FindNextFileW(find.get(), &entry)) {
+        std::wstring name = entry.cFileName;
+        const std::wstring path = folder + name;
+        if (name.size() > part.size() && _wcsicmp(name.c_str() + name.size() - part.size(), part.c_str()) == 0) {
+            name.resize(name.size() - part.size());
+        }
+        const bool file = !(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+        if (file && cabinetNames::hasCabinetSuffix(name) && !cabinetNames::samePath(path, toWide(record.cabinet))) {
+            leftovers.push_back(path);
+        }
+    }
+    for (const auto& component : components_) {
+        if (!record.pending) leftovers.push_back(toWide(path_ + component->folder + RollbackMgr::kBackupSuffix));
+    }
+    for (const auto& leftover : leftovers) fileTree::removeTree(leftover);
 }
 
 // Runs on the starting thread, before the service monitor exists.
@@ -286,10 +351,12 @@ void PalvaneService::recoverAtStart(StartAction action) {
             return;
         case StartAction::AwaitReboot:
             TWLOG(LOG_NOTICE, "The downloaded upgrade is installed after a reboot.");
+            removeLeftovers(record);
             launchIdleAgent();
             return;
         case StartAction::PhaseOneOnTray:
         case StartAction::Nothing:
+            removeLeftovers(record);
             launchIdleAgent();
             return;
     }

@@ -35,9 +35,7 @@ constexpr const char* kUpgradeFailed = "Failed to upgrade Quillmark Agent.";
 
 void PalvaneService::sleepFor(uint32_t milliseconds) { seams_.sleep(milliseconds); }
 
-void PalvaneService::deleteFile(const std::string& path) {
-    if (!path.empty()) fileTree::removeTree(toWide(path));
-}
+bool PalvaneService::deleteFile(const std::string& path) { return path.empty() || fileTree::removeTree(toWide(path)); }
 
 // A stop ends the wait: no agent process will come to a runtime that is
 // going away, and the task pool must drain.
@@ -116,19 +114,19 @@ bool PalvaneService::launchComponents() {
 
 void PalvaneService::launch_services() { launchComponents(); }
 
-// The backup is taken whenever an agent is installed, and no installation goes
-// on without it: a failed one could not be undone. Its copies are on the disk
-// before they count as complete.
+// No installation goes on without its backup, fresh ones included: a failed
+// one puts back exactly what was there (and takes away folders that were
+// not). The copies are on the disk before the journal lists them.
 bool PalvaneService::pre_install() {
     TWLOG(LOG_DEBUG, "PalvaneService::pre_install()");
     status_ = 0;
     const std::string attempt = journal_.beginBackup();
-    rollback_ = seams_.rollback(path_, components_, attempt);
-    if (!agentInstalled_) {
+    rollback_ = seams_.rollback(path_, components_, journal_);
+    if (agentInstalled_) {
+        stop_all_services();
+    } else {
         TWLOG(LOG_NOTICE, "Ignoring pre_install() since agent is not installed.");
-        return true;
     }
-    stop_all_services();
     if (status_ != 0) {
         const int32_t failed = status_;
         launch_services();
@@ -138,7 +136,7 @@ bool PalvaneService::pre_install() {
     }
     TWLOG(LOG_INFO, "Backing up all installed services...");
     if (attempt.empty() || !rollback_->backup()) {
-        launch_services();
+        if (agentInstalled_) launch_services();
         TWLOG(LOG_ERROR, "Installation cannot continue, failed to back up the installed services.");
         return false;
     }
@@ -196,17 +194,26 @@ bool PalvaneService::install_fresh_agent(const std::string& url, const std::stri
     const bool leftovers = journal_.record().fresh;
     const std::string cabinet = downloader.installer_file();
     if (!journal_.beginFresh(cabinet, hash, upgradeVersion())) {
-        endFailedAttempt(journal_.record());
+        abandonFresh(journal_.record());
         return false;
     }
     const ClearOnExit change = changeComponents();
     if (leftovers) stopFreshLeftovers();
     if (!pre_install()) {
         TWLOG(LOG_ERROR, "!!!!pre_install() failed.");
-        endFailedAttempt(journal_.record());
+        abandonFresh(journal_.record());
         return false;
     }
     return installFromCabinet(cabinet);
+}
+
+// A fresh attempt that ends before its extraction leaves nothing behind: its
+// backups and its values go (its downloader takes the cabinet), and the same
+// offer waits for the next start.
+void PalvaneService::abandonFresh(const InstallRecord& attempt) {
+    endFailedAttempt(attempt);
+    if (rollback_) rollback_->purge();
+    if (!journal_.clear()) TWLOG(LOG_ERROR, "The values of the failed fresh installation could not be removed.");
 }
 
 void PalvaneService::handle_ipc_ready_thread() {

@@ -11,7 +11,7 @@ namespace testutil {
 class FakeMonitoredCore : public PALVANE_SERVICE::IMonitoredCore {
 public:
     bool isAgentInstalled() const override { return agentInstalled; }
-    bool isChangingComponents() const override { return changingComponents; }
+    bool isChangingComponents() const override { return ++asked, changingComponents.load(); }
     bool isStopping() const override { return stopping; }
     bool isBeingRemoved() const override { return beingRemoved; }
     PALVANE_SERVICE::IServiceOperation* serviceOperations() override { return operations; }
@@ -20,6 +20,7 @@ public:
     std::atomic<bool> changingComponents{false};
     std::atomic<bool> stopping{false};
     std::atomic<bool> beingRemoved{false};
+    mutable std::atomic<int> asked{0};  // a pass asked whether it may act
     PALVANE_SERVICE::IServiceOperation* operations = nullptr;
 };
 

@@ -161,6 +161,15 @@ TEST_F(LoggerFileTest, FailedRotationKeepsTheOlderGenerationAndLosesNoLine) {
     EXPECT_TRUE(testutil::fileExists(path + ".1\\keep.txt"));
 }
 
+// A full disk or a folder that is gone: the lines are dropped and counted.
+TEST_F(LoggerFileTest, LinesThatCannotBeWrittenAreCounted) {
+    useFile(dir_.file("later\\palvane.log"));
+    for (int i = 0; i < 3; ++i) TWLOG(LOG_INFO, "lost " << i);
+    ASSERT_TRUE(CreateDirectoryA(dir_.file("later").c_str(), nullptr));
+    TWLOG(LOG_INFO, "kept");
+    EXPECT_NE(read(dir_.file("later\\palvane.log")).find("3 log lines could not be written\r\n"), std::string::npos);
+}
+
 TEST_F(LoggerFileTest, ConcurrentWritersThroughARotationLoseAndTearNothing) {
     const std::string path = dir_.file("threads.log");
     constexpr int kThreads = 8;

@@ -6,7 +6,6 @@
 
 #include "utils/twlogger.h"
 #include "utils/win/adminOnlySecurity.h"
-#include "utils/win/fileGate.h"
 #include "utils/win/fileTree.h"
 #include "utils/win/scopedHandle.h"
 #include "utils/win/stringconv.h"
@@ -41,19 +40,28 @@ FileMgr::FileMgr(std::string path) : path_(std::move(path)) {}
 FileMgr::~FileMgr() = default;
 
 bool FileMgr::createDirectories(const std::string& source, const std::string& target) {
-    const std::string from = path_ + source;
-    const std::string to = path_ + target;
-    if (!folderExists(from)) return false;
+    if (!folderExists(path_ + source)) return false;
     DWORD error = 0;
-    if (fileTree::kindOf(toWide(to), error) != Kind::Missing) {
-        TWLOG(LOG_INFO, to << " already exists.");
+    if (fileTree::kindOf(toWide(path_ + target), error) != Kind::Missing) {
+        TWLOG(LOG_INFO, path_ + target << " already exists.");
         return true;
     }
-    // A backup is later restored by SYSTEM: users must not change it meanwhile.
-    if (!makeFolder(to, AdminOnlySecurity(AdminOnlySecurity::Scope::Tree).attributes())) return false;
-    if (fileTree::copyTree(toWide(from), toWide(to))) return true;
-    // A half-made copy would later pass for a complete backup.
-    fileTree::removeTree(toWide(to));
+    return copyToNewFolder(source, target);
+}
+
+bool FileMgr::copyToNewFolder(const std::string& source, const std::string& target) {
+    const std::string from = path_ + source;
+    const std::wstring to = toWide(path_ + target);
+    if (!folderExists(from)) return false;
+    AdminOnlySecurity security(AdminOnlySecurity::Scope::Tree);
+    DWORD error = 0;
+    if (!security.attributes() || !fileTree::createFolders(fileTree::folderOf(to), error, security.attributes()) ||
+        !fileTree::createNewFolder(to, security.attributes())) {
+        TWLOG(LOG_ERROR, "Failed to create " << path_ + target << ", error=" << (error ? error : GetLastError()));
+        return false;
+    }
+    if (fileTree::copyTree(toWide(from), to)) return true;
+    fileTree::removeTree(to);
     return false;
 }
 
@@ -109,11 +117,7 @@ bool FileMgr::copyFile(const std::wstring& sourceFile, const std::wstring& targe
     if (fileTree::kindOf(target, error) == Kind::Folder) {
         target = fileTree::join(target, fileTree::fileNameOf(sourceFile));
     }
-    if (!fileGate::allows(fileGate::Op::Copy, target, sourceFile) || !CopyFileW(sourceFile.c_str(), target.c_str(), TRUE)) {
-        fileTree::logFailure("CopyFileW", GetLastError(), sourceFile + L" -> " + target);
-        return false;
-    }
-    if (!fileTree::flushFile(target)) return false;
+    if (!fileTree::copyFile(sourceFile, target, false)) return false;
     fileTree::removeTree(sourceFile);
     return true;
 }

@@ -17,10 +17,14 @@ public:
     FileMgr& operator=(const FileMgr&) = delete;
 
     // Makes path+target a copy of the folder path+source. An existing target is
-    // left untouched and counts as success; a missing source is a failure. A
-    // copy that fails half-way is removed again, so a later call never mistakes
-    // it for a complete backup.
+    // left untouched and counts as success; otherwise as copyToNewFolder.
     bool createDirectories(const std::string& source, const std::string& target);
+
+    // Makes path+target, which must not be there yet, a copy of the folder
+    // path+source that only administrators can change (a backup is later
+    // restored by SYSTEM). A missing source is a failure, and a copy that
+    // fails half-way is removed again, so that it never passes for a whole one.
+    bool copyToNewFolder(const std::string& source, const std::string& target);
 
     // Makes the folder path+target hold exactly the tree of path+source: files
     // of both are overwritten, files only the target has are removed, and a
@@ -34,9 +38,10 @@ public:
     // Removes the packet-filter driver's files (exact names) from path+folder.
     bool removeDriverFiles(const std::string& folder);
 
-    // Moves a file: copies source to target without overwriting, then deletes
-    // the source. A target that is an existing folder receives the file under
-    // its own name. Takes complete file names; the base path is not used.
+    // Moves a file: copies source to target without overwriting (the copy
+    // flushed and as long as its source), then deletes the source. A target
+    // that is an existing folder receives the file under its own name. Takes
+    // complete file names; the base path is not used.
     bool copyFile(const std::string& sourceFile, const std::string& targetFile);
     bool copyFile(const std::wstring& sourceFile, const std::wstring& targetFile);
 

@@ -20,8 +20,10 @@ std::shared_ptr<const Gate> current() {
 
 bool allows(Op op, const std::wstring& path, const std::wstring& source) {
     const auto gate = current();
-    if (!gate || (*gate)(op, path, source)) return true;
-    SetLastError(ERROR_WRITE_PROTECT);
+    if (!gate) return true;
+    const DWORD error = (*gate)(op, path, source);
+    if (error == NO_ERROR) return true;
+    SetLastError(error);
     return false;
 }
 

@@ -74,20 +74,21 @@ bool removeEmptyFolder(const std::wstring& path) {
     return false;
 }
 
+bool removeEntry(const std::wstring& path, const WIN32_FIND_DATAW& entry);
+
+// The folder's own removal puts the removal of everything below it on the
+// disk: only the folder above it is flushed.
 bool removeFolderTree(const std::wstring& folder) {
     std::vector<WIN32_FIND_DATAW> entries;
     bool ok = listEntries(folder, entries);
-    for (const auto& entry : entries) {
-        const std::wstring child = join(folder, entry.cFileName);
-        if (isFolderEntry(entry) && !isLink(entry)) {
-            ok = removeFolderTree(child) && ok;
-        } else if (isFolderEntry(entry)) {
-            ok = removeEmptyFolder(child) && ok;  // the link only, never its target
-        } else {
-            ok = removeFile(child) && ok;
-        }
-    }
+    for (const auto& entry : entries) ok = removeEntry(join(folder, entry.cFileName), entry) && ok;
     return removeEmptyFolder(folder) && ok;
+}
+
+bool removeEntry(const std::wstring& path, const WIN32_FIND_DATAW& entry) {
+    if (!isFolderEntry(entry)) return removeFile(path);
+    if (isLink(entry)) return removeEmptyFolder(path);  // the link only, never its target
+    return removeFolderTree(path);
 }
 
 bool makeFolder(const std::wstring& path, SECURITY_ATTRIBUTES* security = nullptr) {
@@ -103,6 +104,33 @@ bool copySubFolder(const std::wstring& from, const std::wstring& to) {
         return false;
     }
     return copyTree(from, to);
+}
+
+bool sizeOf(const std::wstring& path, uint64_t& size) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
+    size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return true;
+}
+
+// Flushes a file (or, with FILE_FLAG_BACKUP_SEMANTICS, a folder) and reads
+// its size through the same handle.
+bool flushHandle(const std::wstring& path, DWORD flags, uint64_t* size) {
+    if (!fileGate::allows(fileGate::Op::Flush, path)) {
+        logFailure("FlushFileBuffers", GetLastError(), path);
+        return false;
+    }
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | flags, nullptr));
+    LARGE_INTEGER length{};
+    if (file && FlushFileBuffers(file.get()) && (size == nullptr || GetFileSizeEx(file.get(), &length))) {
+        if (size != nullptr) *size = static_cast<uint64_t>(length.QuadPart);
+        return true;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_INVALID_FUNCTION && error != ERROR_NOT_SUPPORTED) logFailure("FlushFileBuffers", error, path);
+    SetLastError(error);
+    return false;
 }
 
 bool sameKind(const WIN32_FIND_DATAW& entry, Kind reference) {
@@ -125,6 +153,13 @@ std::wstring fileNameOf(const std::wstring& path) {
     const std::wstring trimmed = withoutTrailingSeparators(path);
     const size_t slash = trimmed.find_last_of(L"\\/");
     return slash == std::wstring::npos ? trimmed : trimmed.substr(slash + 1);
+}
+
+std::wstring folderOf(const std::wstring& path) {
+    const std::wstring trimmed = withoutTrailingSeparators(path);
+    const size_t slash = trimmed.find_last_of(L"\\/");
+    if (slash == std::wstring::npos) return L".";
+    return slash == 0 || trimmed[slash - 1] == L':' ? trimmed.substr(0, slash + 1) : trimmed.substr(0, slash);
 }
 
 Kind kindOf(const std::wstring& path, DWORD& error) {
@@ -157,6 +192,12 @@ bool createFolders(const std::wstring& folder, DWORD& error, SECURITY_ATTRIBUTES
     return false;
 }
 
+bool createNewFolder(const std::wstring& folder, SECURITY_ATTRIBUTES* security) {
+    if (makeFolder(withoutTrailingSeparators(folder), security)) return true;
+    logFailure("CreateDirectoryW", GetLastError(), folder);
+    return false;
+}
+
 bool removeTree(const std::wstring& path) {
     const std::wstring target = withoutTrailingSeparators(path);
     const DWORD attributes = GetFileAttributesW(target.c_str());
@@ -166,9 +207,9 @@ bool removeTree(const std::wstring& path) {
         logFailure("GetFileAttributesW", error, target);
         return false;
     }
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return removeFile(target);
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return removeEmptyFolder(target);
-    return removeFolderTree(target);
+    WIN32_FIND_DATAW entry{};
+    entry.dwFileAttributes = attributes;
+    return removeEntry(target, entry) && flushFolder(folderOf(target));
 }
 
 bool copyTree(const std::wstring& from, const std::wstring& to) {
@@ -188,59 +229,65 @@ bool copyTree(const std::wstring& from, const std::wstring& to) {
     return ok;
 }
 
-bool copyFile(const std::wstring& from, const std::wstring& to) {
+bool copyFile(const std::wstring& from, const std::wstring& to, bool overwrite) {
     DWORD error = 0;
     const Kind existing = kindOf(to, error);
-    if (existing == Kind::Folder && !removeTree(to)) return false;
-    if (existing == Kind::File) clearReadOnly(to);
-    if (!fileGate::allows(fileGate::Op::Copy, to, from) || !CopyFileW(from.c_str(), to.c_str(), FALSE)) {
+    if (overwrite && existing == Kind::Folder && !removeTree(to)) return false;
+    if (overwrite && existing == Kind::File) clearReadOnly(to);
+    uint64_t size = 0;
+    if (!sizeOf(from, size) || !fileGate::allows(fileGate::Op::Copy, to, from) ||
+        !CopyFileW(from.c_str(), to.c_str(), overwrite ? FALSE : TRUE)) {
         logFailure("CopyFileW", GetLastError(), from + L" -> " + to);
         return false;
     }
-    return flushFile(to);
+    if (flushWhole(to, size)) return true;
+    // Nothing may take a copy cut short for the file.
+    const DWORD shortError = GetLastError();
+    removeTree(to);
+    SetLastError(shortError);
+    return false;
 }
 
+// MOVEFILE_WRITE_THROUGH only covers a move done as a copy and a delete;
+// a rename within a volume is on the disk once its folders are flushed.
 bool moveFile(const std::wstring& from, const std::wstring& to) {
-    if (fileGate::allows(fileGate::Op::Move, to, from) &&
-        MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        return true;
+    if (!fileGate::allows(fileGate::Op::Move, to, from) ||
+        !MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        logFailure("MoveFileExW", GetLastError(), from + L" -> " + to);
+        return false;
     }
-    logFailure("MoveFileExW", GetLastError(), from + L" -> " + to);
+    const std::wstring folder = folderOf(to);
+    const std::wstring before = folderOf(from);
+    return flushFolder(folder) && (_wcsicmp(before.c_str(), folder.c_str()) == 0 || flushFolder(before));
+}
+
+bool flushFile(const std::wstring& path) { return flushHandle(path, 0, nullptr); }
+
+bool flushWhole(const std::wstring& path, uint64_t expectedSize) {
+    uint64_t size = 0;
+    if (!flushHandle(path, 0, &size)) return false;
+    if (size == expectedSize) return true;
+    ULARGE_INTEGER free{};
+    const bool full = GetDiskFreeSpaceExW(folderOf(path).c_str(), &free, nullptr, nullptr) &&
+                      free.QuadPart < expectedSize - size;
+    TWLOG(LOG_ERROR, toUtf8(path) << " holds " << size << " bytes where " << expectedSize << " were written");
+    SetLastError(full || size > expectedSize ? ERROR_DISK_FULL : ERROR_WRITE_FAULT);
     return false;
 }
 
-bool flushFile(const std::wstring& path) {
-    if (!fileGate::allows(fileGate::Op::Flush, path)) {
-        logFailure("FlushFileBuffers", GetLastError(), path);
-        return false;
-    }
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file && FlushFileBuffers(file.get())) return true;
-    logFailure("FlushFileBuffers", GetLastError(), path);
-    return false;
-}
-
-bool writeFile(const std::wstring& path, const std::string& content) {
-    if (!fileGate::allows(fileGate::Op::Write, path)) {
-        logFailure("WriteFile", GetLastError(), path);
-        return false;
-    }
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
-    const DWORD length = static_cast<DWORD>(content.size());
-    DWORD written = 0;
-    if (file && WriteFile(file.get(), content.data(), length, &written, nullptr) && written == length &&
-        FlushFileBuffers(file.get())) {
-        return true;
-    }
-    logFailure("WriteFile", GetLastError(), path);
-    return false;
+// A file system without folder flushes (FAT) keeps no order to break.
+bool flushFolder(const std::wstring& folder) {
+    std::wstring target = withoutTrailingSeparators(folder);
+    if (target.size() == 2 && target[1] == L':') target += L'\\';  // a drive's root, not its current folder
+    if (flushHandle(target, FILE_FLAG_BACKUP_SEMANTICS, nullptr)) return true;
+    const DWORD error = GetLastError();
+    return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
 }
 
 bool pruneTree(const std::wstring& reference, const std::wstring& target) {
     std::vector<WIN32_FIND_DATAW> entries;
     bool ok = listEntries(target, entries);
+    bool changed = false;
     for (const auto& entry : entries) {
         const std::wstring inTarget = join(target, entry.cFileName);
         const std::wstring inReference = join(reference, entry.cFileName);
@@ -250,12 +297,13 @@ bool pruneTree(const std::wstring& reference, const std::wstring& target) {
             logFailure("GetFileAttributesW", error, inReference);
             ok = false;
         } else if (!sameKind(entry, kind)) {
-            ok = removeTree(inTarget) && ok;
+            ok = removeEntry(inTarget, entry) && ok;
+            changed = true;
         } else if (kind == Kind::Folder) {
             ok = pruneTree(inReference, inTarget) && ok;
         }
     }
-    return ok;
+    return (!changed || flushFolder(target)) && ok;
 }
 
 }  // namespace fileTree

@@ -12,6 +12,7 @@
 #include "utils/win/fileGate.h"
 #include "utils/win/fileTree.h"
 #include "utils/win/localconfig.h"
+#include "utils/win/scopedHandle.h"
 #include "utils/win/stringconv.h"
 #include "utils/win/winError.h"
 
@@ -37,44 +38,61 @@ cab_extractor::cab_extractor(std::string destinationFolder, std::string cabinetP
 cab_extractor::cab_extractor(std::string destinationFolder, std::string cabinetPath, IterateCabinet iterate)
     : cabinetW_(toWide(cabinetPath)),
       destinationW_(toWide(destinationFolder)),
+      stagingW_(destinationW_ + kStagingFolder + L"\\"),
       cabinet_(std::move(cabinetPath)),
       iterate_(std::move(iterate)) {}
 
 cab_extractor::~cab_extractor() { delete_cabinets(); }
 
 bool cab_extractor::extract() {
+    bool ok = false;
     try {
-        return extract_all();
+        ok = extract_all();
     } catch (const std::exception& e) {
         TWLOG(LOG_CRIT, "Catch an exception: " << e.what());
     } catch (...) {
         TWLOG(LOG_CRIT, "Catch an exception: unknown");
     }
-    return false;
+    held_.release();
+    return ok;
 }
 
 bool cab_extractor::extract_all() {
-    if (!iterate(cabinetW_, 0, cabinet_)) return false;
+    if (!hold_cabinet() || !iterate(cabinetW_, 0, cabinet_)) return false;
     // Entries appended while walking are walked too (std::list keeps the
     // iterator valid).
     for (auto it = nested_.begin(); it != nested_.end(); ++it) {
         if (!extract_nested(*it)) return false;
     }
-    if (!flush_extracted()) return false;
     TWLOG(LOG_INFO, "Sucessfully extract " << cabinet_);
     return true;
 }
 
-// What vouches for the files (the stage "extracted") must not outlive them
-// in a power cut. Nested cabinets are deleted and a placed library was moved
-// (and flushed there), so only what is still in place is flushed.
-bool cab_extractor::flush_extracted() {
-    for (const auto& file : extracted_) {
-        DWORD error = 0;
-        if (cabinetNames::hasCabinetSuffix(file) || fileTree::kindOf(file, error) != fileTree::Kind::File) continue;
-        if (!fileTree::flushFile(file)) return false;
+// The digest is checked right before the walk, through the handle that keeps
+// the cabinet as it is until the walk has ended.
+bool cab_extractor::hold_cabinet() {
+    if (!held_.hold(cabinetW_)) {
+        winError(GetLastError()).log("Failed to extract %s", cabinet_.c_str());
+        return false;
     }
-    return true;
+    if (expectedDigest_.empty()) return true;
+    const std::string digest = held_.digest();
+    if (digest == expectedDigest_) return true;
+    TWLOG(LOG_ERROR, "The cabinet " << cabinet_ << " is not the one checked: computed " << digest << " expected "
+                                    << expectedDigest_);
+    return false;
+}
+
+// Made afresh by each extraction: a folder of that name that was there
+// already (which anybody may have made) is removed, never used.
+bool cab_extractor::make_staging() {
+    if (stagingMade_) return true;
+    AdminOnlySecurity security(AdminOnlySecurity::Scope::Tree);
+    stagingMade_ = fileTree::removeTree(stagingW_) && security.attributes() != nullptr &&
+                   fileGate::allows(fileGate::Op::CreateFolder, stagingW_) &&
+                   CreateDirectoryW(stagingW_.c_str(), security.attributes());
+    if (!stagingMade_) TWLOG(LOG_ERROR, "Failed to create folder " << toUtf8(stagingW_));
+    return stagingMade_;
 }
 
 bool cab_extractor::iterate(const std::wstring& cabinet, unsigned depth, const std::string& name) {
@@ -110,8 +128,7 @@ bool cab_extractor::extract_nested(const NestedCabinet& nested) {
     libraryFile_.clear();
     const bool ok = iterate(nested.path, nested.depth, name);
     libraryCabinetActive_ = false;
-    if (ok && kind == SubCabinet::UnpackLibrary) place_library(configKeys::PALVANE_LIBRARY_FOLDER);
-    return ok;
+    return ok && (kind != SubCabinet::UnpackLibrary || place_library(configKeys::PALVANE_LIBRARY_FOLDER));
 }
 
 UINT CALLBACK cab_extractor::cabinet_callback(PVOID context, UINT notification, UINT_PTR param1, UINT_PTR param2) {
@@ -150,6 +167,8 @@ UINT cab_extractor::abort_with(DWORD error) {
     return FILEOP_ABORT;
 }
 
+// Nested cabinets and the library to be placed go to the staging folder,
+// every other file to the destination.
 UINT cab_extractor::extract_file(FILE_IN_CABINET_INFO_W& info, const wchar_t* cabinet) {
     if (aborted_) return abort_with(abortError_);
     const std::wstring name = info.NameInCabinet ? info.NameInCabinet : L"";
@@ -158,20 +177,35 @@ UINT cab_extractor::extract_file(FILE_IN_CABINET_INFO_W& info, const wchar_t* ca
         TWLOG(LOG_ERROR, "Refusing file name " << toUtf8(name) << " in " << toUtf8(cabinetPath));
         return abort_with(ERROR_INVALID_NAME);
     }
-    const DWORD error = fill_target(info, name, cabinetPath);
+    const bool staged = cabinetNames::hasCabinetSuffix(name) ||
+                        (libraryCabinetActive_ && isLibraryName(fileTree::fileNameOf(name)));
+    const std::wstring& base = staged ? stagingW_ : destinationW_;
+    const DWORD error = fill_target(info, base + name, cabinetPath);
     if (error != NO_ERROR) return abort_with(error);
-    if (!create_target_folders(name)) return abort_with(ERROR_CANNOT_MAKE);
+    if ((staged && !make_staging()) || !create_target_folders(base, name)) return abort_with(ERROR_CANNOT_MAKE);
     if (!fileGate::allows(fileGate::Op::Extract, info.FullTargetName, cabinetPath)) {
         return abort_with(GetLastError());
     }
+    // Some SetupAPI implementations write over a file without truncating it,
+    // leaving the tail of a longer one.
+    UniqueHandle existing(CreateFileW(info.FullTargetName, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!existing && GetLastError() != ERROR_FILE_NOT_FOUND) {
+        const DWORD error = GetLastError();
+        TWLOG(LOG_ERROR, "Failed to replace " << toUtf8(info.FullTargetName) << ", error=" << error);
+        return abort_with(error);
+    }
+    existing.reset();
     note_library_file(name, info.FullTargetName);
+    pendingTarget_ = info.FullTargetName;
+    pendingSize_ = info.FileSize;
     TWLOG(LOG_DEBUG, "Extract  " << toUtf8(info.FullTargetName) << " from " << toUtf8(cabinetPath));
     return FILEOP_DOIT;
 }
 
 // SetupAPI's target buffer holds MAX_PATH characters, terminator included.
-DWORD cab_extractor::fill_target(FILE_IN_CABINET_INFO_W& info, const std::wstring& name, const std::wstring& cabinet) {
-    const std::wstring target = destinationW_ + name;
+DWORD cab_extractor::fill_target(FILE_IN_CABINET_INFO_W& info, const std::wstring& target,
+                                 const std::wstring& cabinet) {
     if (target.size() >= MAX_PATH) {
         TWLOG(LOG_ERROR, "Target path too long: " << toUtf8(target) << " in " << toUtf8(cabinet));
         return ERROR_FILENAME_EXCED_RANGE;
@@ -184,11 +218,11 @@ DWORD cab_extractor::fill_target(FILE_IN_CABINET_INFO_W& info, const std::wstrin
     return NO_ERROR;
 }
 
-// The destination and every folder of the name below it, outermost first.
-bool cab_extractor::create_target_folders(const std::wstring& name) {
-    std::vector<std::wstring> folders{destinationW_};
+// `base` and every folder of the name below it, outermost first.
+bool cab_extractor::create_target_folders(const std::wstring& base, const std::wstring& name) {
+    std::vector<std::wstring> folders{base};
     for (size_t at = name.find_first_of(L"\\/"); at != std::wstring::npos; at = name.find_first_of(L"\\/", at + 1)) {
-        folders.push_back(destinationW_ + name.substr(0, at + 1));
+        folders.push_back(base + name.substr(0, at + 1));
     }
     for (const auto& folder : folders) {
         DWORD error = 0;
@@ -208,15 +242,21 @@ void cab_extractor::note_library_file(const std::wstring& name, const wchar_t* t
     if (libraryCabinetActive_ && isLibraryName(fileTree::fileNameOf(name))) libraryFile_ = target;
 }
 
+// A file counts only once it is on the disk and as long as its cabinet says:
+// a full disk may leave it short (and every later file empty) without an
+// error in `Win32Error`.
 UINT cab_extractor::add_sub_cab(const FILEPATHS_W& paths) {
     const std::wstring target = paths.Target ? paths.Target : L"";
-    if (paths.Win32Error != 0) {
+    DWORD error = paths.Win32Error;
+    if (error == NO_ERROR && !samePath(target, pendingTarget_)) error = ERROR_INVALID_DATA;  // not one we asked for
+    if (error == NO_ERROR && !fileTree::flushWhole(target, pendingSize_)) error = GetLastError();
+    pendingTarget_.clear();
+    if (error != NO_ERROR) {
         TWLOG(LOG_ERROR, "Errors occurred while extracting " << toUtf8(paths.Source ? paths.Source : L"") << " to "
-                                                             << toUtf8(target) << " error=" << paths.Win32Error);
-        abort_with(paths.Win32Error);
-        return paths.Win32Error;
+                                                             << toUtf8(target) << " error=" << error);
+        abort_with(error);
+        return error;
     }
-    extracted_.push_back(target);
     if (cabinetNames::hasCabinetSuffix(target)) {
         TWLOG(LOG_DEBUG, "Add subCab file " << toUtf8(target));
         nested_.push_back({target, currentDepth_ + 1});
@@ -288,21 +328,13 @@ void cab_extractor::delete_cabinets() noexcept {
     if (cabinetsDeleted_) return;
     cabinetsDeleted_ = true;
     const auto remove = [](const std::wstring& path) {
-        return fileGate::allows(fileGate::Op::Delete, path) && DeleteFileW(path.c_str());
+        if (!fileTree::removeTree(path)) winError(GetLastError()).log("Failed to delete %s", toUtf8(path).c_str());
     };
     try {
-        if (!remove(cabinetW_)) winError(GetLastError()).log("Failed to delete %s", cabinet_.c_str());
-        for (auto it = nested_.begin(); it != nested_.end(); ++it) {
-            const auto& nested = *it;
-            // The same nested cabinet may have been unpacked more than once.
-            const auto earlier = std::find_if(nested_.begin(), it, [&](const NestedCabinet& other) {
-                return samePath(other.path, nested.path);
-            });
-            if (earlier != it) continue;
-            if (!remove(nested.path)) {
-                winError(GetLastError()).log("Failed to delete %s", toUtf8(nested.path).c_str());
-            }
-        }
+        held_.release();
+        remove(cabinetW_);
+        // The nested cabinets and a library that was not placed are all in it.
+        if (stagingMade_) remove(stagingW_);
     } catch (...) {
         // Nothing may leave a destructor; the files stay behind.
     }

@@ -2,6 +2,13 @@
 // into the install folder; a nested cabinet "palvane_<version>.cab" of another
 // version than the runtime now loaded brings a new copy of the runtime library,
 // which is placed in the library folder for the hand-over.
+//
+// What is installed is what was checked: the cabinet is held (nobody can
+// change or delete it) from its digest check until its extraction ends, and
+// nested cabinets and the library on its way to the library folder are
+// unpacked into a folder only administrators can change. Every file unpacked
+// is flushed and must hold the size the cabinet declares: a disk that fills
+// up may cut files short without any error reported.
 #pragma once
 
 #include <windows.h>
@@ -12,6 +19,8 @@
 #include <list>
 #include <string>
 #include <vector>
+
+#include "palvane/shared/heldFile.h"
 
 namespace PALVANE_SERVICE {
 
@@ -53,8 +62,16 @@ public:
     cab_extractor& operator=(const cab_extractor&) = delete;
 
     // Unpacks the cabinet and its nested cabinets; never throws. Every file
-    // unpacked is on the disk when it returns true.
+    // unpacked is whole and on the disk when it returns true.
     bool extract() override;
+
+    // The digest the cabinet must have right before it is unpacked (64
+    // lower-case hex digits); none is checked while it is empty.
+    void setExpectedDigest(std::string digest) { expectedDigest_ = std::move(digest); }
+
+    // Where nested cabinets and the library to be placed are unpacked,
+    // below the destination.
+    static constexpr const wchar_t* kStagingFolder = L"unpacked cabinets";
 
     // Where a placed library is recorded; without one only "dll_version" is
     // written. Not owned; must outlive extract().
@@ -82,7 +99,8 @@ private:
     };
 
     bool extract_all();
-    bool flush_extracted();
+    bool hold_cabinet();
+    bool make_staging();
     void record_placed();
     bool iterate(const std::wstring& cabinet, unsigned depth, const std::string& name);
     bool extract_nested(const NestedCabinet& nested);
@@ -91,16 +109,22 @@ private:
     UINT add_sub_cab(const FILEPATHS_W& paths);
     SubCabinet check_sub_cab(const std::wstring& path);
     bool place_library(const std::string& folderName);
-    bool create_target_folders(const std::wstring& name);
-    DWORD fill_target(FILE_IN_CABINET_INFO_W& info, const std::wstring& name, const std::wstring& cabinet);
+    bool create_target_folders(const std::wstring& base, const std::wstring& name);
+    DWORD fill_target(FILE_IN_CABINET_INFO_W& info, const std::wstring& target, const std::wstring& cabinet);
     void note_library_file(const std::wstring& name, const wchar_t* target);
     UINT abort_with(DWORD error);
 
     std::wstring cabinetW_;
     std::wstring destinationW_;
+    std::wstring stagingW_;
     std::string cabinet_;
+    std::string expectedDigest_;
+    HeldFile held_;
+    bool stagingMade_ = false;
     std::list<NestedCabinet> nested_;
-    std::vector<std::wstring> extracted_;
+    // The file SetupAPI writes now and the size its cabinet declares.
+    std::wstring pendingTarget_;
+    DWORD pendingSize_ = 0;
     ILibraryRecord* libraryRecord_ = nullptr;
     bool newLibrary_ = false;
     bool cabinetsDeleted_ = false;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "palvane/shared/downloadMgr.h"
+#include "support/fileTreeUtil.h"
 #include "support/localUpdateServer.h"
 #include "support/testData.h"
 #include "support/testUtil.h"
@@ -69,6 +70,7 @@ TEST_F(CabinetDownload, SeveralMegabytesArriveAndPassTheDigest) {
         EXPECT_TRUE(written == cabinet);
     }
     EXPECT_TRUE(testutil::fileExists(path)) << "an upgrade's cabinet must survive";
+    EXPECT_TRUE(testutil::closedToUsers(path));
     EXPECT_TRUE(capture.contains(" download_url=" + url("cabs/agent.cab") + " md5Hash=")) << capture.text();
     EXPECT_TRUE(capture.contains("Checking md5 Computed ")) << capture.text();
 }

@@ -7,6 +7,7 @@
 #include "support/testUtil.h"
 #include "utils/win/scopedHandle.h"
 
+using PALVANE_SERVICE::InstallJournal;
 using PALVANE_SERVICE::RollbackMgr;
 using testutil::readTree;
 using testutil::TreeContent;
@@ -15,7 +16,6 @@ using testutil::writeTree;
 namespace {
 
 const TreeContent kAgent = {{"agent.exe", "agent v1"}, {"conf\\", ""}, {"conf\\agent.json", "{}"}, {"logs\\", ""}};
-const char* const kAttempt = "attempt-1";
 const TreeContent kDrivers = {{"PacketFilterDriver.sys", "sys v1"}, {"PacketFilterDriver.inf", "inf v1"}};
 
 std::shared_ptr<Installed_services> component(const std::string& name, const std::string& folder) {
@@ -51,12 +51,14 @@ protected:
 
     testutil::TempDir dir;
     testutil::LogCapture log{8};
+    testutil::MachineSettingsSandbox settings;
+    InstallJournal journal{PALVANE_SERVICE::makeMachineSettingsStore()};
 };
 
 }  // namespace
 
 TEST_F(RollbackTest, ARestoreBringsBackExactlyTheBackedUpFiles) {
-    RollbackMgr rollback(dir.path(), components(), kAttempt);
+    RollbackMgr rollback(dir.path(), components(), journal);
     EXPECT_TRUE(rollback.backup());
     EXPECT_EQ(readTree(dir.file("Quillmark Agent_backup\\")), readTree(dir.file("Quillmark Agent\\")));
     EXPECT_EQ(count("Backup folder from Quillmark Drivers to Quillmark Drivers_backup"), 2u);
@@ -74,19 +76,19 @@ TEST_F(RollbackTest, ARestoreBringsBackExactlyTheBackedUpFiles) {
     EXPECT_TRUE(rollback.purge());
     EXPECT_TRUE(rollback.purge());
     EXPECT_EQ(count("Purge backup folder count= 4"), 2u);
-    EXPECT_FALSE(testutil::fileExists(dir.file("qmdns_backup.complete")));
+    EXPECT_EQ(journal.record().backups, "+Quillmark Drivers\n+Quillmark Agent\n-qmdns");
     EXPECT_EQ(readTree(dir.path()).count("Quillmark Agent_backup\\"), 0u);
     EXPECT_EQ(readTree(dir.path()).count("Quillmark Drivers_backup\\"), 0u);
     EXPECT_EQ(readTree(dir.file("Quillmark Agent\\")), kAgent);
 }
 
 TEST_F(RollbackTest, ALaterBackupKeepsTheFirstOne) {
-    RollbackMgr before(dir.path(), components(), kAttempt);
+    RollbackMgr before(dir.path(), components(), journal);
     ASSERT_TRUE(before.backup());
     changeInstalledFiles();
     // A completion after a reload of the library backs up again, after the
     // extraction; the backup from before the extraction must win.
-    RollbackMgr after(dir.path(), components(), kAttempt);
+    RollbackMgr after(dir.path(), components(), journal);
     EXPECT_TRUE(after.backup());
     EXPECT_TRUE(log.contains(dir.file("Quillmark Agent_backup") + " already exists."));
     EXPECT_TRUE(after.restore());
@@ -99,30 +101,26 @@ TEST_F(RollbackTest, ALaterBackupKeepsTheFirstOne) {
 // backup replaces it.
 TEST_F(RollbackTest, OnlyACompleteBackupOfTheSameAttemptCounts) {
     ASSERT_TRUE(writeTree(dir.file("Quillmark Agent_backup\\"), {{"agent.exe", "half a copy"}}));
-    RollbackMgr completion(dir.path(), components(), kAttempt);
+    RollbackMgr completion(dir.path(), components(), journal);
     completion.resume();
     changeInstalledFiles();
     EXPECT_FALSE(completion.restore()) << "nothing to restore from is a failure";
     EXPECT_EQ(readTree(dir.file("Quillmark Agent\\")).at("agent.exe"), "agent v2 (broken)") << "nothing restored";
-    EXPECT_FALSE(testutil::fileExists(dir.file("Quillmark Agent_backup"))) << "the unmarked copy is discarded";
+    EXPECT_TRUE(testutil::fileExists(dir.file("Quillmark Agent_backup\\agent.exe"))) << "resume deleted a file";
 
-    RollbackMgr earlier(dir.path(), components(), "attempt-0");
-    ASSERT_TRUE(earlier.backup());
-    ASSERT_TRUE(writeTree(dir.file("Quillmark Agent\\"), {{"agent.exe", "agent v2.5"}}));
-    RollbackMgr next(dir.path(), components(), kAttempt);
+    RollbackMgr next(dir.path(), components(), journal);
     ASSERT_TRUE(next.backup());
     EXPECT_TRUE(log.contains("Discarding Quillmark Agent_backup"));
+    ASSERT_TRUE(testutil::removeTree(dir.file("Quillmark Drivers_backup")));
     ASSERT_TRUE(writeTree(dir.file("Quillmark Agent\\"), {{"agent.exe", "agent v3"}}));
-    RollbackMgr resumed(dir.path(), components(), kAttempt);
+    RollbackMgr resumed(dir.path(), components(), journal);
     resumed.resume();
-    EXPECT_TRUE(resumed.restore());
-    EXPECT_EQ(readTree(dir.file("Quillmark Agent\\")).at("agent.exe"), "agent v2.5") << "this attempt's copy";
-    EXPECT_TRUE(resumed.purge());
-    EXPECT_FALSE(testutil::fileExists(dir.file("Quillmark Agent_backup.complete")));
+    EXPECT_FALSE(resumed.restore()) << "a listed copy that is gone fails the restore";
+    EXPECT_EQ(readTree(dir.file("Quillmark Agent\\")).at("agent.exe"), "agent v2 (broken)") << "this attempt's copy";
 }
 
 TEST_F(RollbackTest, AMissingBackupOrFolderIsHandledOnRestore) {
-    RollbackMgr rollback(dir.path(), components(), kAttempt);
+    RollbackMgr rollback(dir.path(), components(), journal);
     ASSERT_TRUE(rollback.backup());
     ASSERT_TRUE(testutil::removeTree(dir.file("Quillmark Agent")));
     ASSERT_TRUE(testutil::removeTree(dir.file("Quillmark Drivers_backup")));
@@ -138,7 +136,7 @@ TEST_F(RollbackTest, AFolderThatCannotBeBackedUpFailsTheBackup) {
     UniqueHandle lock(CreateFileA(dir.file("Quillmark Agent\\agent.exe").c_str(), GENERIC_READ, 0, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(lock.valid());
-    RollbackMgr rollback(dir.path(), components(), kAttempt);
+    RollbackMgr rollback(dir.path(), components(), journal);
     EXPECT_FALSE(rollback.backup());
     EXPECT_TRUE(log.contains("Failed to backup folder from Quillmark Agent to Quillmark Agent_backup"));
     EXPECT_FALSE(testutil::fileExists(dir.file("Quillmark Agent_backup")));

@@ -193,8 +193,9 @@ TEST_F(ServiceMonitorTest, DeletionCutsAStartHeldByTheServiceManagerOrAnInstalla
         SCOPED_TRACE(installing ? "installing" : "service manager");
         auto installation = component(table_, "twQuillmark")->lock();
         if (!installing) installation.unlock();
+        const int asked = core_.asked;
         auto monitor = std::make_unique<service_monitor>(&core_, machine_.path(), table_, fastOptions());
-        if (installing) Sleep(300);
+        ASSERT_TRUE(testutil::waitUntil([&] { return core_.asked > asked; }));
         ASSERT_TRUE(installing || testutil::waitUntil([] { return stateIs("twQuillmark", SERVICE_START_PENDING); }));
         auto deletion = std::async(std::launch::async, [&] { monitor.reset(); });
         EXPECT_EQ(deletion.wait_for(3s), std::future_status::ready);

@@ -107,7 +107,7 @@ TEST_F(CoreOnAMachine, UpgradeWhoseComponentDoesNotStartIsRestoredFromTheBackup)
     core->start([] {});
     ASSERT_TRUE(core->installRecord().phaseOneDue());
     core->onIpcReady(true);  // an agent process connected: phase I
-    ASSERT_TRUE(testutil::waitUntil([&] { return log_.contains("Purge backup folder count="); },
+    ASSERT_TRUE(testutil::waitUntil([&] { return log_.contains("Purge backup") && !core->isInstallationRunning(); },
                                     std::chrono::seconds(90)))
         << log_.text();
     EXPECT_TRUE(log_.contains("Installation did not complete due to launching services failure, statue=-8"));

@@ -114,7 +114,7 @@ protected:
     PalvaneService::Seams recordingRollbackSeams(bool backupFails = false) {
         auto seams = fastSeams(ops_);
         seams.rollback = [this, backupFails](const std::string&, const PALVANE_SERVICE::ComponentList&,
-                                             const std::string&) {
+                                             PALVANE_SERVICE::InstallJournal&) {
             return std::make_shared<RecordingRollback>(ops_, backupFails, &restoreFails_);
         };
         return seams;
@@ -148,10 +148,13 @@ TEST_F(CoreTest, NoAgentAndNothingPendingStartsNoComponentAndTicksEvery20Seconds
 
 TEST_F(CoreTest, InstalledAgentWithNothingPendingStartsStoppedComponents) {
     markAgentInstalled(install_.path());
+    const auto leftover = [this](const char* name) { return install_.file(name); };
+    for (const char* file : {"agent-1.cab", "agent-2.cab.part"}) testutil::writeFile(leftover(file), "");
     auto core = makeCore();
     EXPECT_TRUE(core->isAgentInstalled());
     EXPECT_EQ(core->timerPeriod(), 300u);
     start(*core);
+    for (const char* file : {"agent-1.cab", "agent-2.cab.part"}) EXPECT_FALSE(testutil::fileExists(leftover(file)));
     EXPECT_EQ(ops_->all(), std::vector<std::string>{"start_service"});
     EXPECT_TRUE(log_.contains("Launch all stopped services from PalvaneService start."));
     core->stop();
@@ -484,11 +487,14 @@ TEST_F(CoreUpdateTest, RemoveServicesDuringATickStartsNoInstallation) {
     ScriptedResponse held = ScriptedResponse::json(answer("2.1.0", url("cabs/agent.cab"), "", false));
     held.holdUntilRelease = true;
     server_.expect("GET", "/check_agent_updates?guid=", held);
+    set(configKeys::INSTALL_PENDING, "true");  // an upgrade waits: it goes with the agent
+    set(configKeys::INSTALL_CABFILE, install_.file("waiting.cab"));
 
     auto core = makeCore();
     start(*core);
     ASSERT_TRUE(testutil::waitUntil([&] { return server_.requestCount() == 1; }, std::chrono::seconds(20)));
     EXPECT_TRUE(core->remove_services());
+    EXPECT_EQ(setting(configKeys::INSTALL_PENDING) + setting(configKeys::INSTALL_CABFILE), "<absent><absent>");
     server_.releaseStalls();
     ASSERT_TRUE(testutil::waitUntil([&] { return log_.contains("Failed to get software update information."); },
                                     std::chrono::seconds(40)));
@@ -751,9 +757,9 @@ TEST_F(CoreTest, ConnectionsAtOnceQueueOneIpcReadyTask) {
     auto core = makeCore();
     start(*core);
     for (int peer = 0; peer < 8; ++peer) core->onIpcReady(true);
-    Sleep(300);  // every task queued runs meanwhile
-    EXPECT_LT(testutil::countLines(log_.text(), "PalvaneService::handle_ipc_ready_thread()"), 8u);
     core->stop();
+    core.reset();  // every task queued has run
+    EXPECT_LT(testutil::countLines(log_.text(), "PalvaneService::handle_ipc_ready_thread()"), 8u);
 }
 
 // The new drivers go before the restore, so the restored INFs reinstall the

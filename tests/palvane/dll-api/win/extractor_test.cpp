@@ -8,6 +8,8 @@
 #include "support/fileTreeUtil.h"
 #include "support/testUtil.h"
 #include "utils/configKeys.h"
+#include "utils/win/scopedHandle.h"
+#include "utils/win/stringconv.h"
 
 using PALVANE_SERVICE::cab_extractor;
 using testutil::readTree;
@@ -48,6 +50,7 @@ protected:
     testutil::MachineSettingsSandbox settings;
     testutil::LogCapture log{8};
     const std::string destination = dir.file("inst_all\\");
+    const std::string staged = destination + "unpacked cabinets\\";
 };
 
 // Sends FILEINCABINET for one name and returns the callback's answer.
@@ -127,6 +130,7 @@ TEST_F(ExtractorTest, ALibraryOfAnotherVersionIsPlacedThenRecorded) {
     EXPECT_EQ(tree.count("palvane_2.0.0.dll"), 0u);
     EXPECT_EQ(tree.at("palvane_2.0.0.pdb"), "symbols");  // not the library
     EXPECT_TRUE(testutil::closedToUsers(destination + "Quillmark Palvane"));
+    EXPECT_TRUE(testutil::closedToUsers(staged)) << "where nested cabinets are unpacked";
     EXPECT_TRUE(log.contains("Update palvane DLL to version=2.0.0"));
 }
 
@@ -134,7 +138,7 @@ TEST_F(ExtractorTest, ALibraryThatCannotBePlacedChangesNothing) {
     settings.set(configKeys::DLL_VERSION, "1.0.0");
     ASSERT_TRUE(testutil::writeTree(destination, {{"Quillmark Palvane\\palvane_2.0.0.dll", "loaded library"}}));
     cab_extractor extractor(destination, cabinet("nested.cab"));
-    EXPECT_TRUE(extractor.extract());
+    EXPECT_FALSE(extractor.extract());
     EXPECT_FALSE(extractor.new_library());
     EXPECT_EQ(setting(configKeys::DLL_VERSION), "1.0.0");
     EXPECT_EQ(readTree(destination).at("Quillmark Palvane\\palvane_2.0.0.dll"), "loaded library");
@@ -153,7 +157,7 @@ TEST_F(ExtractorTest, AFailingNestedCabinetStopsTheExtractionAndIsStillDeleted) 
     {
         cab_extractor extractor(destination, cabinet("badnested.cab"));
         EXPECT_FALSE(extractor.extract());
-        EXPECT_TRUE(log.contains("Failed to extract " + destination + "broken.cab"));
+        EXPECT_TRUE(log.contains("Failed to extract " + staged + "broken.cab"));
         EXPECT_FALSE(log.contains("broken.cab:Success"));
     }
     EXPECT_EQ(readTree(destination), (TreeContent{{"top.txt", "top"}}));
@@ -163,7 +167,7 @@ TEST_F(ExtractorTest, NestingIsBounded) {
     {
         cab_extractor extractor(destination, cabinet("chain.cab"));
         EXPECT_FALSE(extractor.extract());
-        EXPECT_TRUE(log.contains("Cabinets nested too deep, not extracting " + destination + "c5.cab"));
+        EXPECT_TRUE(log.contains("Cabinets nested too deep, not extracting " + staged + "c5.cab"));
     }
     EXPECT_TRUE(readTree(destination).empty());
 }
@@ -226,7 +230,8 @@ TEST_F(ExtractorTest, AFileErrorAbortsTheWalkEvenWhereThePlatformWouldGoOn) {
     EXPECT_EQ(cab_extractor::cabinet_callback(&extractor, SPFILENOTIFY_CABINETINFO, 0, 0), static_cast<UINT>(NO_ERROR));
 
     // A walk that reports success after such an error still fails the extraction.
-    cab_extractor walked(destination, dir.file("download\\none.cab"),
+    const std::string flat = cabinet("flat.cab");
+    cab_extractor walked(destination, flat,
                          [](const std::wstring&, PSP_FILE_CALLBACK_W callback, PVOID context) {
                              FILEPATHS_W paths{};
                              paths.Target = L"C:\\inst\\a.txt";
@@ -236,11 +241,27 @@ TEST_F(ExtractorTest, AFileErrorAbortsTheWalkEvenWhereThePlatformWouldGoOn) {
                              return TRUE;
                          });
     EXPECT_FALSE(walked.extract());
-    EXPECT_TRUE(log.contains("Failed to extract " + dir.file("download\\none.cab")));
+    EXPECT_TRUE(log.contains("Failed to extract " + flat));
+}
+
+// The digest is checked right before the walk, and nobody can change the
+// cabinet until the walk has ended.
+TEST_F(ExtractorTest, OnlyTheCheckedCabinetIsUnpacked) {
+    cab_extractor other(destination, cabinet("flat.cab"));
+    other.setExpectedDigest(std::string(64, '0'));
+    EXPECT_FALSE(other.extract());
+    bool writable = true;
+    cab_extractor held(destination, cabinet("flat.cab"), [&](const std::wstring& path, PSP_FILE_CALLBACK_W, PVOID) {
+        writable = UniqueHandle(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, 0, nullptr)).valid();
+        return TRUE;
+    });
+    EXPECT_TRUE(held.extract());
+    EXPECT_FALSE(writable);
 }
 
 TEST_F(ExtractorTest, NoExceptionLeavesExtract) {
-    cab_extractor extractor(destination, dir.file("download\\none.cab"),
+    cab_extractor extractor(destination, cabinet("flat.cab"),
                             [](const std::wstring&, PSP_FILE_CALLBACK_W, PVOID) -> BOOL {
                                 throw std::runtime_error("walk failed");
                             });
@@ -250,12 +271,15 @@ TEST_F(ExtractorTest, NoExceptionLeavesExtract) {
 
 TEST_F(ExtractorTest, ACabinetThatKeepsHoldingCabinetsEnds) {
     int walks = 0;
-    cab_extractor extractor(destination, dir.file("download\\none.cab"),
+    cab_extractor extractor(destination, cabinet("flat.cab"),
                             [&walks](const std::wstring&, PSP_FILE_CALLBACK_W callback, PVOID context) {
                                 ++walks;
+                                FILE_IN_CABINET_INFO_W info{};
+                                info.NameInCabinet = L"again.cab";
+                                callback(context, SPFILENOTIFY_FILEINCABINET, reinterpret_cast<UINT_PTR>(&info), 0);
+                                testutil::writeFile(toUtf8(info.FullTargetName), "");
                                 FILEPATHS_W paths{};
-                                paths.Target = L"C:\\inst\\again.cab";
-                                paths.Source = L"C:\\cab\\update.cab";
+                                paths.Target = info.FullTargetName;
                                 callback(context, SPFILENOTIFY_FILEEXTRACTED, reinterpret_cast<UINT_PTR>(&paths), 0);
                                 return TRUE;
                             });
