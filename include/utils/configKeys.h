@@ -48,6 +48,10 @@ inline constexpr const char* DLL_FILE_NAME = "dll_file_name";
 // path>", the count being its trials that did not end cleanly.
 inline constexpr const char* DLL_PROVED = "dll-proved";
 inline constexpr const char* DLL_TRIAL = "dll-trial";
+// Written by the runtime library when its start failed inside (its
+// StartMonitoring returns all the same), removed by the host's LibraryFolder
+// before it binds a library: the host counts such a start as a failed trial.
+inline constexpr const char* DLL_START_FAILED = "dll-start-failed";
 inline constexpr const char* IPC_PALVANE_PORT = "ipc_palvane_port";
 inline constexpr const char* TCP_DRIVER = "tcp_driver";
 inline constexpr const char* LEVEL = "level";

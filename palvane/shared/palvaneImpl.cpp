@@ -38,9 +38,13 @@ PalvaneImpl::~PalvaneImpl() {
     service_.reset();
 }
 
+// A runtime without its core does nothing: the host must not keep it.
 void PalvaneImpl::StartMonitoring(ReloadCallback callback) {
     TWLOG(LOG_DEBUG, "SoftwareServcIMpl::StartMonitoring()");
-    if (!service_) return;
+    if (!service_) {
+        guarded("StartMonitoring", [] { recordFailedStart(*makeMachineSettingsStore()); });
+        return;
+    }
     guarded("StartMonitoring", [&] { service_->start(callback); });
 }
 

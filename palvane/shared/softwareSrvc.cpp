@@ -13,6 +13,7 @@
 #include "utils/configKeys.h"
 #include "utils/twlogger.h"
 #include "utils/win/localconfig.h"
+#include "utils/win/moduleReference.h"
 #include "utils/win/osprofile.h"
 #include "utils/win/perUserData.h"
 #include "utils/win/userInfo.h"
@@ -53,6 +54,7 @@ PalvaneService::PalvaneService(Seams seams)
     if (!seams_.operations) seams_.operations = makeServiceOperations;
     if (!seams_.rollback) seams_.rollback = makeRollback;
     if (!seams_.timer) seams_.timer = createTimer;
+    if (!seams_.runningModule) seams_.runningModule = ModuleReference::pathOfThisModule;
 
     if (!is_agent_installed()) {
         timerPeriod_ = kNotInstalledPeriodSeconds;
@@ -151,17 +153,28 @@ void PalvaneService::start(ReloadCallback callback) {
     // user short; this start needs them again.
     resumeUserWaits();
     std::lock_guard<std::mutex> lifecycle(lifecycleLock_);
+    bool started = false;
     try {
         reloadCallback_ = std::move(callback);
-        startParts();
+        started = startParts();
     } catch (const std::exception& error) {
         TWLOG(LOG_ERROR, "Catch exception: " << error.what());
     } catch (...) {
         TWLOG(LOG_ERROR, "Catch exception: unknown exception");
     }
+    if (!started && !stopping_) recordFailedStart(*seams_.settings);
 }
 
-void PalvaneService::startParts() {
+void recordFailedStart(ISettingsStore& settings) {
+    TWLOG(LOG_CRIT, "The runtime did not start; the host is told so.");
+    if (!settings.set(configKeys::DLL_START_FAILED, "true") || !settings.flush()) {
+        TWLOG(LOG_ERROR, "Failed to set " << configKeys::DLL_START_FAILED << " registry value");
+    }
+}
+
+// False when a part the runtime cannot work without did not start; a stop
+// that came meanwhile ends it early, which is no failure.
+bool PalvaneService::startParts() {
     auto previousPool = std::make_unique<thread_pool>(kPoolThreads);
     pool_.swap(previousPool);
     previousPool.reset();
@@ -175,23 +188,24 @@ void PalvaneService::startParts() {
         ipcServer_ = std::move(server);
     }
     read_configuration();
-    if (stopping_) return;
+    if (stopping_) return true;
 
     timer_.reset(seams_.timer());
     if (!timer_) {
         TWLOG(LOG_CRIT, "Failed to create timer.");
-        return;
+        return false;
     }
-    startTimer();
+    if (!startTimer()) return false;
     setPostLogLevel(LOG_ERROR);
     startLogServer();
-    if (stopping_) return;
+    if (stopping_) return true;
     recoverAtStart(action);
     // A peer that connected while the start recovered the installation found
     // it still under way; its task is queued again now that it is settled.
     if (ipcReachable_) onIpcReady(true);
     startServiceMonitor();
     startWebView2Installer();
+    return true;
 }
 
 // A monitor of an earlier start is deleted (its health thread joined) only
@@ -216,11 +230,13 @@ void PalvaneService::startWebView2Installer() {
     if (stopping_) webView2_->stop();
 }
 
-void PalvaneService::startTimer() {
+bool PalvaneService::startTimer() {
     timer_->setCallback(this);
     const unsigned periodMs = timerPeriod_ * 1000;
     const unsigned dueMs = agentInstalled_ ? periodMs : kFirstTickWhenNotInstalledMs;
-    if (!timer_->start(periodMs, dueMs)) TWLOG(LOG_CRIT, "Failed to start timer.");
+    if (timer_->start(periodMs, dueMs)) return true;
+    TWLOG(LOG_CRIT, "Failed to start timer.");
+    return false;
 }
 
 // The log server's address is the update server's with its first "cv" turned

@@ -33,6 +33,10 @@ class query_upgrade;
 class thread_pool;
 class webView2Runtime;
 
+// Tells the host, which reads it once StartMonitoring returned, that the
+// start failed inside.
+void recordFailedStart(ISettingsStore& settings);
+
 class PalvaneService : public I_SoftwareManagerIpcListener,
                        private ITimerCallback,
                        public IMonitoredCore,
@@ -61,6 +65,8 @@ public:
         // What the service monitor's own tests replace (its pauses, how it
         // starts programs, the Windows-upgrade watch).
         service_monitor::Options monitor;
+        // The file this runtime runs from.
+        std::function<std::wstring()> runningModule;
     };
 
     using ReloadCallback = std::function<void()>;
@@ -74,7 +80,8 @@ public:
     PalvaneService(const PalvaneService&) = delete;
     PalvaneService& operator=(const PalvaneService&) = delete;
 
-    // Called once by the root object; never throws.
+    // Called once by the root object; never throws. A start that failed
+    // inside (not one cut short by a stop) says so to the host.
     void start(ReloadCallback callback);
     void stop();
     bool remove_services();
@@ -180,11 +187,13 @@ private:
         return ClearOnExit(changingComponents_);
     }
 
-    void startParts();
-    void startTimer();
+    bool startParts();
+    bool startTimer();
     void startLogServer();
     void recoverAtStart(StartAction action);
     void completeAtStart(const InstallRecord& record);
+    bool runsLibraryOf(const InstallRecord& record);
+    bool placedLibraryWaits(const InstallRecord& record);
     void startServiceMonitor();
     void startWebView2Installer();
     StartAction decideStart();

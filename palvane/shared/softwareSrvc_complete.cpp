@@ -13,6 +13,7 @@
 #include "palvane/shared/rollback.h"
 #include "palvane/shared/softwareSrvc.h"
 #include "utils/configKeys.h"
+#include "utils/runtimeLibraries.h"
 #include "utils/twlogger.h"
 #include "utils/win/fileTree.h"
 #include "utils/win/scopedHandle.h"
@@ -31,17 +32,6 @@ constexpr const char* kLibraryUpgraded = "A new Palvane DLL is upgraded.";
 // The version the host records for this library ("dll_version").
 constexpr const char* kRuntimeVersion = PALVANE_TEXT_OF(PALVANE_VERSION_MAJOR) "." PALVANE_TEXT_OF(
     PALVANE_VERSION_MINOR) "." PALVANE_TEXT_OF(PALVANE_VERSION_BUILD);
-
-// The file this code runs from: the runtime library, or a program that links
-// the core itself.
-std::wstring runningModule() {
-    HMODULE module = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&runningModule), &module);
-    wchar_t path[MAX_PATH * 4] = {};
-    const DWORD length = GetModuleFileNameW(module, path, static_cast<DWORD>(std::size(path)));
-    return std::wstring(path, length);
-}
 
 }  // namespace
 
@@ -82,6 +72,7 @@ bool PalvaneService::installFromCabinet(const std::string& cabinet) {
     }
     cab_extractor extractor(path_, cabinet);
     extractor.setExpectedDigest(attempt.cabinetDigest);
+    extractor.setRunningModule(seams_.runningModule());
     LibraryRecord library(*this);
     extractor.setLibraryRecord(&library);
     if (!extractor.extract() || !journal_.markExtracted()) status_ = kExtractionFailed;
@@ -144,13 +135,14 @@ bool PalvaneService::recordRestoreEnd() {
     return true;
 }
 
+// The library that was handed the installation runs now: the user hears so
+// once the components (the tray among them) run again.
 void PalvaneService::finish_upgrade_installation(bool new_rollback) {
+    const bool newLibrary = new_rollback && agentInstalled_ && runsLibraryOf(journal_.record());
     if (new_rollback) status_ = 0;
-    if (!complete_installation(new_rollback)) {
-        post_ui_message(kUpgradeFailed, false);
-        return;
-    }
-    post_ui_message(kInstalledSuccessfully, false);
+    const bool completed = complete_installation(new_rollback);
+    if (newLibrary) post_ui_message(kLibraryUpgraded, true);
+    post_ui_message(completed ? kInstalledSuccessfully : kUpgradeFailed, false);
 }
 
 bool PalvaneService::finish_fresh_installation(bool new_rollback) {
@@ -166,11 +158,12 @@ bool PalvaneService::finish_fresh_installation(bool new_rollback) {
 }
 
 // The new library finishes the installation when it starts: the stage
-// "extracted" tells it so. This one only waits to be stopped; the host is
-// told even while it stops (it then loads the new library at its next start).
+// "extracted" tells it so. The host is asked at once, before any word to the
+// user (who hears of the new library from the library itself) and though it
+// is stopping (it then loads the new library at its next start); from here
+// on this library only waits to be stopped.
 bool PalvaneService::handle_dll_upgrade() {
     handedOver_ = true;
-    if (agentInstalled_) post_ui_message(kLibraryUpgraded, true);
     try {
         if (reloadCallback_) reloadCallback_();
     } catch (const std::exception& error) {
@@ -195,9 +188,9 @@ void PalvaneService::stopForChange(const InstallRecord& attempt) {
 // now), and "dll_version" names the running one again; false when either
 // could not be done.
 bool PalvaneService::undoLibraryPlacement() {
-    const std::string library = journal_.record().library;
-    if (library.empty()) return true;
-    const bool deleted = cabinetNames::samePath(toWide(library), runningModule()) || deleteFile(library);
+    const InstallRecord record = journal_.record();
+    if (record.library.empty()) return true;
+    const bool deleted = runsLibraryOf(record) || deleteFile(record.library);
     if (seams_.settings->set(configKeys::DLL_VERSION, kRuntimeVersion)) return deleted;
     TWLOG(LOG_ERROR, "Failed to set " << configKeys::DLL_VERSION << " registry value");
     return false;
@@ -270,7 +263,38 @@ void PalvaneService::finishExtractionAtStart() {
     installFromCabinet(attempt.cabinet);
 }
 
+bool PalvaneService::runsLibraryOf(const InstallRecord& record) {
+    return !record.library.empty() && cabinetNames::samePath(toWide(record.library), seams_.runningModule());
+}
+
+// The library the attempt placed completes it, not this one, while the host
+// runs its proved library (this one) in its place (after a trial of it that
+// failed, or before any) and has not refused it. The host refuses a library
+// after two failed trials (or deletes it) and counts no trials of its proved
+// one, so a library that crashes or cannot be used leaves the completion to
+// this one. A library on trial itself (the host keeps one trial on record),
+// or run by a host that keeps none, completes at once.
+bool PalvaneService::placedLibraryWaits(const InstallRecord& record) {
+    std::string proved, trial;
+    if (!seams_.settings->get(configKeys::DLL_PROVED, proved) ||
+        !cabinetNames::samePath(toWide(proved), seams_.runningModule())) {
+        return false;
+    }
+    if (!seams_.settings->get(configKeys::DLL_TRIAL, trial)) trial.clear();
+    const std::wstring placed = toWide(record.library);
+    const std::wstring folder = toWide(path_ + configKeys::PALVANE_LIBRARY_FOLDER);
+    DWORD error = 0;
+    return !record.library.empty() && cabinetNames::samePath(fileTree::folderOf(placed), folder) &&
+           runtimeLibraries::isLibraryName(toUtf8(fileTree::fileNameOf(placed))) && !runsLibraryOf(record) &&
+           fileTree::kindOf(placed, error) == fileTree::Kind::File && !runtimeLibraries::refuses(trial, record.library);
+}
+
 void PalvaneService::completeAtStart(const InstallRecord& record) {
+    if (placedLibraryWaits(record)) {
+        TWLOG(LOG_NOTICE, "The installation is handed to " << record.library << ", which its extraction placed.");
+        handle_dll_upgrade();
+        return;
+    }
     if (record.fresh) {
         TWLOG(LOG_NOTICE, "finish_fresh_installation().");
         finish_fresh_installation(true);

@@ -14,11 +14,12 @@
 #             not-a-library  the "library" is a text file
 #             tampered       a signed host, and a copy of its signer's library
 #                            with one byte changed
-#             crash-in-start, crash-after-start
-#                            the library crashes in or after its start; the
-#                            loaded one had proved itself. Wine's service
-#                            control manager ignores failure actions, so the
-#                            test restarts the prefix itself
+#             crash-in-start, crash-after-start, fails-in-start
+#                            the library crashes in or after its start, or its
+#                            start fails inside, twice: the loaded one had
+#                            proved itself and hands over once more. Wine's
+#                            service control manager ignores failure actions,
+#                            so the test restarts the prefix itself
 # BIN_DIR     the build's bin folder (palvanesvc.exe, palvane.dll, exportless.dll)
 # STAGE_DIR   the agent's files as the test cabinets hold them
 # SIGNED_DIR  signed copies of the host and the runtime library
@@ -43,7 +44,7 @@ makeCabinet() {
   case $CASE in
     stop-in-pause) cp "$BIN/exportless.dll" "$stage/library/$NEW_LIBRARY" ;;
     not-a-library) printf 'not a library' >"$stage/library/$NEW_LIBRARY" ;;
-    crash-*) cp "$BIN/palvane_test1.dll" "$stage/library/$NEW_LIBRARY" ;;
+    *-start) cp "$BIN/palvane_test1.dll" "$stage/library/$NEW_LIBRARY" ;;
     tampered)
       cp "$SIGNED/palvane.dll" "$stage/library/$NEW_LIBRARY"
       python3 - "$stage/library/$NEW_LIBRARY" <<'PY'
@@ -63,13 +64,16 @@ PY
 handOverBegun() { grep -q "load_new_dll(): is about to load new dll $NEW_LIBRARY" "$HOST_LOG" 2>/dev/null; }
 
 crashes() { [ "${CASE#crash-}" != "$CASE" ]; }
+failsTwice() { [ "${CASE%-start}" != "$CASE" ]; }
 # As a run before this one left it: the loaded runtime proved itself.
 beforeServiceStart() {
-  crashes || return 0
+  failsTwice || return 0
   "$WINE" reg add 'HKLM\Software\Tarnwell' /v dll-proved /t REG_SZ /d "${INSTALL_WIN}Quillmark Palvane\palvane.dll" \
     /f </dev/null >/dev/null 2>&1
-  if [ "$CASE" = crash-in-start ]; then echo start; else echo after; fi >"$LIBRARY/palvane_test_crash.txt"
+  case $CASE in crash-in-start) echo start ;; crash-after-start) echo after ;; *) echo fail ;; esac \
+    >"$LIBRARY/palvane_test_crash.txt"
 }
+logged() { [ "$(grep -c "$2" "$HOST_LOG" 2>/dev/null)" -ge "$1" ]; }
 
 say "Case: $CASE"
 makeCabinet
@@ -88,13 +92,18 @@ if [ "$CASE" = stop-in-pause ]; then
   "$WINE" sc start twPalvane </dev/null >/dev/null 2>&1
 fi
 if crashes; then
-  waitFor 60 grep -q "Caught exception in handler" "$HOST_LOG" || fail "$NEW_LIBRARY did not crash"
-  rebootPrefix
+  for crash in 1 2; do
+    waitFor 60 logged $crash "Caught exception in handler" || fail "$NEW_LIBRARY did not crash $crash times"
+    rebootPrefix
+  done
 fi
 awaitConverged $COMPLETION_BUDGET_S "after the hand-over began"
 
-if crashes; then
-  grep -q "did not end cleanly; the proved library palvane.dll is started first" "$HOST_LOG" || fail "not started first"
+if failsTwice; then
+  logged 2 "load_new_dll(): is about to load new dll $NEW_LIBRARY" || fail "the proved library did not hand over again"
+  crashes || logged 2 "The start of $NEW_LIBRARY failed inside" || fail "the failed starts were not counted"
+  ! crashes || grep -q "did not end cleanly; the proved library palvane.dll is started first" "$HOST_LOG" ||
+    fail "not started first"
   provedLoaded() {
     "$WINE" reg query 'HKLM\Software\Tarnwell' /v dll_file_name </dev/null 2>/dev/null | grep -qF 'Palvane\palvane.dll'
   }

@@ -1,6 +1,7 @@
 #include "utils/win/moduleReference.h"
 
 #include <atomic>
+#include <iterator>
 #include <memory>
 #include <utility>
 
@@ -44,6 +45,15 @@ ModuleReference ModuleReference::toThisModule() {
     }
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, address, &module)) return ModuleReference();
     return ModuleReference(module);
+}
+
+std::wstring ModuleReference::pathOfThisModule() {
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&moduleThreadMain), &module);
+    wchar_t path[MAX_PATH * 4] = {};
+    const DWORD length = GetModuleFileNameW(module, path, static_cast<DWORD>(std::size(path)));
+    return std::wstring(path, length);
 }
 
 // Dropped here, the last reference would unmap the code this thread is

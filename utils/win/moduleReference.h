@@ -11,11 +11,15 @@
 
 #include <chrono>
 #include <functional>
+#include <string>
 
 class ModuleReference {
 public:
     // A reference to the module that holds this code.
     static ModuleReference toThisModule();
+    // The full path of the module that holds this code (the program's own
+    // where the code is linked into it).
+    static std::wstring pathOfThisModule();
 
     ModuleReference() = default;
     ModuleReference(ModuleReference&& other) noexcept : module_(other.module_) { other.module_ = nullptr; }

@@ -6,12 +6,13 @@
 
 #include "palvane/dll-api/win/cabinetNames.h"
 #include "utils/configKeys.h"
+#include "utils/runtimeLibraries.h"
 #include "utils/twlogger.h"
 #include "utils/win/adminOnlySecurity.h"
-#include "utils/win/FileMgr.h"
 #include "utils/win/fileGate.h"
 #include "utils/win/fileTree.h"
 #include "utils/win/localconfig.h"
+#include "utils/win/moduleReference.h"
 #include "utils/win/scopedHandle.h"
 #include "utils/win/stringconv.h"
 #include "utils/win/winError.h"
@@ -25,10 +26,8 @@ BOOL iterateWithSetupApi(const std::wstring& cabinet, PSP_FILE_CALLBACK_W callba
     return SetupIterateCabinetW(cabinet.c_str(), 0, callback, context);
 }
 
-// The library file the host will load: a DLL whose own name holds "palvane".
-bool isLibraryName(const std::wstring& fileName) {
-    return fileName.find(L"palvane") != std::wstring::npos && fileName.find(L".dll") != std::wstring::npos;
-}
+// The library file the host will load.
+bool isLibraryName(const std::wstring& fileName) { return runtimeLibraries::isLibraryName(toUtf8(fileName)); }
 
 }  // namespace
 
@@ -40,6 +39,7 @@ cab_extractor::cab_extractor(std::string destinationFolder, std::string cabinetP
       destinationW_(toWide(destinationFolder)),
       stagingW_(destinationW_ + kStagingFolder + L"\\"),
       cabinet_(std::move(cabinetPath)),
+      runningModule_(ModuleReference::pathOfThisModule()),
       iterate_(std::move(iterate)) {}
 
 cab_extractor::~cab_extractor() { delete_cabinets(); }
@@ -294,7 +294,9 @@ cab_extractor::SubCabinet cab_extractor::check_sub_cab(const std::wstring& path)
 
 // The version is recorded and the hand-over requested only once the library
 // really lies in the library folder; a library that could not be placed
-// leaves the runtime as it is.
+// leaves the runtime as it is. A file of its name there (one an installation
+// that did not hand over left) is replaced whole at once, never the library
+// that runs or the one the host falls back to.
 bool cab_extractor::place_library(const std::string& folderName) {
     if (libraryFile_.empty()) {
         TWLOG(LOG_ERROR, "No palvane library found in the cab file of version " << pendingVersion_);
@@ -307,8 +309,14 @@ bool cab_extractor::place_library(const std::string& folderName) {
         return false;
     }
     const std::wstring placed = fileTree::join(folder, fileTree::fileNameOf(libraryFile_));
+    std::string proved;
+    if (!localConfig(true).getString(configKeys::DLL_PROVED, proved)) proved.clear();
+    if (samePath(placed, runningModule_) || samePath(placed, toWide(proved))) {
+        TWLOG(LOG_ERROR, "Failed to place palvane DLL " << toUtf8(placed) << ": a runtime library in use has its name");
+        return false;
+    }
     if (libraryRecord_ != nullptr && !libraryRecord_->placing(toUtf8(placed))) return false;
-    if (!samePath(placed, libraryFile_) && !FileMgr("").copyFile(libraryFile_, folder)) {
+    if (!fileTree::moveFile(libraryFile_, placed)) {
         TWLOG(LOG_ERROR, "Failed to place palvane DLL " << toUtf8(libraryFile_) << " in " << toUtf8(folder));
         return false;
     }

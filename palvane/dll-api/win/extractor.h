@@ -77,6 +77,11 @@ public:
     // written. Not owned; must outlive extract().
     void setLibraryRecord(ILibraryRecord* record) { libraryRecord_ = record; }
 
+    // The file of the runtime library running now: a library of its name is
+    // never placed (nor one named as the library the host falls back to). By
+    // default the module that holds this code.
+    void setRunningModule(std::wstring path) { runningModule_ = std::move(path); }
+
     // A new runtime library was placed in the library folder and "dll_version"
     // records its version: the runtime must hand over to it.
     bool new_library() const { return newLibrary_; }
@@ -129,6 +134,7 @@ private:
     bool newLibrary_ = false;
     bool cabinetsDeleted_ = false;
     std::wstring libraryFile_;
+    std::wstring runningModule_;
 
     IterateCabinet iterate_;
     unsigned currentDepth_ = 0;

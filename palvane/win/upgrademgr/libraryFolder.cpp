@@ -1,8 +1,6 @@
 #include "palvane/win/upgrademgr/libraryFolder.h"
 
 #include <algorithm>
-#include <cctype>
-#include <sstream>
 
 #include "utils/configKeys.h"
 #include "utils/twlogger.h"
@@ -12,8 +10,6 @@
 
 namespace {
 
-constexpr const char* kLibraryPrefix = "palvane";
-constexpr const char* kLibrarySuffix = ".dll";
 // The installation's values the host reads (the runtime's journal writes them).
 constexpr const char* kTrue = "true";
 constexpr const char* kStageExtracted = "extracted";
@@ -50,22 +46,6 @@ struct LibraryFolder::Record {
 
 LibraryFolder::LibraryFolder(std::string folder, Trust trust) : folder_(std::move(folder)), trust_(std::move(trust)) {}
 
-bool LibraryFolder::isLibraryName(const std::string& name) {
-    std::string lower(name);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-    const size_t prefix = strlen(kLibraryPrefix);
-    const size_t suffix = strlen(kLibrarySuffix);
-    if (lower.size() < prefix + suffix || lower.compare(0, prefix, kLibraryPrefix) != 0 ||
-        lower.compare(lower.size() - suffix, suffix, kLibrarySuffix) != 0) {
-        return false;
-    }
-    const std::string middle = lower.substr(prefix, lower.size() - prefix - suffix);
-    if (middle.empty()) return true;
-    return middle.size() > 1 && middle[0] == '_' && std::all_of(middle.begin() + 1, middle.end(), [](unsigned char c) {
-               return std::isalnum(c) || c == '.' || c == '-' || c == '_';
-           });
-}
-
 // A pattern also matches long names whose short name ends in ".dll": only
 // the long name decides.
 std::vector<std::string> LibraryFolder::listLibraries() const {
@@ -79,7 +59,8 @@ std::vector<std::string> LibraryFolder::listLibraries() const {
     }
     do {
         const std::string name = entry.cFileName;
-        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && isLibraryName(name)) names.push_back(name);
+        const bool file = !(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+        if (file && runtimeLibraries::isLibraryName(name)) names.push_back(name);
     } while (FindNextFileA(find.get(), &entry));
     return names;
 }
@@ -111,7 +92,7 @@ std::string LibraryFolder::nameIn(const std::string& recordedPath) const {
     const size_t slash = recordedPath.find_last_of('\\');
     if (slash == std::string::npos || !iequals(recordedPath.substr(0, slash), folder_)) return std::string();
     const std::string name = recordedPath.substr(slash + 1);
-    return isLibraryName(name) ? name : std::string();
+    return runtimeLibraries::isLibraryName(name) ? name : std::string();
 }
 
 LibraryFolder::Record LibraryFolder::readRecord(const std::vector<std::string>& names) const {
@@ -121,10 +102,9 @@ LibraryFolder::Record LibraryFolder::readRecord(const std::vector<std::string>& 
     };
     Record record;
     record.proved = listedName(setting(configKeys::DLL_PROVED));
-    std::istringstream trial(setting(configKeys::DLL_TRIAL));
-    std::string trialPath;
-    if (trial >> record.trial.failed && trial.get() == ' ' && std::getline(trial, trialPath)) {
-        record.trial.name = listedName(trialPath);
+    runtimeLibraries::Trial trial;
+    if (runtimeLibraries::parseTrial(setting(configKeys::DLL_TRIAL), trial)) {
+        record.trial = {listedName(trial.path), trial.failed};
     }
     // A proof cut short before the trial was dropped.
     if (record.trial.name.empty() || record.trial.name == record.proved) record.trial = Trial();
@@ -179,8 +159,9 @@ std::string LibraryFolder::placedLibrary(const std::string& loaded) {
     std::lock_guard<std::mutex> lock(mutex_);
     const std::string name = nameIn(setting(configKeys::INSTALL_LIBRARY));
     if (name.empty() || name == loaded || !listed(listLibraries(), name)) return std::string();
-    const Record record = readRecord({name});
-    if (record.trial.name == name && record.trial.failed >= kFailedTrialsRefused) return std::string();
+    // The runtime asks for the hand-over by the same rule: it completes the
+    // installation itself once its library is refused.
+    if (runtimeLibraries::refuses(setting(configKeys::DLL_TRIAL), path(name))) return std::string();
     requested_.insert(name);
     return name;
 }
@@ -193,7 +174,7 @@ bool LibraryFolder::record(const std::string& name) {
 }
 
 bool LibraryFolder::writeTrialLocked(const Trial& trial) {
-    const std::string value = std::to_string(trial.failed) + " " + path(trial.name);
+    const std::string value = runtimeLibraries::trialText({trial.failed, path(trial.name)});
     localConfig settings(false);
     if (!settings.setString(configKeys::DLL_TRIAL, value.c_str()) || !settings.flush()) {
         TWLOG(LOG_ERROR, "Failed to write " << configKeys::DLL_TRIAL << "=" << value);
@@ -202,15 +183,21 @@ bool LibraryFolder::writeTrialLocked(const Trial& trial) {
     return true;
 }
 
-// A trial counts as failed from here until its library is freed cleanly; the
-// file in use is recorded after it, its name last.
-bool LibraryFolder::beginLocked(const std::string& name, const LibraryVersion& version) {
+// One more trial of `name` that fails unless it ends cleanly; the proved
+// library is on no trial.
+bool LibraryFolder::raiseTrialLocked(const std::string& name) {
     const Record record = readRecord({name});
-    if (record.proved != name) {
-        const int failed = record.trial.name == name ? record.trial.failed : 0;
-        if (!writeTrialLocked({name, failed + 1})) return false;
-    }
+    if (record.proved == name) return true;
+    return writeTrialLocked({name, (record.trial.name == name ? record.trial.failed : 0) + 1});
+}
+
+// A trial counts as failed from here until its library is freed cleanly; the
+// file in use is recorded after it, its name last. What an earlier library
+// said of its start goes first.
+bool LibraryFolder::beginLocked(const std::string& name, const LibraryVersion& version) {
+    if (!raiseTrialLocked(name)) return false;
     localConfig settings(false);
+    settings.deleteValue(configKeys::DLL_START_FAILED);
     for (const auto& [key, value] : {std::make_pair(configKeys::DLL_VERSION, version.text()),
                                      std::make_pair(configKeys::DLL_FILE_NAME, path(name))}) {
         if (!settings.setString(key, value.c_str())) TWLOG(LOG_ERROR, "Failed to write " << key << "=" << value);
@@ -226,7 +213,7 @@ LibraryFolder::Check LibraryFolder::check(const std::string& name, Checked& chec
     if (!checked.file) {
         const DWORD error = GetLastError();
         TWLOG(LOG_ERROR, "Failed to open " << path(name) << ", error=" << error);
-        return Check::Unreadable;
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Check::Missing : Check::Unreadable;
     }
     if (!readVersion(name, checked.version)) {
         TWLOG(LOG_CRIT, path(name) << " failed to get version.");
@@ -256,6 +243,9 @@ std::string LibraryFolder::startFirst(const std::vector<std::string>& candidates
                 checked.file.reset();  // held without delete sharing
                 refuseLocked(name);
             }
+            // A file held by someone else may stay so: a hand-over asked for
+            // it again and again must end.
+            if (result == Check::Unreadable) raiseTrialLocked(name);
             // Recorded before the start, which may wait long: a crash, a stop
             // or a power cut meanwhile must find the trial on the disk.
             if (result != Check::Passed || !beginLocked(name, checked.version)) continue;
@@ -276,6 +266,8 @@ bool LibraryFolder::onTrial(const std::string& name) {
 }
 
 bool LibraryFolder::installationPending() { return setting(configKeys::INSTALL_PENDING) == kTrue; }
+
+bool LibraryFolder::startFailed() { return !setting(configKeys::DLL_START_FAILED).empty(); }
 
 bool LibraryFolder::handedInstallation(const std::string& name) {
     return installationPending() && nameIn(setting(configKeys::INSTALL_LIBRARY)) == name;

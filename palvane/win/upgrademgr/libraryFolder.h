@@ -24,6 +24,7 @@
 #include <tuple>
 #include <vector>
 
+#include "utils/runtimeLibraries.h"
 #include "utils/win/scopedHandle.h"
 
 struct LibraryVersion {
@@ -51,12 +52,7 @@ public:
     // open, so that the module loaded can be compared with it.
     using BindAndStart = std::function<Outcome(const std::string& name, HANDLE checkedFile)>;
 
-    // Trials that ended in a crash, a hang or a failed start this often
-    // refuse a library for good.
-    static constexpr int kFailedTrialsRefused = 2;
-
-    // The name of a runtime library: "palvane.dll" or "palvane_<version>.dll".
-    static bool isLibraryName(const std::string& name);
+    static constexpr int kFailedTrialsRefused = runtimeLibraries::kFailedTrialsRefused;
 
     // `folder` is the library folder's full path, without a final backslash;
     // the machine settings hold the record.
@@ -78,8 +74,8 @@ public:
     // handle, recorded (a trial with its count) and handed to `bindAndStart`
     // while still held. A library on trial that is refused (by its check or
     // its bind) is deleted, or its refusal recorded, before the next
-    // candidate is tried. Returns the name
-    // that started, empty when none did.
+    // candidate is tried; one that cannot even be opened counts as a failed
+    // trial. Returns the name that started, empty when none did.
     std::string startFirst(const std::vector<std::string>& candidates, const BindAndStart& bindAndStart);
 
     // `name` is the library on trial.
@@ -88,6 +84,9 @@ public:
     // the library's probation.
     bool handedInstallation(const std::string& name);
     static bool installationPending();
+    // The library bound last says its start failed inside, though its
+    // StartMonitoring returned.
+    static bool startFailed();
     // `name` served through its probation: it is recorded as the proved
     // library, then what it supersedes goes.
     bool prove(const std::string& name);
@@ -110,9 +109,10 @@ private:
     std::string nameIn(const std::string& recordedPath) const;
     Record readRecord(const std::vector<std::string>& listed) const;
     std::vector<std::string> orderCandidates(const Record& record, std::vector<std::string> listed);
-    enum class Check { Passed, Unreadable, Refused };
+    enum class Check { Passed, Missing, Unreadable, Refused };
     Check check(const std::string& name, Checked& checked);
     bool writeTrialLocked(const Trial& trial);
+    bool raiseTrialLocked(const std::string& name);
     bool beginLocked(const std::string& name, const LibraryVersion& version);
     void refuseLocked(const std::string& name);
     void pruneLocked(const std::string& proved);

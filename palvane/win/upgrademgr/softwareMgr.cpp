@@ -174,8 +174,9 @@ LibraryFolder::Outcome palvaneMgr::bindAndStartOnce(const std::string& name, HAN
     setDllName(name);
     try {
         // A start cut short by a stop has not shown that the library serves.
-        const bool started = startBoundRuntime() && !stopRequested();
-        return started ? LibraryFolder::Outcome::Started : LibraryFolder::Outcome::Stopping;
+        if (!startBoundRuntime() || stopRequested()) return LibraryFolder::Outcome::Stopping;
+        if (!LibraryFolder::startFailed()) return LibraryFolder::Outcome::Started;
+        TWLOG(LOG_CRIT, "The start of " << name << " failed inside; it counts as a failed trial.");
     } catch (...) {
         TWLOG(LOG_CRIT, "StartMonitoring() of " << name << " failed.");
     }
@@ -396,9 +397,10 @@ void palvaneMgr::update_service_dll() {
     TWLOG(LOG_INFO, "palvaneMgr::update_service_dll");
     std::unique_lock<std::mutex> lock(mutex_);
     // The file the runtime placed, never the newest one lying there: a file
-    // refused before, or left by someone else, is no hand-over.
-    std::string chosen = folder_->placedLibrary(dllName_);
-    if (chosen == reloadTarget_) chosen.clear();
+    // refused before, or left by someone else, is no hand-over. Asked for by
+    // the library a reload to it started again (it could not be used), it is
+    // tried once more after that reload.
+    const std::string chosen = folder_->placedLibrary(dllName_);
     if (stopRequested_) {
         lock.unlock();
         if (chosen.empty()) return;
@@ -436,7 +438,6 @@ bool palvaneMgr::startLoadWorkLocked(const std::string& name, bool retry) {
             runLoadWork(name, retry);
         });
         reloading_ = true;
-        reloadTarget_ = name;
         return true;
     } catch (const std::exception& error) {
         loadThread_ = std::move(*previous);
@@ -472,15 +473,15 @@ void palvaneMgr::retryStart() {
     startPass();
 }
 
-// The file asked for during the reload that just ended, accepted now; a stop
-// leaves it to the next start.
+// The file asked for during the reload that just ended, accepted now unless
+// it runs already; a stop leaves it to the next start.
 bool palvaneMgr::takePendingReload(std::string& name) {
     std::unique_lock<std::mutex> lock(mutex_);
     name = std::move(pendingReload_);
     pendingReload_.clear();
+    if (name == dllName_) name.clear();
     const bool next = !name.empty() && !stopRequested_;
     reloading_ = next;
-    reloadTarget_ = next ? name : std::string();
     lock.unlock();
     if (name.empty()) return false;
     if (next) {

@@ -186,7 +186,6 @@ private:
     std::condition_variable stopSignal_;
     bool stopRequested_ = false;
     bool reloading_ = false;
-    std::string reloadTarget_;   // the file the reload under way loads
     std::string pendingReload_;  // the file asked for meanwhile
     PALVANE_SERVICE::Ipalvane* running_ = nullptr;
     int stopCalls_ = 0;

@@ -17,6 +17,7 @@
 #include "utils/configKeys.h"
 #include "utils/twlogger.h"
 #include "utils/win/localconfig.h"
+#include "utils/win/stringconv.h"
 
 using PALVANE_SERVICE::PalvaneService;
 using testutil::LocalUpdateServer;
@@ -101,9 +102,9 @@ protected:
     }
     void set(const char* name, const std::string& value) { localConfig(false).setString(name, value.c_str()); }
     // An upgrade recorded before a reboot, its cabinet in `folder`: phase I is due.
-    std::string recordUpgradeAwaitingReboot(const std::string& folder) {
+    std::string recordUpgradeAwaitingReboot(const std::string& folder, const char* fixture = "folder.cab") {
         const std::string cabinetPath = folder + "agent-1.1.0.cab";
-        const std::string cabinet = fixtureCabinet("folder.cab");
+        const std::string cabinet = fixtureCabinet(fixture);
         EXPECT_TRUE(testutil::writeFile(cabinetPath, cabinet));
         set(configKeys::INSTALL_PENDING, "true");
         set(configKeys::INSTALL_CABFILE, cabinetPath);
@@ -434,6 +435,61 @@ TEST_F(CoreUpdateTest, CabinetWithANewRuntimeLibraryHandsOverAndTheNewCoreFinish
     EXPECT_EQ(ops_->all(), (std::vector<std::string>{"start_service", "set_tray_autorun", "launch_tray"}));
     next->stop();
     EXPECT_EQ(reloads_, 1);
+}
+
+// The host is asked at once, before any word to the user. A completion at
+// start whose attempt placed a library hands over to it, touching nothing,
+// while the host runs its proved library (this one) in its place and has not
+// refused the other; the placed library completes, and tells the user of
+// itself once the agent runs.
+TEST_F(CoreTest, TheHandOverComesFirstAndAgainFromACompletionWhileThePlacedLibraryWaits) {
+    markAgentInstalled(install_.path());
+    recordUpgradeAwaitingReboot(install_.path(), "nested.cab");
+    set(configKeys::DLL_VERSION, "1.0.0");
+    auto core = makeCore();
+    std::atomic<bool> toldFirst{true};
+    core->start([&] { toldFirst = log_.contains("A new Palvane DLL is upgraded."), ++reloads_; });
+    core->onIpcReady(true);
+    ASSERT_TRUE(testutil::waitUntil([&] { return reloads_ == 1; }, std::chrono::seconds(30)));
+    core->stop();
+    EXPECT_FALSE(toldFirst || log_.contains("A new Palvane DLL is upgraded."));
+    const std::string placed = install_.file("Quillmark Palvane\\palvane_2.0.0.dll");
+    const std::string proved = install_.file("Quillmark Palvane\\palvane.dll");
+    const struct {
+        std::string trial, running;
+        bool present, handsOver;
+    } rows[] = {{"", proved, true, true},           {"1 " + placed, proved, true, true},
+                {"2 " + placed, proved, true, false}, {"", proved, false, false},
+                {"", proved + "x", true, false},      {"", placed, true, false}};
+    for (const auto& row : rows) {
+        using namespace configKeys;
+        for (const auto& [key, value] : {std::make_pair(INSTALL_PENDING, std::string("true")),
+                                         {INSTALL_STAGE, "extracted"}, {UPGRADE_VERSION, "2.2.0"},
+                                         {INSTALLED_VERSION, "1.0.0"}, {INSTALL_LIBRARY, placed},
+                                         {DLL_PROVED, proved}, {DLL_TRIAL, row.trial}}) {
+            set(key, value);
+        }
+        row.present ? (void)testutil::writeFile(placed, "library") : (void)DeleteFileA(placed.c_str());
+        auto seams = fastSeams(ops_);
+        seams.runningModule = [&] { return toWide(row.running); };
+        core = makeCore(std::move(seams));
+        reloads_ = 0;
+        start(*core);
+        core->stop();
+        EXPECT_EQ(reloads_, row.handsOver ? 1 : 0) << row.trial << row.running;
+        EXPECT_EQ(setting(INSTALLED_VERSION), row.handsOver ? "1.0.0" : "2.2.0");
+        EXPECT_EQ(log_.contains("failed to send A new Palvane DLL is upgraded."), row.running == placed);
+    }
+}
+
+// A start that failed inside says so to the host.
+TEST_F(CoreTest, AStartThatFailsInsideTellsTheHost) {
+    auto seams = fastSeams(ops_);
+    seams.timer = [] { return static_cast<ITimer*>(nullptr); };
+    auto core = makeCore(std::move(seams));
+    start(*core);
+    EXPECT_EQ(setting(configKeys::DLL_START_FAILED), "true");
+    core->stop();
 }
 
 // Phase I whose cabinet is gone and cannot be had again leaves the machine

@@ -128,21 +128,27 @@ TEST_F(ExtractorTest, ALibraryOfAnotherVersionIsPlacedThenRecorded) {
     const TreeContent tree = readTree(destination);
     EXPECT_EQ(tree.at("Quillmark Palvane\\palvane_2.0.0.dll"), "new palvane library");
     EXPECT_EQ(tree.count("palvane_2.0.0.dll"), 0u);
-    EXPECT_EQ(tree.at("palvane_2.0.0.pdb"), "symbols");  // not the library
+    EXPECT_EQ(tree.at("palvane_2.0.0.dll.sig"), "signature");  // no library name
     EXPECT_TRUE(testutil::closedToUsers(destination + "Quillmark Palvane"));
     EXPECT_TRUE(testutil::closedToUsers(staged)) << "where nested cabinets are unpacked";
     EXPECT_TRUE(log.contains("Update palvane DLL to version=2.0.0"));
 }
 
-TEST_F(ExtractorTest, ALibraryThatCannotBePlacedChangesNothing) {
-    settings.set(configKeys::DLL_VERSION, "1.0.0");
-    ASSERT_TRUE(testutil::writeTree(destination, {{"Quillmark Palvane\\palvane_2.0.0.dll", "loaded library"}}));
-    cab_extractor extractor(destination, cabinet("nested.cab"));
-    EXPECT_FALSE(extractor.extract());
-    EXPECT_FALSE(extractor.new_library());
-    EXPECT_EQ(setting(configKeys::DLL_VERSION), "1.0.0");
-    EXPECT_EQ(readTree(destination).at("Quillmark Palvane\\palvane_2.0.0.dll"), "loaded library");
-    EXPECT_TRUE(log.contains("Failed to place palvane DLL"));
+// A stale file of the library's name is replaced; one in use (running, or the
+// host's fallback) cannot be, and then nothing changes.
+TEST_F(ExtractorTest, ALibraryReplacesAStaleFileOfItsNameButNoneInUse) {
+    const std::string lying = destination + "Quillmark Palvane\\palvane_2.0.0.dll";
+    for (const std::string inUse : {"", "running", "proved"}) {
+        settings.set(configKeys::DLL_VERSION, "1.0.0");
+        settings.set(configKeys::DLL_PROVED, inUse == "proved" ? lying : "");
+        ASSERT_TRUE(testutil::writeTree(destination, {{"Quillmark Palvane\\palvane_2.0.0.dll", "old library"}}));
+        cab_extractor extractor(destination, cabinet("nested.cab"));
+        if (inUse == "running") extractor.setRunningModule(toWide(lying));
+        EXPECT_EQ(extractor.extract() && extractor.new_library(), inUse.empty()) << inUse;
+        EXPECT_EQ(setting(configKeys::DLL_VERSION), inUse.empty() ? "2.0.0" : "1.0.0");
+        EXPECT_EQ(readTree(destination).at("Quillmark Palvane\\palvane_2.0.0.dll"),
+                  inUse.empty() ? "new palvane library" : "old library");
+    }
 }
 
 TEST_F(ExtractorTest, WithoutARecordedVersionTheLibraryCabinetIsLeftPacked) {

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <sstream>
 
+#include "utils/configKeys.h"
+#include "utils/win/localconfig.h"
+
 namespace fakert {
 
 namespace {
@@ -101,6 +104,7 @@ void Runtime::reset() {
     std::lock_guard<std::mutex> lock(mutex);
     failingLoads.clear();
     swapped.clear();
+    failingStarts.clear();
     blockedAt.clear();
     released = false;
     constructing.clear();
@@ -163,6 +167,7 @@ void FakeObject::StartMonitoring(PALVANE_SERVICE::ReloadCallback callback) {
     runtime().enter("StartMonitoring " + name_);
     callback_ = callback;
     std::lock_guard<std::mutex> lock(runtime().mutex);
+    if (runtime().failingStarts.count(name_)) localConfig(false).setString(configKeys::DLL_START_FAILED, "true");
     g_running = this;
 }
 

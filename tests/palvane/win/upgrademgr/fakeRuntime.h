@@ -42,6 +42,7 @@ struct Runtime {
     std::mutex mutex;
     std::set<std::string> failingLoads;   // names whose load fails
     std::set<std::string> swapped;        // names whose module is not the file checked
+    std::set<std::string> failingStarts;  // names whose start fails inside
     // This event ("load x", "StartMonitoring x") waits for release(); once
     // released it is journalled again with " released" after it. A blocked
     // StartMonitoring is released by its object's StopMonitoring, as the

@@ -12,6 +12,7 @@
 #include "palvane/win/upgrademgr/libraryFolder.h"
 #include "support/testUtil.h"
 #include "utils/configKeys.h"
+#include "utils/win/scopedHandle.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ TEST(LibraryFolder, KeepsALibraryOnlyOnceItHasProvedItself) {
         // tried before, then the libraries tried in order and their fate:
         // ! crashed or hung in its start (the process ended), - failed to
         // start, ~ stopped during its start, + started (the process later
-        // killed), ^ started and proved itself.
+        // killed), ^ started and proved itself, ? held open by another program.
         std::vector<const char*> runs;
         const char *remaining, *provedAfter, *trialAfter;
     } cases[] = {
@@ -46,6 +47,8 @@ TEST(LibraryFolder, KeepsALibraryOnlyOnceItHasProvedItself) {
         {"the stale refused file beside the placed one", "a1 s2 p1", "a", "", "p", "", "s",
          {"start a+", "handover p^"}, "p", "p", ""},
         {"a kill between extracted and the host's record", "a1 b2", "a", "", "b", "a", "", {"start b^"}, "b", "b", ""},
+        {"a placed file nobody can open", "a1 b2", "a", "", "b", "", "",
+         {"start a+", "handover b? a+", "handover b? a+", "start a+"}, "a", "a", "2 b"},
         {"no candidate that starts, then the retry", "a1", "a", "", "", "", "", {"start a-", "start a+"}, "a", "a", ""},
         {"nothing proved: the recorded one, then the newest; refusals and no libraries go at once", "x0 y2 a1 c3",
          "", "", "", "a", "y", {"start a- c^"}, "c", "c", ""},
@@ -84,10 +87,13 @@ TEST(LibraryFolder, KeepsALibraryOnlyOnceItHasProvedItself) {
                 return path.find(library(*c.refused)) == std::string::npos;
             });
             std::map<std::string, char> fates;
-            std::vector<std::string> expected, tried;
+            std::vector<std::string> expected, tried, bound;
+            std::vector<UniqueHandle> held;
             for (size_t at = run.find(' '); at != std::string::npos; at = run.find(' ', at + 1)) {
                 expected.push_back(library(run[at + 1]));
                 fates[expected.back()] = run[at + 2];
+                if (run[at + 2] != '?') bound.push_back(expected.back());
+                else held.emplace_back(CreateFileA(full(&run[at + 1]).c_str(), GENERIC_READ, 0, 0, OPEN_EXISTING, 0, 0));
             }
             std::vector<std::string> candidates = libraryFolder.startCandidates();
             if (run[0] == 'h') {
@@ -106,7 +112,7 @@ TEST(LibraryFolder, KeepsALibraryOnlyOnceItHasProvedItself) {
                 });
             } catch (const Crash&) {
             }
-            EXPECT_EQ(tried, expected);
+            EXPECT_EQ(tried, bound);
             if (fates[tried.back()] == '~') libraryFolder.endedCleanly(tried.back());
             if (fates[tried.back()] == '^') {
                 EXPECT_TRUE(libraryFolder.prove(started));

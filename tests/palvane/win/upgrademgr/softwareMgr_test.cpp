@@ -297,22 +297,26 @@ TEST_F(RuntimeManagerTest, ReloadThreadThatCannotStartIsLoggedAndTheRuntimeKeeps
 
 // A hand-over without a usable library still ends: the loaded runtime is
 // started again (its start completes the installation) and recorded again,
-// and a refused file goes.
+// and a refused file goes; one whose start failed inside stays on trial.
 TEST_F(RuntimeManagerTest, AHandOverWithoutAUsableLibraryStartsTheLoadedOneAgain) {
-    for (const bool refusedFile : {true, false}) {
+    for (const std::string library : {"refused", "none", "failing"}) {
         fakert::runtime().reset();
         place(kFirst);
+        settings_.set(configKeys::DLL_PROVED, folder_ + kFirst);
         palvaneMgr manager(hooks(50ms));
         manager.start();
-        if (refusedFile) place(kSecond, kSecond, true);
-        refused_.insert(folder_ + kSecond);
+        if (library != "none") place(kSecond, kSecond, true);
+        refused_.clear();
+        if (library == "refused") refused_.insert(folder_ + kSecond);
+        if (library == "failing") fakert::runtime().failingStarts.insert(kSecond);
         settings_.set(configKeys::DLL_VERSION, "9.9.9");  // as the runtime's extraction left it
         manager.update_service_dll();
 
         ASSERT_TRUE(testutil::waitUntil([&] { return journal().count(std::string("StartMonitoring ") + kFirst) == 2; }))
             << journal().text();
         EXPECT_EQ(journal().count(std::string("StopMonitoring ") + kFirst), 1u);
-        EXPECT_TRUE(testutil::waitUntil([&] { return !exists(kSecond); }, 5s));
+        EXPECT_EQ(exists(kSecond), library == "failing") << library;
+        if (library == "failing") EXPECT_EQ(setting(configKeys::DLL_TRIAL), "1 " + folder_ + kSecond);
         EXPECT_EQ(setting(configKeys::DLL_FILE_NAME), folder_ + kFirst);
         EXPECT_EQ(setting(configKeys::DLL_VERSION), "1.2.3");
         manager.stop();
