@@ -48,7 +48,9 @@ bool RollbackMgr::copyOnce(const std::string& name, const std::string& backupNam
     }
     missing = !present(basePath() + name, fileTree::Kind::Folder);
     if (missing) {
-        TWLOG(LOG_WARN, name << " is not there; a restore removes what the installation puts there.");
+        // Expected on a fresh installation; on an upgrade a component is gone.
+        TWLOG(journal_.record().fresh ? LOG_INFO : LOG_WARN,
+              name << " is not there; a restore removes what the installation puts there.");
         return journal_.noteBackup(kMissing + name);
     }
     return copyToNewFolder(name, backupName) && (mark == kCopied || journal_.noteBackup(kCopied + name));
