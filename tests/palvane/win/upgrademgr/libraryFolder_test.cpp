@@ -58,6 +58,7 @@ TEST(LibraryFolder, KeepsALibraryOnlyOnceItHasProvedItself) {
         testutil::TempDir folder;
         testutil::MachineSettingsSandbox settings;
         const auto full = [&](const char* letter) { return *letter ? folder.file(library(*letter)) : std::string(); };
+        const auto trialOf = [&](const char* t) { return *t ? std::string(t, 2) + full(t + 2) : std::string(); };
         std::istringstream entries(c.files);
         for (std::string entry; entries >> entry;) {
             ASSERT_TRUE(CopyFileA((testutil::exeDirectoryA() + kFixtures[entry[1] - '0']).c_str(),
@@ -66,8 +67,7 @@ TEST(LibraryFolder, KeepsALibraryOnlyOnceItHasProvedItself) {
         // Only exact library names are listed.
         ASSERT_TRUE(CopyFileA(full("a").c_str(), folder.file("mypalvane.dll").c_str(), FALSE));
         const std::pair<const char*, std::string> records[] = {
-            {configKeys::DLL_PROVED, full(c.proved)},
-            {configKeys::DLL_TRIAL, *c.trial ? std::string(c.trial, 2) + full(c.trial + 2) : ""},
+            {configKeys::DLL_PROVED, full(c.proved)}, {configKeys::DLL_TRIAL, trialOf(c.trial)},
             {configKeys::DLL_FILE_NAME, full(c.recorded)}};
         for (const auto& [key, value] : records) {
             if (!value.empty()) settings.set(key, value);
@@ -114,22 +114,17 @@ TEST(LibraryFolder, KeepsALibraryOnlyOnceItHasProvedItself) {
             }
             EXPECT_EQ(tried, bound);
             if (fates[tried.back()] == '~') libraryFolder.endedCleanly(tried.back());
-            if (fates[tried.back()] == '^') {
-                EXPECT_TRUE(libraryFolder.prove(started));
-            }
+            EXPECT_TRUE(fates[tried.back()] != '^' || libraryFolder.prove(started));
             if (!started.empty()) loaded = started;
         }
-        for (const char letter : std::string(c.files)) {
-            if (isalpha(letter)) {
-                EXPECT_EQ(testutil::fileExists(full(&letter)), !!strchr(c.remaining, letter)) << letter;
-            }
+        for (const char id : std::string(c.files)) {
+            EXPECT_TRUE(!isalpha(id) || testutil::fileExists(full(&id)) == (strchr(c.remaining, id) != nullptr)) << id;
         }
         EXPECT_TRUE(testutil::fileExists(folder.file("mypalvane.dll")));
         std::string proved, trial;
         settings.get(configKeys::DLL_PROVED, proved);
         settings.get(configKeys::DLL_TRIAL, trial);
-        EXPECT_EQ(proved + "|" + trial, full(c.provedAfter) + "|" +
-                                            (*c.trialAfter ? std::string(c.trialAfter, 2) + full(c.trialAfter + 2) : ""));
+        EXPECT_EQ(proved + "|" + trial, full(c.provedAfter) + "|" + trialOf(c.trialAfter));
     }
 }
 
