@@ -208,17 +208,12 @@ TEST(IpcMasterLoop, ServesMorePeersThanADefaultSocketSetHolds) {
 // holds the most gives up its oldest.
 TEST(IpcMasterLoop, ANewConnectionDisplacesTheOldestOfTheProgramHoldingTheMost) {
     LogCapture log(8);
-    IpcLimits limits = connectionsAtMost(3);
-    limits.maxConnectionsPerProcess = 2;
-    TestBus bus(limits);
-    auto first = bus.connectPeer();
-    auto second = bus.connectPeer();
-    auto third = bus.connectPeer();
+    TestBus bus(connectionsAtMost(3, 2));
+    auto first = bus.connectPeer(), second = bus.connectPeer(), third = bus.connectPeer();
     std::string received;
     EXPECT_TRUE(first->waitClosed(received));
     bus.owner = bus.tray.startAnother();
-    auto otherTray = bus.connectPeer();
-    auto newcomer = bus.connectPeer();
+    auto otherTray = bus.connectPeer(), newcomer = bus.connectPeer();
     EXPECT_TRUE(second->waitClosed(received));
     ASSERT_TRUE(third->sendFrame("still served"));
     EXPECT_TRUE(bus.listener.waitBodies(1));

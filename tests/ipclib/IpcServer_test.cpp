@@ -8,6 +8,7 @@
 
 using testutil::IpcTestPeer;
 using testutil::LogCapture;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -22,50 +23,53 @@ std::unique_ptr<IpcTestPeer> connect(TestServer& server) {
     return peer;
 }
 
-// A server still being built when its first peer connects and sends.
-class SlowlyBuiltServer : public TestServer {
+std::vector<std::unique_ptr<IpcTestPeer>> connectMany(TestServer& server, int count) {
+    std::vector<std::unique_ptr<IpcTestPeer>> peers;
+    while (count-- > 0) peers.push_back(connect(server));
+    return peers;
+}
+
+// A post-uimessage as the bus writes it, and a frame asking to rebroadcast one.
+std::string uiMessage(const std::string& content) {
+    return "{\"post-uimessage\":{\"message-content\":\"" + content + "\"}}";
+}
+std::string rebroadcastFrame(const std::string& text) {
+    return testutil::frameOf("{\"rebroadcast\":" + uiMessage(text) + "}");
+}
+
+// Takes buildMs to be built (while a peer connects and asks for the
+// configuration, when buildMs is not 0) and handleMs for each "config-refresh".
+class SlowServer : public TestServer {
 public:
-    explicit SlowlyBuiltServer(PortOwnerFinder findOwner) : TestServer(std::move(findOwner), false) {
-        EXPECT_TRUE(early.connectTo(listeningPort()) && early.sendFrame(R"({"config-refresh":null})"));
-        Sleep(300);
+    SlowServer(PortOwnerFinder findOwner, DWORD buildMs, DWORD handleMs)
+        : TestServer(std::move(findOwner), false, manyPeersOfOneProgram()), handleMs_(handleMs) {
+        if (buildMs > 0) EXPECT_TRUE(early.connectTo(listeningPort()) && early.sendFrame(R"({"config-refresh":null})"));
+        Sleep(buildMs);
         built = true;
         startServing();
     }
-    ~SlowlyBuiltServer() override { shutdown(); }
+    ~SlowServer() override { shutdown(); }
 
     IpcTestPeer early;
     std::atomic<bool> built{false};
-    std::atomic<int> handledWhenBuilt{-1};  // -1: not handled yet
-
-protected:
-    void onRequestConfig() override { handledWhenBuilt = built ? 1 : 0; }
-};
-
-// Each "config-refresh" takes the loop 100 ms.
-class SlowlyHandlingServer : public TestServer {
-public:
-    explicit SlowlyHandlingServer(PortOwnerFinder findOwner)
-        : TestServer(std::move(findOwner), false, manyPeersOfOneProgram()) {
-        startServing();
-    }
-    ~SlowlyHandlingServer() override { shutdown(); }
-
     std::atomic<int> handled{0};
+    std::atomic<int> handledBeforeBuilt{0};
 
 protected:
     void onRequestConfig() override {
-        ++handled;
-        Sleep(100);
+        ++(built ? handled : handledBeforeBuilt);
+        Sleep(handleMs_);
     }
+    const DWORD handleMs_;
 };
 
 }  // namespace
 
 TEST(IpcServerLifetime, HandlesNoPeerBeforeItIsFullyBuilt) {
     testutil::TrayStandIn tray;
-    SlowlyBuiltServer server(tray.ownerFinder());
-    EXPECT_TRUE(testutil::waitUntil([&] { return server.handledWhenBuilt != -1; }));
-    EXPECT_EQ(server.handledWhenBuilt, 1);
+    SlowServer server(tray.ownerFinder(), 300, 0);
+    EXPECT_TRUE(testutil::waitUntil([&] { return server.handled + server.handledBeforeBuilt == 1; }));
+    EXPECT_EQ(server.handledBeforeBuilt, 0);
     EXPECT_EQ(server.connects, 1);
 }
 
@@ -76,36 +80,22 @@ TEST(IpcServerRebroadcast, SendsTheInnerMessageToEveryPeerTheSenderIncluded) {
     auto other = connect(server);
 
     ASSERT_TRUE(sender->sendFrame(R"({"rebroadcast":5})"));  // not a message: dropped
-    ASSERT_TRUE(sender->sendFrame(R"({"rebroadcast":{"post-uimessage":{"message-content":"x"}}})"));
+    ASSERT_TRUE(sender->sendRaw(rebroadcastFrame("x")));
     for (auto* peer : {sender.get(), other.get()}) {
         std::string body;
         ASSERT_TRUE(peer->readFrame(body));
-        EXPECT_EQ(body, "{\"post-uimessage\":{\"message-content\":\"x\"}}\n");
+        EXPECT_EQ(body, uiMessage("x") + "\n");
         EXPECT_TRUE(peer->staysSilent(std::chrono::milliseconds(50)));
     }
 }
 
-// Comments are accepted, and a megabyte of them costs the loop no more than
-// its bytes: the message they follow is answered at once.
-TEST(IpcServerDispatch, AMessageFullOfCommentsIsAnsweredAtOnce) {
-    testutil::TrayStandIn tray;
-    EchoIpcServer server(tray.ownerFinder());
-    auto peer = connect(server);
-    std::string comments;
-    while (comments.size() < 1000 * 1000) comments += "/**/";
-    ASSERT_TRUE(peer->sendFrame("{\"post-uimessage\":{\"message-content\":\"x\"}" + comments + "}"));
-    std::string body;
-    ASSERT_TRUE(peer->readFrame(body));
-    EXPECT_EQ(body, "{\"post-uimessage\":{\"message-content\":\"x\"}}\n");
-}
-
 // Bodies are handled oldest first: the tray's message is answered while many
-// peers stream bodies a little smaller than it without pause.
-TEST(IpcServerDispatch, AMessageIsNotStarvedByAStreamOfSmallerOnes) {
+// peers stream bodies a little smaller than it without pause. Comments are
+// accepted, and a megabyte of them costs the loop no more than its bytes.
+TEST(IpcServerDispatch, AMessageIsAnsweredBehindAStreamOfSmallerOnesAndWhateverItsComments) {
     testutil::TrayStandIn tray;
     EchoIpcServer server(tray.ownerFinder(), manyPeersOfOneProgram());
-    std::vector<std::unique_ptr<IpcTestPeer>> streaming;
-    for (int i = 0; i < 63; ++i) streaming.push_back(connect(server));
+    const auto streaming = connectMany(server, 63);
     auto trayPeer = connect(server);
     const std::string smaller = testutil::frameOf("{\"config-refresh\":\"" + std::string(1900, 's') + "\"}");
     std::atomic<bool> answered{false};
@@ -114,12 +104,15 @@ TEST(IpcServerDispatch, AMessageIsNotStarvedByAStreamOfSmallerOnes) {
         streams.emplace_back([&, raw = peer.get()] { while (!answered && raw->sendRaw(smaller)) {} });
     }
     Sleep(200);
-    const std::string message = "{\"post-uimessage\":{\"message-content\":\"" + std::string(1960, 't') + "\"}}\n";
-    ASSERT_TRUE(trayPeer->sendFrame(message));
+    const std::string message = uiMessage(std::string(1960, 't')) + "\n";
     std::string body;
-    EXPECT_TRUE(trayPeer->readFrame(body) && body == message);
+    EXPECT_TRUE(trayPeer->sendFrame(message) && trayPeer->readFrame(body) && body == message);
     answered = true;
     for (auto& stream : streams) stream.join();
+
+    std::string comments = uiMessage("x");
+    while (comments.size() < 1000 * 1000) comments.insert(comments.size() - 1, "/**/");
+    EXPECT_TRUE(trayPeer->sendFrame(comments) && trayPeer->readFrame(body) && body == uiMessage("x") + "\n");
 }
 
 // One that may not be sent, and one that grows past the frame limit when
@@ -129,11 +122,11 @@ TEST(IpcServerRebroadcast, InnerMessageThatMayNotBeSentOrIsTooLargeReachesNobody
     testutil::TrayStandIn tray;
     TestServer server(tray.ownerFinder());
     auto sender = connect(server);
-    ASSERT_TRUE(sender->sendFrame(R"({"rebroadcast":{"post-uimessage":{"message-content":""}}})"));
+    ASSERT_TRUE(sender->sendRaw(rebroadcastFrame("")));
     ASSERT_TRUE(testutil::waitUntil([&] { return log.contains("Failed to send post-uimessage"); }));
     std::string text;
     while (text.size() < 600 * 1024) text += "\xc3\xa9";
-    ASSERT_TRUE(sender->sendFrame(R"({"rebroadcast":{"post-uimessage":{"message-content":")" + text + "\"}}}"));
+    ASSERT_TRUE(sender->sendRaw(rebroadcastFrame(text)));
     ASSERT_TRUE(testutil::waitUntil([&] { return log.contains("Rebroadcast of post-uimessage dropped"); }));
     EXPECT_TRUE(testutil::loggedAt(log.text(), "exceeds the frame limit of 1048576.", "Warn"));
     EXPECT_TRUE(sender->staysSilent(std::chrono::milliseconds(100)));
@@ -148,11 +141,8 @@ TEST(IpcServerRebroadcast, FloodOfLargeBodiesStaysWithinTheByteBudget) {
     IpcLimits limits = manyPeersOfOneProgram();
     limits.sendStall = std::chrono::milliseconds(500);
     TestServer server(tray.ownerFinder(), true, limits);
-    std::vector<std::unique_ptr<IpcTestPeer>> peers;
-    for (int i = 0; i < 12; ++i) peers.push_back(connect(server));
-
-    const std::string inner = "{\"post-uimessage\":{\"message-content\":\"" + std::string(600000, 'f') + "\"}}";
-    const std::string frame = testutil::frameOf("{\"rebroadcast\":" + inner + "}");
+    const auto peers = connectMany(server, 12);
+    const std::string frame = rebroadcastFrame(std::string(600000, 'f'));
     std::atomic<bool> flooding{true};
     std::thread flood([&] {
         for (int i = 0; i < 150 && peers[0]->sendRaw(frame); ++i) Sleep(5);
@@ -172,22 +162,15 @@ TEST(IpcServerRebroadcast, FloodOfLargeBodiesStaysWithinTheByteBudget) {
 TEST(IpcServerRebroadcast, AFloodGoesAtThePaceOfThePeersThatRead) {
     testutil::TrayStandIn tray;
     TestServer server(tray.ownerFinder());
-    const std::unique_ptr<IpcTestPeer> peers[] = {connect(server), connect(server)};  // the flooder, a slow reader
+    const auto peers = connectMany(server, 2);  // the flooder, a slow reader
     std::atomic<bool> flooding{true};
     std::vector<std::thread> readers;
     for (const DWORD pauseMs : {0, 5}) {  // the reader takes at most 13 MB/s
-        readers.emplace_back([&, pauseMs, socket = peers[pauseMs != 0]->socket()] {
-            const DWORD timeoutMs = 100;
-            setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs), sizeof(timeoutMs));
-            char chunk[64 * 1024];
-            while (flooding && (recv(socket, chunk, sizeof(chunk), 0) > 0 || WSAGetLastError() == WSAETIMEDOUT)) {
-                Sleep(pauseMs);
-            }
+        readers.emplace_back([&, pauseMs, peer = peers[pauseMs != 0].get()] {
+            for (std::string chunk; flooding; Sleep(pauseMs)) peer->readExactly(64 * 1024, chunk, 100ms);
         });
     }
-    const std::string text(600 * 1024, 'f');
-    const std::string frame =
-        testutil::frameOf("{\"rebroadcast\":{\"post-uimessage\":{\"message-content\":\"" + text + "\"}}}");
+    const std::string frame = rebroadcastFrame(std::string(600 * 1024, 'f'));
     for (int i = 0; i < 40 && peers[0]->sendRaw(frame); ++i) Sleep(20);  // 30 MB/s
     Sleep(500);
     flooding = false;
@@ -200,25 +183,19 @@ TEST(IpcServerLifetime, DestroyedWithPeersConnectedAndRebroadcastsInFlight) {
     testutil::TrayStandIn tray;
     auto server = std::make_unique<TestServer>(tray.ownerFinder());
     const uint16_t port = server->listeningPort();
-    std::vector<std::unique_ptr<IpcTestPeer>> peers;
-    for (int i = 0; i < 3; ++i) peers.push_back(connect(*server));
+    const auto peers = connectMany(*server, 3);
 
     // Peers that do not read, and a flood of large rebroadcasts from one of them.
-    const std::string inner = "{\"post-uimessage\":{\"message-content\":\"" + std::string(200000, 'f') + "\"}}";
-    const std::string frame = testutil::frameOf("{\"rebroadcast\":" + inner + "}");
-    std::thread flood([&] {
-        for (int i = 0; i < 200; ++i) {
-            if (!peers[0]->sendRaw(frame)) break;
-        }
-    });
+    const std::string frame = rebroadcastFrame(std::string(200000, 'f'));
+    std::thread flood([&] { for (int i = 0; i < 200 && peers[0]->sendRaw(frame); ++i) {} });
     Sleep(300);
     const auto start = std::chrono::steady_clock::now();
     server.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     flood.join();
     for (auto& peer : peers) {
         std::string received;
-        EXPECT_TRUE(peer->waitClosed(received, std::chrono::seconds(10)));
+        EXPECT_TRUE(peer->waitClosed(received, 10s));
     }
 
     // The listening port is closed with the server.
@@ -230,12 +207,11 @@ TEST(IpcServerLifetime, DestroyedWithPeersConnectedAndRebroadcastsInFlight) {
 // reaches the loop at its next body, not after every body of the pass.
 TEST(IpcServerLifetime, DestructionReachesALoopBusyWithHostilePeers) {
     testutil::TrayStandIn tray;
-    auto server = std::make_unique<SlowlyHandlingServer>(tray.ownerFinder());
-    std::vector<std::unique_ptr<IpcTestPeer>> peers;
-    for (int i = 0; i < 16; ++i) peers.push_back(connect(*server));
+    auto server = std::make_unique<SlowServer>(tray.ownerFinder(), 0, 100);
+    const auto peers = connectMany(*server, 16);
     for (auto& peer : peers) ASSERT_TRUE(peer->sendFrame(R"({"config-refresh":null})"));
     ASSERT_TRUE(testutil::waitUntil([&] { return server->handled >= 2; }));
     const auto start = std::chrono::steady_clock::now();
     server.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(700));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 700ms);
 }

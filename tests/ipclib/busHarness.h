@@ -66,22 +66,20 @@ public:
     using IpcMaster::stopLoop;
 };
 
-inline IpcLimits connectionsAtMost(size_t connections) {
+inline IpcLimits connectionsAtMost(size_t connections, size_t ofOneProgram) {
     IpcLimits limits;
     limits.maxConnections = connections;
+    limits.maxConnectionsPerProcess = ofOneProgram;
     return limits;
 }
 
 // The tests' peers run in this one program, each standing for one of its own.
 inline IpcLimits manyPeersOfOneProgram() {
-    IpcLimits limits;
-    limits.maxConnectionsPerProcess = limits.maxConnections;
-    return limits;
+    return connectionsAtMost(IpcLimits().maxConnections, IpcLimits().maxConnections);
 }
 
 struct TestBus {
     explicit TestBus(IpcLimits limits = manyPeersOfOneProgram(), bool peersAreTray = true) : master(limits) {
-        owner = tray.pid();
         listener.runner = &master;
         const PortOwnerFinder ofOwner = [this](uint16_t, uint16_t, PortOwner& found) {
             found.pid = owner;
@@ -106,7 +104,7 @@ struct TestBus {
 
     // Declared in this order so the loop stops before the listener goes.
     testutil::TrayStandIn tray;
-    std::atomic<DWORD> owner{0};  // of the peers that connect next
+    std::atomic<DWORD> owner{tray.pid()};  // of the peers that connect next
     RecordingListener listener;
     StoppableMaster master;
     uint16_t port = 0;

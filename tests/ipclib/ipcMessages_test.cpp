@@ -301,7 +301,6 @@ TEST(IpcServiceParser, MeasuresABodyAsTheReaderWillReadIt) {
     std::string values = "0";
     while (values.size() < 2 * ipcServiceParser::kMaxValues) values += ",0";
     const std::string hidden(4 * ipcServiceParser::kMaxValues, ',');
-    const size_t depth = ipcServiceParser::kMaxDepth;
     const std::vector<std::pair<std::string, bool>> cases = {
         {"[" + values + "]", false},
         {"[/*\"*/" + values + "/*\"*/]", false},
@@ -312,8 +311,8 @@ TEST(IpcServiceParser, MeasuresABodyAsTheReaderWillReadIt) {
         {"[0/*" + hidden + "*/]", true},
         {"[0//" + hidden + "\r]", true},
         {"[0/" + values + "]", true},  // not a comment: the parse ends there
-        {std::string(depth, '[') + std::string(depth, ']'), true},
-        {std::string(depth + 1, '[') + std::string(depth + 1, ']'), false},
+        {std::string(ipcServiceParser::kMaxDepth, '[') + std::string(ipcServiceParser::kMaxDepth, ']'), true},
+        {std::string(ipcServiceParser::kMaxDepth + 1, '[') + std::string(ipcServiceParser::kMaxDepth + 1, ']'), false},
     };
     for (const auto& [body, admitted] : cases) EXPECT_EQ(ipcServiceParser::admitsBody(body), admitted) << body.substr(0, 12);
 }

@@ -274,10 +274,9 @@ public:
         }
         auto* table = static_cast<MIB_TCPTABLE_OWNER_MODULE*>(buffer);
         table->dwNumEntries = rows_;
-        for (DWORD i = 0; i < rows_; ++i) {
-            table->table[i] = MIB_TCPROW_OWNER_MODULE{};
-            table->table[i].liCreateTimestamp.QuadPart = kMadeAt + i;
-        }
+        MIB_TCPROW_OWNER_MODULE row{};
+        row.liCreateTimestamp.QuadPart = kMadeAt;
+        for (DWORD i = 0; i < rows_; ++i, ++row.liCreateTimestamp.QuadPart) table->table[i] = row;
         return NO_ERROR;
     }
     static constexpr LONGLONG kMadeAt = 133000000000000000;
@@ -374,7 +373,6 @@ TEST_F(PeerCheck, RefusesAProgramWhoseLoaderDataNamesTheTrayProgram) {
     EXPECT_TRUE(log.contains(tray + " is not Tarnwell process.")) << log.text();
 }
 
-// An owner's id that the tray program took over after the connection was made.
 // A tray program started after the connection was made, though before the
 // check, did not make it (the seam says when it was made, as Windows does).
 TEST_F(PeerCheck, RefusesATrayProgramStartedAfterTheConnection) {
