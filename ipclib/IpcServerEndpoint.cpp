@@ -86,8 +86,7 @@ bool IpcServerEndpoint::acceptOne(bool& admitted) {
     accepted.release();
     // The listener hears of it once the loop has registered it.
     if (!runner_->addConnection(endpoint.get(), owner)) {
-        refusals_.refused("the connection limit", LOG_WARN,
-                          "Source port: " + std::to_string(ntohs(peer.sin_port)) + " refused, too many connections.");
+        refuseOverLimit(ntohs(peer.sin_port));
         return true;
     }
     TWLOG(LOG_DEBUG, "IPC server read ready, adding connection");
@@ -107,15 +106,20 @@ bool IpcServerEndpoint::onAcceptFailed(int error) {
     return false;
 }
 
+void IpcServerEndpoint::refuseOverLimit(uint16_t peerPort) {
+    refusals_.refused("the connection limit", LOG_WARN,
+                      "Source port: " + std::to_string(peerPort) + " refused, too many connections.");
+}
+
 // A refusal writes at most one line a minute per program: the peer check's
 // reasons go into that line.
 bool IpcServerEndpoint::admit(SOCKET accepted, uint16_t peerPort, unsigned long& owner) {
-    const std::string source = "Source port: " + std::to_string(peerPort);
     // Far more connections than the loop's sets hold are a flood.
     if (!runner_->admitsEndpoint()) {
-        refusals_.refused("the connection limit", LOG_WARN, source + " refused, too many connections.");
+        refuseOverLimit(peerPort);
         return false;
     }
+    const std::string source = "Source port: " + std::to_string(peerPort);
     PeerFindings findings;
     if (!isPeerAgentProcess(peerPort, port_, PEER_TRAY_PROGRAM, findOwner_, &findings)) {
         const std::string program = findings.program.empty() ? std::string() : " Program: " + findings.program + ".";

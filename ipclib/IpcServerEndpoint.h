@@ -40,6 +40,8 @@ private:
     bool acceptOne(bool& admitted);
     // The owner of an admitted peer in `owner`.
     bool admit(SOCKET accepted, uint16_t peerPort, unsigned long& owner);
+    // One line a minute at most for all refusals at the connection limit.
+    void refuseOverLimit(uint16_t peerPort);
     bool onAcceptFailed(int error);
 
     uint16_t port_ = 0;

@@ -29,8 +29,9 @@ void queueLogPost(const std::string& url, std::string record);
 
 // Ends the sender within `bound`: it posts what is queued until then; what it
 // has not posted by then is given up, and counted in the log, and the post
-// under way is cut short. A dropped-record count not yet reported is logged. A sender that does not end
-// in time is left to end on its own; it keeps its module loaded until then.
+// under way is cut short. A dropped-record count not yet reported is logged.
+// A sender that does not end in time is left to end on its own; it keeps its
+// module loaded until then.
 void stopLogPosts(std::chrono::milliseconds bound = kLogPostStopBound);
 
 // Lets records be queued again after stopLogPosts(), and has a sender that

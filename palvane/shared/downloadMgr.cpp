@@ -166,7 +166,7 @@ void downloadMgr::downloadComplete() {
     }
     if (succeeded && !verify_checksum()) succeeded = false;
     TWLOG(LOG_DEBUG, "fileSize=" << fileSize_ << " downloadSize=" << downloaded_);
-    succeeded = finishFile() && succeeded;
+    succeeded = closePart() && succeeded;
     if (succeeded) succeeded = promote();
     if (!succeeded) removePart();
     signalDone(succeeded);
@@ -208,16 +208,20 @@ bool downloadMgr::flushPart() {
     return flushed;
 }
 
+// Closes the file when open; false when that failed.
+bool downloadMgr::closePart() {
+    if (!file_) return true;
+    if (CloseHandle(file_.release())) return true;
+    fileFailed_ = true;
+    TWLOG(LOG_ERROR, "Failed to close " << installerFile_ << ": " << systemText(GetLastError()));
+    return false;
+}
+
 // flushPart, then closes the file when open; false when any of it failed.
 bool downloadMgr::finishFile() {
     if (!file_) return !fileFailed_;
     const bool flushed = flushPart();
-    const bool closed = CloseHandle(file_.release()) != FALSE;
-    if (!closed) {
-        fileFailed_ = true;
-        TWLOG(LOG_ERROR, "Failed to close " << installerFile_ << ": " << systemText(GetLastError()));
-    }
-    return flushed && closed;
+    return closePart() && flushed;
 }
 
 bool downloadMgr::lengthMatches() const { return !fileSizeSent_ || downloaded_ == fileSize_; }

@@ -53,6 +53,7 @@ public:
 
 private:
     bool flushPart();
+    bool closePart();
     bool finishFile();
     bool writePending();
     bool promote();

@@ -244,8 +244,11 @@ bool InstallJournal::beginRestore() {
     std::vector<Step> steps = versionBefore(now);
     const bool unchanged = steps.empty() || (steps[0].kind == Step::Set ? now.installedVersion == steps[0].value
                                                                         : now.installedVersion.empty());
-    if (unchanged) steps.clear();
-    if (!unchanged) steps.push_back(flush());
+    if (unchanged) {
+        steps.clear();
+    } else {
+        steps.push_back(flush());
+    }
     steps.push_back(set(keys::INSTALL_STAGE, InstallRecord::kRestore));
     steps.push_back(flush());
     return apply(steps);

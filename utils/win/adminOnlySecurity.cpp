@@ -59,10 +59,12 @@ private:
 
 }  // namespace
 
-AdminOnlySecurity::AdminOnlySecurity(Scope scope) {
+AdminOnlySecurity::AdminOnlySecurity(Scope scope)
+    : AdminOnlySecurity(scope == Scope::Tree ? kWholeTree : kObjectOnly) {}
+
+AdminOnlySecurity::AdminOnlySecurity(const wchar_t* sddl) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(scope == Scope::Tree ? kWholeTree : kObjectOnly,
-                                                              SDDL_REVISION_1, &descriptor, nullptr)) {
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr)) {
         const DWORD error = GetLastError();
         TWLOG(LOG_ERROR, "Failed to build the administrators-only security descriptor, error=" << error);
         return;
@@ -85,19 +87,14 @@ bool AdminOnlySecurity::secureFolder(const std::wstring& path) {
         TWLOG(LOG_ERROR, toUtf8(path) << " is no plain folder; it is not secured.");
         return false;
     }
-    PSECURITY_DESCRIPTOR built = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kOwnedTree, SDDL_REVISION_1, &built, nullptr)) {
-        const DWORD error = GetLastError();
-        TWLOG(LOG_ERROR, "Failed to build the administrators-only security descriptor, error=" << error);
-        return false;
-    }
-    UniqueLocalMemory descriptor(built);
+    const AdminOnlySecurity owned(kOwnedTree);
+    if (owned.descriptor() == nullptr) return false;
     PSID owner = nullptr;
     PACL dacl = nullptr;
     BOOL defaulted = FALSE;
     BOOL present = FALSE;
-    GetSecurityDescriptorOwner(built, &owner, &defaulted);
-    GetSecurityDescriptorDacl(built, &present, &dacl, &defaulted);
+    GetSecurityDescriptorOwner(owned.descriptor(), &owner, &defaulted);
+    GetSecurityDescriptorDacl(owned.descriptor(), &present, &dacl, &defaulted);
     OwnershipPrivileges privileges;
     const DWORD error = SetNamedSecurityInfoW(
         const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,

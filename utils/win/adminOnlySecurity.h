@@ -38,6 +38,9 @@ public:
     SECURITY_ATTRIBUTES* attributes() { return descriptor_ ? &attributes_ : nullptr; }
 
 private:
+    // From its SDDL text.
+    explicit AdminOnlySecurity(const wchar_t* sddl);
+
     UniqueLocalMemory descriptor_;
     SECURITY_ATTRIBUTES attributes_{};
 };

@@ -1,8 +1,9 @@
 // Writes a minidump into the "logs" folder under the current directory (made
 // when missing) when an exception reaches no handler, readable by SYSTEM and
-// Administrators only, and keeps the newest few of the program's dumps. The folder is opened once,
-// at installation, and must be a plain folder there and then (not a link);
-// dumps are made relative to it. Linked only into the service host.
+// Administrators only, and keeps the newest few of the program's dumps. The
+// folder is opened once, at installation, and must be a plain folder there
+// and then (not a link); dumps are made relative to it. Linked only into the
+// service host.
 #pragma once
 
 #include <windows.h>

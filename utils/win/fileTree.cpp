@@ -261,8 +261,6 @@ bool moveFile(const std::wstring& from, const std::wstring& to) {
     return flushFolder(folder) && (_wcsicmp(before.c_str(), folder.c_str()) == 0 || flushFolder(before));
 }
 
-bool flushFile(const std::wstring& path) { return flushHandle(path, 0, nullptr); }
-
 bool flushWhole(const std::wstring& path, uint64_t expectedSize) {
     uint64_t size = 0;
     if (!flushHandle(path, 0, &size)) return false;

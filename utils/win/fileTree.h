@@ -3,9 +3,9 @@
 // walk goes on with the next entry and reports the failure in its result.
 // Links to folders (reparse points) are never followed. Every change passes
 // the file gate first, and is on the disk before the call returns: a copy is
-// flushed and compared with its source, and the folder that a removal or a
-// rename changed is flushed. A later record that vouches for the change must
-// not outlive it in a power cut.
+// flushed and must be as long as its source, and the folder that a removal
+// or a rename changed is flushed. A later record that vouches for the change
+// must not outlive it in a power cut.
 #pragma once
 
 #include <windows.h>
@@ -50,9 +50,6 @@ bool copyFile(const std::wstring& from, const std::wstring& to, bool overwrite =
 // Renames `from` to `to`, replacing a file there; the rename is on the disk
 // when this returns (the folders of both names are flushed).
 bool moveFile(const std::wstring& from, const std::wstring& to);
-
-// Writes what the file system still holds of the file to the disk.
-bool flushFile(const std::wstring& path);
 
 // Flushes the file, then checks that it holds `expectedSize` bytes: a disk
 // that filled up may have cut it short without reporting an error. A short

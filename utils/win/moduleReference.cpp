@@ -1,7 +1,6 @@
 #include "utils/win/moduleReference.h"
 
 #include <atomic>
-#include <iterator>
 #include <memory>
 #include <utility>
 
@@ -51,9 +50,17 @@ std::wstring ModuleReference::pathOfThisModule() {
     HMODULE module = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                        reinterpret_cast<LPCWSTR>(&moduleThreadMain), &module);
-    wchar_t path[MAX_PATH * 4] = {};
-    const DWORD length = GetModuleFileNameW(module, path, static_cast<DWORD>(std::size(path)));
-    return std::wstring(path, length);
+    return pathOf(module);
+}
+
+std::wstring ModuleReference::pathOf(HMODULE module) {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(module, &path[0], static_cast<DWORD>(path.size()));
+        if (length == 0) return std::wstring();
+        if (length < path.size()) return path.substr(0, length);
+        path.resize(path.size() * 2);
+    }
 }
 
 // Dropped here, the last reference would unmap the code this thread is

@@ -20,6 +20,9 @@ public:
     // The full path of the module that holds this code (the program's own
     // where the code is linked into it).
     static std::wstring pathOfThisModule();
+    // The whole path of `module` (null: the program) however long, since a
+    // cut one would name another file; empty when it cannot be read.
+    static std::wstring pathOf(HMODULE module);
 
     ModuleReference() = default;
     ModuleReference(ModuleReference&& other) noexcept : module_(other.module_) { other.module_ = nullptr; }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "utils/twlogger.h"
+#include "utils/win/moduleReference.h"
 #include "utils/win/scopedHandle.h"
 #include "utils/win/stringconv.h"
 
@@ -71,13 +72,8 @@ public:
     }
 
     bool isFile(HANDLE file) override {
-        std::wstring path(MAX_PATH, L'\0');
-        DWORD length = 0;
-        while ((length = GetModuleFileNameW(handle_.get(), &path[0], static_cast<DWORD>(path.size()))) == path.size()) {
-            path.resize(path.size() * 2);
-        }
-        if (length == 0) return false;
-        path.resize(length);
+        const std::wstring path = ModuleReference::pathOf(handle_.get());
+        if (path.empty()) return false;
         UniqueHandle loaded(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                         0, nullptr));

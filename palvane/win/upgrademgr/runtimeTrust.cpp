@@ -3,21 +3,11 @@
 #include <memory>
 
 #include "utils/twlogger.h"
+#include "utils/win/moduleReference.h"
 #include "utils/win/scopedHandle.h"
 #include "utils/win/stringconv.h"
 
 namespace {
-
-// The whole path however long: a cut one would name another file.
-std::wstring runningProgramPath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
-        if (length == 0) return std::wstring();
-        if (length < path.size()) return path.substr(0, length);
-        path.resize(path.size() * 2);
-    }
-}
 
 std::mutex g_hostMutex;
 std::unique_ptr<runtimeTrust> g_host;
@@ -98,7 +88,7 @@ bool runtimeTrust::accepts(HANDLE library, const std::string& libraryPath) {
 
 bool runtimeTrust::hostAccepts(HANDLE library, const std::string& libraryPath) {
     std::lock_guard<std::mutex> lock(g_hostMutex);
-    if (!g_host) g_host = std::make_unique<runtimeTrust>(runningProgramPath);
+    if (!g_host) g_host = std::make_unique<runtimeTrust>([] { return ModuleReference::pathOf(nullptr); });
     return g_host->accepts(library, libraryPath);
 }
 

@@ -52,7 +52,7 @@ palvaneMgrHooks palvaneMgrHooks::production() {
     };
     // As a stop that outlived its bound, but without reporting the service
     // stopped: the service control manager then restarts it.
-    hooks.endProcess = [] { TerminateProcess(GetCurrentProcess(), ERROR_TIMEOUT); };
+    hooks.endProcess = [] { TerminateProcess(GetCurrentProcess(), CServiceBase::kHungStopExitCode); };
     return hooks;
 }
 

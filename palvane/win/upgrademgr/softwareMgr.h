@@ -115,7 +115,6 @@ public:
     // when `name` is empty or cannot be used. True when `name` started.
     bool load_new_dll(const std::string& name);
 
-
     std::string currentDllName() const;
     bool runtimeLoaded() const;
     const std::string& libraryFolder() const { return libraryFolder_; }
