@@ -15,11 +15,16 @@ AGENT_FILES=("Quillmark Agent/twptray.exe" "Quillmark Agent/twptray.exe.lifetime
 WORK=$(mktemp -d "/tmp/palvane-$TEST_NAME.XXXXXX")
 # shellcheck source=scripts/wine-env
 source "$ROOT/scripts/wine-env" "$WORK/wine"
-INSTALL_WIN='C:\Tarnwell Agent\'
-INSTALL="$WINEPREFIX/drive_c/Tarnwell Agent"
-LIBRARY="$INSTALL/Quillmark Palvane"
-HOST_LOG="$INSTALL/logs/palvanesvc.log"
-RUNTIME_LOG="$LIBRARY/logs/palvane.log"
+# installFolderAt WINDOWS_PATH UNIX_PATH: where the host and runtime (and
+# their logs) are installed, the machine setting "Path".
+installFolderAt() {
+  INSTALL_WIN=$1
+  INSTALL=$2
+  LIBRARY="$INSTALL/Quillmark Palvane"
+  HOST_LOG="$INSTALL/logs/palvanesvc.log"
+  RUNTIME_LOG="$LIBRARY/logs/palvane.log"
+}
+installFolderAt 'C:\Tarnwell Agent\' "$WINEPREFIX/drive_c/Tarnwell Agent"
 SERVER=""
 KEEPER=""
 
