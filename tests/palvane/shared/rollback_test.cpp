@@ -4,6 +4,7 @@
 
 #include "palvane/dll-api/win/service_operations.h"
 #include "support/fileTreeUtil.h"
+#include "support/logLines.h"
 #include "support/testUtil.h"
 #include "utils/win/scopedHandle.h"
 
@@ -42,12 +43,7 @@ protected:
         ASSERT_TRUE(DeleteFileA(dir.file("Quillmark Drivers\\PacketFilterDriver.inf").c_str()));
     }
 
-    size_t count(const std::string& needle) {
-        const std::string text = log.text();
-        size_t found = 0;
-        for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++found;
-        return found;
-    }
+    size_t count(const std::string& needle) { return testutil::countLines(log.text(), needle); }
 
     testutil::TempDir dir;
     testutil::LogCapture log{8};

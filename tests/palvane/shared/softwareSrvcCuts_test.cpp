@@ -229,7 +229,7 @@ struct NoTicks : ITimer {
     void cleanup() override {}
 };
 
-class InstallationCuts : public ::testing::TestWithParam<const Road*> {
+class InstallationCuts : public ::testing::TestWithParam<size_t> {
 public:
     void SetUp() override {
         sessions_.sessions.logOnCurrentUser();
@@ -284,12 +284,16 @@ public:
         if (drive) drive(core);
         lastState_ = endState(core);
         for (int tick = 0; tick < 3 && m_->cutter.failed && lastState_ == "" && !core.isInstallationRunning(); ++tick) {
-            core.onTimer();
-            testutil::waitUntil([&] { return !core.isInstallationRunning(); }, std::chrono::seconds(30));
+            ticked(core);
             lastState_ = endState(core);
         }
         if (!m_->cutter.dead) checkVersion();  // after a cut, once what was not flushed is dropped
         core.stop();
+    }
+
+    static void ticked(PalvaneService& core) {
+        core.onTimer();
+        testutil::waitUntil([&] { return !core.isInstallationRunning(); }, std::chrono::seconds(30));
     }
 
     void checkVersion() {
@@ -300,13 +304,12 @@ public:
 
     // The settled state the machine and the core are in, or "".
     std::string endState(PalvaneService& core) {
-        const bool mixed = m_->mixed(), watching = !core.isChangingComponents();
-        if (!m_->cutter.dead && !core.isInstallationRunning() && (mixed ? watching : m_->running && !watching)) {
+        const bool mixed = m_->mixed(), watched = !core.isChangingComponents(), running = m_->running;
+        if (!m_->cutter.dead && !core.isInstallationRunning() && (mixed ? watched : running && !watched)) {
             m_->cutter.violations.push_back(mixed ? "a mixed tree is watched" : "the running agent is not watched");
         }
         const auto record = core.installRecord();
         const std::string installed = setting(keys::INSTALLED_VERSION);
-        const bool watched = !core.isChangingComponents(), running = m_->running;
         const bool asks = !core.isInstallationRunning() && core.declineReason("9.9.9", "").empty();
         const bool idle = !record.pending && !record.hasRemnant();
         const bool undone = !testutil::fileExists(m_->dir.file("Quillmark Palvane\\palvane_2.0.0.dll")) &&
@@ -333,9 +336,8 @@ public:
         HKEY key = nullptr;
         RegOpenKeyExA(HKEY_LOCAL_MACHINE, localConfig::kBaseKey, 0, KEY_READ, &key);
         char name[256], data[4096];
-        DWORD nameSize = sizeof(name), size = sizeof(data);
-        for (DWORD i = 0; RegEnumValueA(key, i, name, &nameSize, nullptr, nullptr, reinterpret_cast<BYTE*>(data),
-                                        &size) == 0;
+        for (DWORD i = 0, nameSize = sizeof(name), size = sizeof(data);
+             RegEnumValueA(key, i, name, &nameSize, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) == 0;
              ++i, nameSize = sizeof(name), size = sizeof(data)) {
             shot.settings[name] = std::string(data, strnlen(data, size));
         }
@@ -432,12 +434,7 @@ public:
     std::string lastState_;
 };
 
-void tick(InstallationCuts& t) {
-    t.runCore(false, [](PalvaneService& core) {
-        core.onTimer();
-        testutil::waitUntil([&] { return !core.isInstallationRunning(); }, std::chrono::seconds(30));
-    });
-}
+void tick(InstallationCuts& t) { t.runCore(false, InstallationCuts::ticked); }
 void trayConnects(InstallationCuts& t) {
     t.runCore(true, [](PalvaneService& core) { core.handle_ipc_ready_thread(); });
 }
@@ -446,6 +443,7 @@ void upgradeWaits(InstallationCuts& t, const char* cabinet) {
     t.prepare(false, cabinet);
     tick(t);
 }
+void phaseOneDue(InstallationCuts& t) { upgradeWaits(t, "tagged_v2.cab"); }
 void handedOver(InstallationCuts& t) {
     upgradeWaits(t, "tagged_v2_lib.cab");
     trayConnects(t);
@@ -470,16 +468,12 @@ void restoreDue(InstallationCuts& t) {
 const Road kRoads[] = {
     {"fresh installation", [](InstallationCuts& t) { t.prepare(true, "tagged_v2.cab"); }, tick, false, true, false},
     {"upgrade phase 0", [](InstallationCuts& t) { t.prepare(false, "tagged_v2.cab"); }, tick, false, true, false},
-    {"phase I", [](InstallationCuts& t) { upgradeWaits(t, "tagged_v2.cab"); }, trayConnects, false, true, false},
-    {"phase I run again after a cut, its launch failing", [](InstallationCuts& t) { upgradeWaits(t, "tagged_v2.cab"); },
-     trayConnects, false, true, false, false, true},
+    {"phase I", phaseOneDue, trayConnects, false, true, false},
+    {"phase I run again after a cut, its launch failing", phaseOneDue, trayConnects, false, true, false, false, true},
     {"phase I with its cabinet lost",
-     [](InstallationCuts& t) {
-         upgradeWaits(t, "tagged_v2.cab");
-         ASSERT_TRUE(DeleteFileA(setting(keys::INSTALL_CABFILE).c_str()));
-     },
+     [](InstallationCuts& t) { phaseOneDue(t); ASSERT_TRUE(DeleteFileA(setting(keys::INSTALL_CABFILE).c_str())); },
      trayConnects, false, true, false},
-    {"phase I with a cabinet that is not the one checked", [](InstallationCuts& t) { upgradeWaits(t, "tagged_v2.cab");
+    {"phase I with a cabinet that is not the one checked", [](InstallationCuts& t) { phaseOneDue(t);
          testutil::writeFile(setting(keys::INSTALL_CABFILE), fixtureCabinet("folder.cab")); },
      trayConnects, false, true, false, false, false, "new"},
     {"the hand-over", [](InstallationCuts& t) { upgradeWaits(t, "tagged_v2_lib.cab"); }, trayConnects, false, false,
@@ -491,21 +485,16 @@ const Road kRoads[] = {
 };
 
 TEST_P(InstallationCuts, EveryCutAndFailureEndsWithinTheRules) {
-    const Road& road = *GetParam();
+    const Road& road = kRoads[GetParam()];
     road.prepare(*this);
     cutEverywhere(road.name, snapshot(), [&] { road.run(*this); }, road);
 }
 
-INSTANTIATE_TEST_SUITE_P(Roads, InstallationCuts, ::testing::ValuesIn([] {
-                             std::vector<const Road*> roads;
-                             for (const Road& road : kRoads) roads.push_back(&road);
-                             return roads;
-                         }()),
-                         [](const auto& info) {
-                             std::string name = info.param->name;
-                             name.erase(std::remove_if(name.begin(), name.end(), [](char c) { return !isalnum(c); }),
-                                        name.end());
-                             return name;
-                         });
+std::string roadName(const testing::TestParamInfo<size_t>& info) {
+    std::string name = kRoads[info.param].name;
+    name.erase(std::remove_if(name.begin(), name.end(), [](char c) { return !isalnum(c); }), name.end());
+    return name;
+}
+INSTANTIATE_TEST_SUITE_P(Roads, InstallationCuts, testing::Range<size_t>(0, std::size(kRoads)), roadName);
 
 }  // namespace

@@ -149,13 +149,13 @@ TEST_F(CoreTest, NoAgentAndNothingPendingStartsNoComponentAndTicksEvery20Seconds
 
 TEST_F(CoreTest, InstalledAgentWithNothingPendingStartsStoppedComponents) {
     markAgentInstalled(install_.path());
-    const auto leftover = [this](const char* name) { return install_.file(name); };
-    for (const char* file : {"agent-1.cab", "agent-2.cab.part"}) testutil::writeFile(leftover(file), "");
+    const char* const leftovers[] = {"agent-1.cab", "agent-2.cab.part"};
+    for (const char* name : leftovers) testutil::writeFile(install_.file(name), "");
     auto core = makeCore();
     EXPECT_TRUE(core->isAgentInstalled());
     EXPECT_EQ(core->timerPeriod(), 300u);
     start(*core);
-    for (const char* file : {"agent-1.cab", "agent-2.cab.part"}) EXPECT_FALSE(testutil::fileExists(leftover(file)));
+    for (const char* name : leftovers) EXPECT_FALSE(testutil::fileExists(install_.file(name)));
     EXPECT_EQ(ops_->all(), std::vector<std::string>{"start_service"});
     EXPECT_TRUE(log_.contains("Launch all stopped services from PalvaneService start."));
     core->stop();
@@ -241,24 +241,20 @@ TEST_F(CoreTest, NobodyLoggedOnWithAnUpgradeWaitingForItsRebootWaitsForAUser) {
 
 // ---- configuration and log server ------------------------------------------
 
+// An environment without "cv" skips only the log server: the rest of the start still runs.
 TEST_F(CoreTest, LogServerAddressReplacesTheFirstCvOnly) {
-    set(configKeys::CID, "cust-7");
-    set(configKeys::ENVIRONMENT, "https://cv.example.com/cv/");
-    auto core = makeCore();
-    start(*core);
-    EXPECT_EQ(getLogPostUrl(), "https://portal.example.com/cv/log");
-    core->stop();
-}
-
-TEST_F(CoreTest, EnvironmentWithoutCvSkipsOnlyTheLogServer) {
     markAgentInstalled(install_.path());
     set(configKeys::CID, "cust-7");
-    set(configKeys::ENVIRONMENT, "http://127.0.0.1:9/");
-    auto core = makeCore();
-    start(*core);
-    EXPECT_EQ(getLogPostUrl(), "");
-    EXPECT_EQ(ops_->count("start_service"), 1u) << "the rest of the start still runs";
-    core->stop();
+    const std::pair<const char*, const char*> rows[] = {
+        {"http://127.0.0.1:9/", ""}, {"https://cv.example.com/cv/", "https://portal.example.com/cv/log"}};
+    for (const auto& [environment, logServer] : rows) {
+        set(configKeys::ENVIRONMENT, environment);
+        auto core = makeCore();
+        start(*core);
+        EXPECT_EQ(getLogPostUrl(), logServer);
+        core->stop();
+    }
+    EXPECT_EQ(ops_->count("start_service"), 2u);
 }
 
 TEST_F(CoreTest, LevelSettingOverridesTheFileLevelOnlyUpTo7) {
@@ -308,7 +304,6 @@ protected:
 
 TEST_F(CoreUpdateTest, FreshInstallationFromTheFirstTick) {
     const std::string cabinet = fixtureCabinet("folder.cab");
-    ASSERT_FALSE(cabinet.empty());
     server_.expect("GET", "/check_agent_updates?guid=",
                    ScriptedResponse::json(answer("2.1.0", url("cabs/agent.cab"), testutil::sha256Hex(cabinet), false)));
     server_.expect("GET", "/cabs/agent.cab", ScriptedResponse::cabinet(cabinet, "agent-2.1.0.cab"));
@@ -409,7 +404,6 @@ TEST_F(CoreUpdateTest, HostileAnswersFailTheTickAndTheStopAfterIsClean) {
 
 TEST_F(CoreUpdateTest, CabinetWithANewRuntimeLibraryHandsOverAndTheNewCoreFinishes) {
     const std::string cabinet = fixtureCabinet("nested.cab");
-    ASSERT_FALSE(cabinet.empty());
     set(configKeys::DLL_VERSION, "1.0.0");
     server_.expect("GET", "/check_agent_updates?guid=",
                    ScriptedResponse::json(answer("2.2.0", url("cabs/agent.cab"), testutil::sha256Hex(cabinet), false)));
@@ -437,11 +431,9 @@ TEST_F(CoreUpdateTest, CabinetWithANewRuntimeLibraryHandsOverAndTheNewCoreFinish
     EXPECT_EQ(reloads_, 1);
 }
 
-// The host is asked at once, before any word to the user. A completion at
-// start whose attempt placed a library hands over to it, touching nothing,
-// while the host runs its proved library (this one) in its place and has not
-// refused the other; the placed library completes, and tells the user of
-// itself once the agent runs.
+// The host is asked at once, before any word to the user. A completion at start hands over to the placed library,
+// touching nothing, while the host runs its proved one and has not refused the other; the placed one completes and
+// tells the user once the agent runs.
 TEST_F(CoreTest, TheHandOverComesFirstAndAgainFromACompletionWhileThePlacedLibraryWaits) {
     markAgentInstalled(install_.path());
     recordUpgradeAwaitingReboot(install_.path(), "nested.cab");
@@ -463,12 +455,10 @@ TEST_F(CoreTest, TheHandOverComesFirstAndAgainFromACompletionWhileThePlacedLibra
                 {"", proved + "x", true, false},      {"", placed, true, false}};
     for (const auto& row : rows) {
         using namespace configKeys;
-        for (const auto& [key, value] : {std::make_pair(INSTALL_PENDING, std::string("true")),
-                                         {INSTALL_STAGE, "extracted"}, {UPGRADE_VERSION, "2.2.0"},
-                                         {INSTALLED_VERSION, "1.0.0"}, {INSTALL_LIBRARY, placed},
-                                         {DLL_PROVED, proved}, {DLL_TRIAL, row.trial}}) {
-            set(key, value);
-        }
+        const std::pair<const char*, std::string> values[] = {{INSTALL_PENDING, "true"}, {INSTALL_STAGE, "extracted"},
+            {UPGRADE_VERSION, "2.2.0"}, {INSTALLED_VERSION, "1.0.0"}, {INSTALL_LIBRARY, placed}, {DLL_PROVED, proved},
+            {DLL_TRIAL, row.trial}};
+        for (const auto& [key, value] : values) set(key, value);
         row.present ? (void)testutil::writeFile(placed, "library") : (void)DeleteFileA(placed.c_str());
         auto seams = fastSeams(ops_);
         seams.runningModule = [&] { return toWide(row.running); };
@@ -482,7 +472,6 @@ TEST_F(CoreTest, TheHandOverComesFirstAndAgainFromACompletionWhileThePlacedLibra
     }
 }
 
-// A start that failed inside says so to the host.
 TEST_F(CoreTest, AStartThatFailsInsideTellsTheHost) {
     auto seams = fastSeams(ops_);
     seams.timer = [] { return static_cast<ITimer*>(nullptr); };

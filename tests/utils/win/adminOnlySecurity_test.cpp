@@ -9,8 +9,6 @@
 #include "utils/win/adminOnlySecurity.h"
 #include "utils/win/stringconv.h"
 
-namespace {
-
 // Wine applies no DACL to a folder that exists: it cannot show the repair.
 TEST(AdminOnlySecurity, OthersWritingIsToldApartAndAMissingFolderIsMadeSecured) {
     const std::pair<const wchar_t*, bool> cases[] = {
@@ -32,5 +30,3 @@ TEST(AdminOnlySecurity, OthersWritingIsToldApartAndAMissingFolderIsMadeSecured) 
     EXPECT_TRUE(AdminOnlySecurity::secureFolder(toWide(base.file("made"))));
     EXPECT_TRUE(testutil::closedToUsers(base.file("made")));
 }
-
-}  // namespace
