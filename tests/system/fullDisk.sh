@@ -1,15 +1,11 @@
 #!/usr/bin/env bash
-# A fresh installation whose install disk (a small tmpfs behind drive D: of a
-# prefix of its own) fills up during the extraction, with the real service
-# host and runtime: the attempt fails, records nothing, takes away what it
-# unpacked and leaves the service running; once there is room, a start of the
-# service installs the agent with every file whole. Exits 77 (skipped) where a
-# tmpfs cannot be mounted.
-#   fullDisk.sh BIN_DIR STAGE_DIR
+# fullDisk.sh BIN_DIR STAGE_DIR: a fresh installation whose install disk (a
+# tmpfs behind drive D:) fills up during the extraction fails, records nothing,
+# takes away what it unpacked and leaves the service running; once there is
+# room, the agent is installed whole. Exits 77 (skipped) where no tmpfs mounts.
 set -euo pipefail
 
-BIN=$1
-STAGE=$2
+BIN=$1 STAGE=$2
 # shellcheck source=tests/system/agentPrefix.sh
 source "$(dirname "$0")/agentPrefix.sh" full-disk
 DISK="$WORK/disk"
@@ -24,8 +20,7 @@ releaseDisk() {
 }
 trap releaseDisk EXIT
 
-# Room for the host, the runtime, the cabinet and the agent's files with 8 MiB
-# to spare; a 64 MiB file of zeros, last in the cabinet, does not fit. The
+# Room for all but the 64 MiB of zeros that come last in the cabinet; the
 # logs lie off the disk so that they can tell what happened.
 prepareDisk() {
   mkdir -p "$WORK/stage" "$DISK"
@@ -40,10 +35,7 @@ prepareDisk() {
   ln -s "$WORK/logs/runtime" "$LIBRARY/logs"
 }
 
-beforeServiceStart() {
-  ln -sfn "$DISK" "$WINEPREFIX/dosdevices/d:"
-  USED_BEFORE=$(usedKiB)
-}
+beforeServiceStart() { ln -sfn "$DISK" "$WINEPREFIX/dosdevices/d:" && USED_BEFORE=$(usedKiB); }
 
 usedKiB() { df -k --output=used "$DISK" | tail -n 1 | tr -d ' '; }
 extractionFailed() { grep -q "Errors occurred while extracting .*padding.bin" "$RUNTIME_LOG" 2>/dev/null; }
@@ -84,5 +76,4 @@ awaitConverged 60 "once the disk had room"
   cmp -s "$file" "$INSTALL/$file" || fail "$file is not installed whole"
 done)
 ! crashed || fail "an exception was caught"
-say "Every installed file is whole"
 exec 7>&-
